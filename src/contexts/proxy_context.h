@@ -1,0 +1,62 @@
+// The registry root: the one daemon-wide record every subsystem receives.
+//
+// main value-initialises it, fills the configuration fields from the
+// configuration file and then calls the init operations of the tables. Each
+// table has its own lock (see the table's module for the lock order); the
+// configuration fields are written once before any thread starts and only read
+// afterwards.
+#pragma once
+
+#include <glib.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+
+#include "contexts/clients.h"
+#include "contexts/sites.h"
+#include "contexts/vdisks.h"
+#include "metrics/metrics.h"
+#include "net/interface_thread.h"
+#include "protocol/opcodes.h"
+
+struct proxy_context {
+  GThreadPool* prepop_pool = nullptr;  // created and freed by main
+  int32_t listener_threads = 0;
+  uint32_t listener_fanout = 0;
+  bool packet_mmap = false;
+  int32_t cache_monitor_interval_s = 0;
+  float cache_start_purge_free_space = 0;
+  float cache_start_purge_free_inodes = 0;
+  float cache_goal_purge_free_space = 0;
+  float cache_goal_purge_free_inodes = 0;
+  std::atomic<uint8_t> stopping{0};
+  bool arp_proxy = false;
+
+  std::unique_ptr<site_table> site_context_ht;
+  std::shared_mutex site_lock;
+  std::unique_ptr<server_table> server_context_ht;
+  std::shared_mutex server_lock;
+  std::unique_ptr<client_table> client_context_ht;
+  std::shared_mutex client_lock;
+  std::unique_ptr<vdisk_table> vdisk_context_ht;
+  std::mutex vdisk_lock;
+
+  // The cache manager's wake-up signal (flag set under the mutex).
+  std::mutex cachemanager_mutex;
+  std::condition_variable cachemanager_cond;
+  bool cachemanager_flag = false;
+
+  std::unique_ptr<opcode_name_table> opcode_names;
+  std::unique_ptr<interface_thread_table> interface_thread_ht;
+
+  metrics_record metrics;
+  std::atomic<uint16_t> next_fanout_group_id{0};
+  std::string unix_socket_path;
+  std::atomic<int64_t> prepop_not_before{0};  // monotonic microseconds
+  bool workaround_migrate_freeze = false;
+};

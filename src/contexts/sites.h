@@ -1,0 +1,61 @@
+// Sites and servers: the configured caches and the streaming servers that use them.
+//
+// A site is one cache directory (opened through the cache VDI script) with its
+// servers and clients. Sites and servers are created and removed by the control
+// socket's site commands and at shutdown; the packet path only asks
+// site_context_contains_server_ip, which takes reader locks. Records are owned
+// by their table; create operations copy their strings and are idempotent by
+// uuid. Lock order: site_lock, then server_lock, then a server's own lock.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <shared_mutex>
+#include <string>
+#include <unordered_map>
+
+struct proxy_context;
+
+struct site_context {
+  std::string uuid;
+  std::string cache_vdi;  // empty: the site has no cache VDI and no script runs
+  uint64_t block_size = 0;  // fragment size of the cache file system
+  std::atomic<int64_t> write_budget{0};  // bytes left before the cache manager is woken
+  std::string cache_path;
+  uint64_t chunk_size = 0;
+  proxy_context* context = nullptr;
+};
+
+inline constexpr unsigned SERVER_MAX_ADDRESSES = 32;
+
+struct server_context {
+  std::string uuid;
+  uint32_t last_port = 0;
+  uint32_t first_port = 0;
+  uint32_t address_count = 0;
+  std::array<uint32_t, SERVER_MAX_ADDRESSES> addresses{};  // IPv4, network order
+  ::site_context* site_context = nullptr;  // cleared when the server is removed
+  std::shared_mutex lock;  // guards the addresses, the count, the ports and site_context
+};
+
+using site_table = std::unordered_map<std::string, std::unique_ptr<site_context>>;
+using server_table = std::unordered_map<std::string, std::unique_ptr<server_context>>;
+
+void site_contexts_init(proxy_context* context);
+site_context* site_contexts_create(proxy_context* context, const char* uuid,
+                                   const char* cache_vdi, bool* created);
+void site_contexts_remove(proxy_context* context, const char* uuid);
+void site_contexts_destroy(proxy_context* context);
+void site_context_free(site_context* site);
+bool site_context_contains_server_ip(proxy_context* context, site_context* site, uint32_t addr);
+
+void server_contexts_init(proxy_context* context);
+server_context* server_contexts_create(proxy_context* context, site_context* site,
+                                       const char* uuid, const uint32_t* addr, uint8_t len,
+                                       uint32_t last_port, uint32_t first_port);
+void server_contexts_remove(proxy_context* context, const char* uuid);
+void server_contexts_remove_given_site_context(proxy_context* context, site_context* site);
+void server_contexts_destroy(proxy_context* context);
+void server_context_free(server_context* server);

@@ -1,0 +1,134 @@
+#include "core/daemon.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "cache/cachemanager.h"
+#include "contexts/proxy_context.h"
+#include "control/unixsocket.h"
+#include "core/config.h"
+#include "core/log.h"
+#include "core/service_thread.h"
+#include "metrics/rrd.h"
+#include "protocol/tarn.h"
+
+GRand* tarn_rand = nullptr;
+
+namespace {
+
+volatile sig_atomic_t exit_signal = 0;
+
+void install_handler(int signum) {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = handle_sigterm;
+  sigemptyset(&sa.sa_mask);
+  // No SA_RESTART: blocked calls in other threads see EINTR.
+  sa.sa_flags = 0;
+  sigaction(signum, &sa, nullptr);
+}
+
+void thread_trampoline(service_thread* record, void (*fn)(service_thread*)) {
+  // The kernel keeps at most 15 characters of a thread name.
+  char name[16];
+  g_strlcpy(name, record->name, sizeof name);
+  pthread_setname_np(pthread_self(), name);
+  fn(record);
+}
+
+}  // namespace
+
+void service_thread_start(service_thread* record, void (*fn)(service_thread*)) {
+  record->handle = std::thread(thread_trampoline, record, fn);
+}
+
+void handle_sigterm(int /*signum*/) { exit_signal = 1; }
+
+int tarnproxy_main() {
+  auto context = std::make_unique<proxy_context>();
+  log_init();
+
+  tarn_rand = g_rand_new_with_seed(static_cast<guint32>(time(nullptr)));
+  context->stopping = 0;
+
+  int prepop_io_threads = config_load(context.get(), CONFIG_PATH);
+
+  context->opcode_names = opcode_names_create();
+
+  GError* error = nullptr;
+  context->prepop_pool =
+      g_thread_pool_new(tarn_prepop_thread, context.get(), prepop_io_threads, FALSE, &error);
+  if (context->prepop_pool == nullptr) {
+    g_clear_error(&error);
+    g_error("Failed to create prepopulation IO thread pool");
+  }
+
+  interface_thread_init(context.get());
+  site_contexts_init(context.get());
+  server_contexts_init(context.get());
+  client_contexts_init(context.get());
+  vdisk_contexts_init(context.get());
+
+  service_thread cachemanager{"CacheManager", -1, context.get(), {}};
+  service_thread rrd{"RRD", -1, context.get(), {}};
+  service_thread unixsocket{"Unixsocket", -1, context.get(), {}};
+  service_thread_start(&cachemanager, cachemanager_thread);
+  service_thread_start(&rrd, rrd_thread);
+
+  // Without this descriptor the unixsocket thread could never be told to
+  // stop and shutdown would hang, so a failure here is fatal.
+  unixsocket.efd = eventfd(0, 0);
+  if (unixsocket.efd < 0) {
+    g_error("Unable to create the unixsocket thread's eventfd: %s", g_strerror(errno));
+  }
+  service_thread_start(&unixsocket, unixsocket_thread);
+
+  install_handler(SIGTERM);
+  install_handler(SIGINT);
+
+  while (exit_signal == 0) sleep(1);
+
+  g_message("Received exit signal - shutting down.");
+  context->stopping = 1;
+
+  uint64_t stop = SERVICE_THREAD_STOP;
+  if (write(unixsocket.efd, &stop, sizeof stop) != static_cast<ssize_t>(sizeof stop)) {
+    g_warning("unixsocket thread: failed to write to eventfd");
+  }
+  g_message("Joining unixsocket thread");
+  unixsocket.handle.join();
+  if (close(unixsocket.efd) != 0) {
+    g_warning("Unable to close unixsocketThread.efd: %s", g_strerror(errno));
+  }
+
+  g_message("Joining RRD thread");
+  rrd.handle.join();
+
+  cachemanager_signal(context.get());
+  g_message("Joining Cache Manager thread");
+  cachemanager.handle.join();
+
+  g_message("Destroying contexts");
+  client_contexts_destroy(context.get());
+  vdisk_contexts_destroy(context.get());
+  server_contexts_destroy(context.get());
+  site_contexts_destroy(context.get());
+
+  g_message("Destroying interface threads");
+  interface_thread_destroy(context.get());
+
+  // Drops queued jobs and waits for running ones.
+  g_thread_pool_free(context->prepop_pool, TRUE, TRUE);
+  context->prepop_pool = nullptr;
+  context->opcode_names.reset();
+  g_rand_free(tarn_rand);
+  tarn_rand = nullptr;
+  return 0;
+}

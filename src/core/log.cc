@@ -1,0 +1,49 @@
+#include "core/log.h"
+
+#include <cstdlib>
+#include <cstring>
+
+void log_init() {
+  if (glib_check_version(2, 50, 0) == nullptr) {
+    g_log_set_writer_func(log_writer, nullptr, nullptr);
+  }
+}
+
+GLogWriterOutput log_writer(GLogLevelFlags log_level, const GLogField* fields, gsize n_fields,
+                            gpointer user_data) {
+  g_return_val_if_fail(fields != NULL, G_LOG_WRITER_UNHANDLED);
+  g_return_val_if_fail(n_fields > 0, G_LOG_WRITER_UNHANDLED);
+
+  constexpr unsigned always = G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING |
+                              G_LOG_LEVEL_MESSAGE;
+  // Bits at and above 8 are user-defined levels; they are always written.
+  const bool user_level = (log_level & ~0xFFu) != 0;
+  if (!(log_level & always) && !user_level) {
+    const char* debug = g_getenv("G_MESSAGES_DEBUG");
+    if (!(log_level & (G_LOG_LEVEL_INFO | G_LOG_LEVEL_DEBUG)) || debug == nullptr) {
+      return G_LOG_WRITER_HANDLED;
+    }
+    if (strcmp(debug, "all") != 0) {
+      const GLogField* domain = nullptr;
+      for (gsize i = 0; i < n_fields; i++) {
+        if (strcmp(fields[i].key, "GLIB_DOMAIN") == 0) {
+          domain = &fields[i];
+          break;
+        }
+      }
+      if (domain == nullptr || domain->value == nullptr) return G_LOG_WRITER_HANDLED;
+      // A field's value is NUL-terminated only when its length is negative.
+      g_autofree char* name =
+          domain->length < 0 ? g_strdup(static_cast<const char*>(domain->value))
+                             : g_strndup(static_cast<const char*>(domain->value), domain->length);
+      if (strstr(debug, name) == nullptr) return G_LOG_WRITER_HANDLED;
+    }
+  }
+
+  if (g_log_writer_standard_streams(log_level, fields, n_fields, user_data) !=
+      G_LOG_WRITER_HANDLED) {
+    return G_LOG_WRITER_UNHANDLED;
+  }
+  if (log_level & G_LOG_FLAG_FATAL) abort();
+  return G_LOG_WRITER_HANDLED;
+}

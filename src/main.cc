@@ -1,0 +1,3 @@
+#include "core/daemon.h"
+
+int main() { return tarnproxy_main(); }
