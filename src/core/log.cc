@@ -44,6 +44,9 @@ GLogWriterOutput log_writer(GLogLevelFlags log_level, const GLogField* fields, g
       G_LOG_WRITER_HANDLED) {
     return G_LOG_WRITER_UNHANDLED;
   }
-  if (log_level & G_LOG_FLAG_FATAL) abort();
+  // GLib strips the fatal flag before an ERROR reaches the writer and would
+  // then stop the process with a breakpoint trap; ERROR is always fatal, so
+  // abort here and give the service manager a plain abort.
+  if (log_level & (G_LOG_FLAG_FATAL | G_LOG_LEVEL_ERROR)) abort();
   return G_LOG_WRITER_HANDLED;
 }
