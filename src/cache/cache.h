@@ -25,7 +25,7 @@ inline constexpr const char* CACHE_CONFIG_GROUP = "Main";
 inline constexpr const char* CACHE_CONFIG_VERSION_KEY = "cacheVersion";
 inline constexpr const char* CACHE_CONFIG_CHUNK_SIZE_KEY = "chunkSizeInBytes";
 inline constexpr int CACHE_VERSION = 3;
-inline constexpr uint64_t CACHE_MIN_SIZE = 996147200;  // 950 MiB
+inline constexpr uint64_t CACHE_MIN_SIZE = 996147200;           // 950 MiB
 inline constexpr uint64_t CACHE_DEFAULT_CHUNK_SIZE = 10485760;  // 10 MiB
 // The largest multiple of 10 MiB that a 32-bit signed key-file integer holds.
 inline constexpr uint64_t CACHE_MAX_CHUNK_SIZE = 2139095040;
