@@ -12,11 +12,11 @@ void server_contexts_init(proxy_context* context) {
   context->server_context_ht = std::make_unique<server_table>();
 }
 
-server_context* server_contexts_create(proxy_context* context, site_context* site,
+server_context* server_contexts_create(proxy_context* context, ::site_context* site_context,
                                        const char* uuid, const uint32_t* addr, uint8_t len,
                                        uint32_t last_port, uint32_t first_port) {
   g_return_val_if_fail(context != NULL, nullptr);
-  g_return_val_if_fail(site != NULL, nullptr);
+  g_return_val_if_fail(site_context != NULL, nullptr);
   g_return_val_if_fail(uuid != NULL && addr != NULL && len != 0, nullptr);
   // The address array has 32 slots; a longer list is cut, never overrun.
   const uint32_t count = std::min<uint32_t>(len, SERVER_MAX_ADDRESSES);
@@ -37,7 +37,7 @@ server_context* server_contexts_create(proxy_context* context, site_context* sit
     return server;
   }
   auto created = std::make_unique<server_context>();
-  created->site_context = site;
+  created->site_context = site_context;
   created->uuid = uuid;
   std::copy_n(addr, count, created->addresses.begin());
   created->address_count = count;
@@ -61,9 +61,11 @@ void server_contexts_remove(proxy_context* context, const char* uuid) {
   context->server_context_ht->erase(found);
 }
 
-void server_contexts_remove_given_site_context(proxy_context* context, site_context* site) {
+void server_contexts_remove_given_site_context(proxy_context* context,
+                                               ::site_context* site_context) {
   g_return_if_fail(context != NULL);
-  g_return_if_fail(site != NULL);
+  g_return_if_fail(site_context != NULL);
+  const ::site_context* site = site_context;
   std::unique_lock<std::shared_mutex> hold(context->server_lock);
   std::erase_if(*context->server_context_ht, [site](auto& entry) {
     server_context* server = entry.second.get();

@@ -48,14 +48,13 @@ site_context* site_contexts_create(proxy_context* context, const char* uuid,
                                    const char* cache_vdi, bool* created);
 void site_contexts_remove(proxy_context* context, const char* uuid);
 void site_contexts_destroy(proxy_context* context);
-void site_context_free(site_context* site);
 bool site_context_contains_server_ip(proxy_context* context, site_context* site, uint32_t addr);
 
 void server_contexts_init(proxy_context* context);
-server_context* server_contexts_create(proxy_context* context, site_context* site,
+server_context* server_contexts_create(proxy_context* context, ::site_context* site_context,
                                        const char* uuid, const uint32_t* addr, uint8_t len,
                                        uint32_t last_port, uint32_t first_port);
 void server_contexts_remove(proxy_context* context, const char* uuid);
-void server_contexts_remove_given_site_context(proxy_context* context, site_context* site);
+void server_contexts_remove_given_site_context(proxy_context* context,
+                                               ::site_context* site_context);
 void server_contexts_destroy(proxy_context* context);
-void server_context_free(server_context* server);
