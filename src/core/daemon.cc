@@ -76,6 +76,12 @@ int tarnproxy_main() {
   client_contexts_init(context.get());
   vdisk_contexts_init(context.get());
 
+  // Installed before the first service thread starts, so that a SIGTERM or
+  // SIGINT during start-up leads to an orderly shutdown once start-up is done
+  // instead of killing the daemon with its caches half opened.
+  install_handler(SIGTERM);
+  install_handler(SIGINT);
+
   service_thread cachemanager{"CacheManager", -1, context.get(), {}};
   service_thread rrd{"RRD", -1, context.get(), {}};
   service_thread unixsocket{"Unixsocket", -1, context.get(), {}};
@@ -89,9 +95,6 @@ int tarnproxy_main() {
     g_error("Unable to create the unixsocket thread's eventfd: %s", g_strerror(errno));
   }
   service_thread_start(&unixsocket, unixsocket_thread);
-
-  install_handler(SIGTERM);
-  install_handler(SIGINT);
 
   while (exit_signal == 0) sleep(1);
 
