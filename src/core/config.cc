@@ -125,5 +125,19 @@ int config_load(proxy_context* context, const char* path) {
       static_cast<float>(get_double(k, "cacheGoalPurgeFreeInodes"));
   context->arp_proxy = get_bool(k, "arpProxy");
   context->workaround_migrate_freeze = get_bool(k, "workaroundMigrateFreeze");
+
+  // The values in force, after defaults and the CPU count were applied.
+  g_info(
+      "Configuration: listenerThreads=%d prepopIoThreads=%d listenerFanout=%u packetMmap=%d "
+      "cacheMonitorIntervalInS=%d cacheStartPurgeFreeSpace=%g cacheStartPurgeFreeInodes=%g "
+      "cacheGoalPurgeFreeSpace=%g cacheGoalPurgeFreeInodes=%g arpProxy=%d "
+      "workaroundMigrateFreeze=%d",
+      context->listener_threads, prepop_io_threads, context->listener_fanout,
+      context->packet_mmap, context->cache_monitor_interval_s,
+      static_cast<double>(context->cache_start_purge_free_space),
+      static_cast<double>(context->cache_start_purge_free_inodes),
+      static_cast<double>(context->cache_goal_purge_free_space),
+      static_cast<double>(context->cache_goal_purge_free_inodes), context->arp_proxy,
+      context->workaround_migrate_freeze);
   return prepop_io_threads;
 }

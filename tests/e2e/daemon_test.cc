@@ -2,6 +2,7 @@
 // orderly shutdown, observed as the host's service manager sees them.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -94,6 +95,35 @@ TEST(Daemon, ConfigFileIsFoundAndOtherGroupsIgnored) {
   auto exit = sb.wait_exit(15s);
   ASSERT_TRUE(exit.has_value());
   EXPECT_TRUE(exit->exited && exit->code == 0) << sb.err();
+}
+
+// The daemon's own INFO lines go to stdout with G_MESSAGES_DEBUG=all only;
+// MESSAGE lines always go to stderr.
+TEST(Daemon, InfoLinesFollowGMessagesDebug) {
+  TARN_REQUIRE_ROOT();
+  const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+  struct run {
+    std::vector<std::string> env;
+    bool info_expected;
+  };
+  const run runs[] = {{{}, false}, {{"G_MESSAGES_DEBUG=all"}, true},
+                      {{"G_MESSAGES_DEBUG=GLib"}, false}};
+  tarn_test::sandbox sb;
+  sb.write_file(CONFIG, "[Main]\nlistenerThreads=0\nlistenerFanout=lb\n");
+  for (const run& r : runs) {
+    sb.start(r.env);
+    ASSERT_TRUE(sb.wait_for_output("Cache Manager started", 10s)) << sb.err();
+    sb.send_signal(SIGTERM);
+    auto exit = sb.wait_exit(15s);
+    ASSERT_TRUE(exit.has_value());
+    EXPECT_TRUE(exit->exited && exit->code == 0) << sb.err();
+    const std::string info = "Configuration: listenerThreads=" + std::to_string(cpus) +
+                             " prepopIoThreads=4 listenerFanout=1 packetMmap=1";
+    EXPECT_EQ(sb.out().find(info) != std::string::npos, r.info_expected) << sb.out();
+    EXPECT_EQ(sb.err().find("Configuration:"), std::string::npos);
+    EXPECT_EQ(sb.out().find("Config file"), std::string::npos);
+    EXPECT_NE(sb.err().find("Config file /etc/tarnproxy.conf found."), std::string::npos);
+  }
 }
 
 TEST(Daemon, FatalConfigurationAbortsWithItsMessage) {
