@@ -1,3 +1,5 @@
 #include "core/daemon.h"
 
-int main() { return tarnproxy_main(); }
+int main() {
+  return tarnproxy_main();
+}

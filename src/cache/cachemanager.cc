@@ -20,8 +20,8 @@ void cachemanager_thread(service_thread* record) {
   g_message("Cache Manager started");
   while (!context->stopping) {
     // The purge pass itself arrives with the cache data path.
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::seconds(context->cache_monitor_interval_s);
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(context->cache_monitor_interval_s);
     std::unique_lock<std::mutex> hold(context->cachemanager_mutex);
     while (!context->cachemanager_flag) {
       if (context->cachemanager_cond.wait_until(hold, deadline) == std::cv_status::timeout) {

@@ -13,8 +13,8 @@ void site_contexts_init(proxy_context* context) {
   context->site_context_ht = std::make_unique<site_table>();
 }
 
-site_context* site_contexts_create(proxy_context* context, const char* uuid,
-                                   const char* cache_vdi, bool* created) {
+site_context* site_contexts_create(proxy_context* context, const char* uuid, const char* cache_vdi,
+                                   bool* created) {
   g_return_val_if_fail(context != NULL, nullptr);
   g_return_val_if_fail(uuid != NULL && cache_vdi != NULL, nullptr);
   if (created != nullptr) *created = false;

@@ -20,8 +20,8 @@ struct proxy_context;
 
 struct site_context {
   std::string uuid;
-  std::string cache_vdi;  // empty: the site has no cache VDI and no script runs
-  uint64_t block_size = 0;  // fragment size of the cache file system
+  std::string cache_vdi;                 // empty: the site has no cache VDI and no script runs
+  uint64_t block_size = 0;               // fragment size of the cache file system
   std::atomic<int64_t> write_budget{0};  // bytes left before the cache manager is woken
   std::string cache_path;
   uint64_t chunk_size = 0;
@@ -36,7 +36,7 @@ struct server_context {
   uint32_t first_port = 0;
   uint32_t address_count = 0;
   std::array<uint32_t, SERVER_MAX_ADDRESSES> addresses{};  // IPv4, network order
-  ::site_context* site_context = nullptr;  // cleared when the server is removed
+  ::site_context* site_context = nullptr;                  // cleared when the server is removed
   std::shared_mutex lock;  // guards the addresses, the count, the ports and site_context
 };
 
@@ -44,8 +44,8 @@ using site_table = std::unordered_map<std::string, std::unique_ptr<site_context>
 using server_table = std::unordered_map<std::string, std::unique_ptr<server_context>>;
 
 void site_contexts_init(proxy_context* context);
-site_context* site_contexts_create(proxy_context* context, const char* uuid,
-                                   const char* cache_vdi, bool* created);
+site_context* site_contexts_create(proxy_context* context, const char* uuid, const char* cache_vdi,
+                                   bool* created);
 void site_contexts_remove(proxy_context* context, const char* uuid);
 void site_contexts_destroy(proxy_context* context);
 bool site_context_contains_server_ip(proxy_context* context, site_context* site, uint32_t addr);

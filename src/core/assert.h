@@ -3,7 +3,7 @@
 
 #include <glib.h>
 
-#define TARN_ASSERT(expr)                                   \
-  do {                                                      \
+#define TARN_ASSERT(expr)                                              \
+  do {                                                                 \
     if (G_UNLIKELY(!(expr))) g_error("assertion failed: (%s)", #expr); \
   } while (0)

@@ -132,9 +132,8 @@ int config_load(proxy_context* context, const char* path) {
       "cacheMonitorIntervalInS=%d cacheStartPurgeFreeSpace=%g cacheStartPurgeFreeInodes=%g "
       "cacheGoalPurgeFreeSpace=%g cacheGoalPurgeFreeInodes=%g arpProxy=%d "
       "workaroundMigrateFreeze=%d",
-      context->listener_threads, prepop_io_threads, context->listener_fanout,
-      context->packet_mmap, context->cache_monitor_interval_s,
-      static_cast<double>(context->cache_start_purge_free_space),
+      context->listener_threads, prepop_io_threads, context->listener_fanout, context->packet_mmap,
+      context->cache_monitor_interval_s, static_cast<double>(context->cache_start_purge_free_space),
       static_cast<double>(context->cache_start_purge_free_inodes),
       static_cast<double>(context->cache_goal_purge_free_space),
       static_cast<double>(context->cache_goal_purge_free_inodes), context->arp_proxy,

@@ -49,7 +49,9 @@ void service_thread_start(service_thread* record, void (*fn)(service_thread*)) {
   record->handle = std::thread(thread_trampoline, record, fn);
 }
 
-void handle_sigterm(int /*signum*/) { exit_signal = 1; }
+void handle_sigterm(int /*signum*/) {
+  exit_signal = 1;
+}
 
 int tarnproxy_main() {
   auto context = std::make_unique<proxy_context>();

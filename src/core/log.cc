@@ -14,8 +14,8 @@ GLogWriterOutput log_writer(GLogLevelFlags log_level, const GLogField* fields, g
   g_return_val_if_fail(fields != NULL, G_LOG_WRITER_UNHANDLED);
   g_return_val_if_fail(n_fields > 0, G_LOG_WRITER_UNHANDLED);
 
-  constexpr unsigned always = G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING |
-                              G_LOG_LEVEL_MESSAGE;
+  constexpr unsigned always =
+      G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE;
   // Bits at and above 8 are user-defined levels; they are always written.
   const bool user_level = (log_level & ~0xFFu) != 0;
   if (!(log_level & always) && !user_level) {

@@ -36,9 +36,9 @@ void metrics_set_latency(const struct timespec* start, const struct timespec* en
                          metrics_read_block* global, metrics_read_block* client) {
   g_return_if_fail(start != NULL && end != NULL);
   // The seconds difference carries a negative nanoseconds difference.
-  int64_t ns = (static_cast<int64_t>(end->tv_sec) - static_cast<int64_t>(start->tv_sec)) *
-                   1000000000LL +
-               (static_cast<int64_t>(end->tv_nsec) - static_cast<int64_t>(start->tv_nsec));
+  int64_t ns =
+      (static_cast<int64_t>(end->tv_sec) - static_cast<int64_t>(start->tv_sec)) * 1000000000LL +
+      (static_cast<int64_t>(end->tv_nsec) - static_cast<int64_t>(start->tv_nsec));
   global->latency.store(ns);
   client->latency.store(ns);
 }

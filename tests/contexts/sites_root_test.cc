@@ -1,7 +1,5 @@
 // Sites and servers on real cache file systems opened through the cache VDI
 // scripts, in a private mount namespace.
-#include "contexts/sites.h"
-
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -13,6 +11,7 @@
 #include <vector>
 
 #include "contexts/proxy_context.h"
+#include "contexts/sites.h"
 #include "support/log_capture.h"
 #include "support/sandbox.h"
 
@@ -36,12 +35,15 @@ uint32_t ip(const char* text) {
 
 // Whether `path` is the root of a file system of its own.
 bool is_mount_point(const std::string& path) {
-  struct stat here{}, parent{};
+  struct stat here {
+  }, parent{};
   if (stat(path.c_str(), &here) != 0 || stat((path + "/..").c_str(), &parent) != 0) return false;
   return here.st_dev != parent.st_dev;
 }
 
-bool is_mounted_cache(const site_context* site) { return is_mount_point(site->cache_path); }
+bool is_mounted_cache(const site_context* site) {
+  return is_mount_point(site->cache_path);
+}
 
 class SitesTest : public ::testing::Test {
  protected:
@@ -87,7 +89,8 @@ TEST_F(SitesTest, CreateIsIdempotentAndRefusesANewCacheVdi) {
   logs.clear();
   EXPECT_EQ(site_contexts_create(&ctx, SITE_A, VDI_B, &created), nullptr);
   EXPECT_FALSE(created);
-  EXPECT_TRUE(logs.contains(G_LOG_LEVEL_WARNING, "Unsupported - Can't switch the cache_vdi online."));
+  EXPECT_TRUE(
+      logs.contains(G_LOG_LEVEL_WARNING, "Unsupported - Can't switch the cache_vdi online."));
   EXPECT_EQ(ctx.site_context_ht->at(SITE_A).get(), a);
   EXPECT_EQ(a->cache_vdi, VDI_A);
 
@@ -190,7 +193,8 @@ TEST_F(SitesTest, ConcurrentCreateRemoveAndLookup) {
   for (int t = 0; t < 2; t++) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < 3000 && std::chrono::steady_clock::now() < deadline; i++) {
-        std::string uuid = "22222222-3333-4000-8000-" + std::to_string(100000000000 + t * 10 + i % 7);
+        std::string uuid =
+            "22222222-3333-4000-8000-" + std::to_string(100000000000 + t * 10 + i % 7);
         uint32_t addrs[] = {htonl(0xC6120200u + static_cast<uint32_t>(i % 50)), ip("198.18.1.99")};
         server_contexts_create(&ctx, b, uuid.c_str(), addrs, 1 + i % 2, 6910, 6890);
         if (i % 3 == 0) server_contexts_remove(&ctx, uuid.c_str());

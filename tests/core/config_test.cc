@@ -30,7 +30,9 @@ class ConfigTest : public ::testing::Test {
   std::string dir_, path_;
 };
 
-long online_cpus() { return sysconf(_SC_NPROCESSORS_ONLN); }
+long online_cpus() {
+  return sysconf(_SC_NPROCESSORS_ONLN);
+}
 
 TEST_F(ConfigTest, MissingFileGivesEveryDefault) {
   proxy_context c;

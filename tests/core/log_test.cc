@@ -38,8 +38,10 @@ streams run_child(const char* debug_env, const std::function<void()>& body) {
   if (pid == 0) {
     dup2(out, 1);
     dup2(err, 2);
-    if (debug_env) setenv("G_MESSAGES_DEBUG", debug_env, 1);
-    else unsetenv("G_MESSAGES_DEBUG");
+    if (debug_env)
+      setenv("G_MESSAGES_DEBUG", debug_env, 1);
+    else
+      unsetenv("G_MESSAGES_DEBUG");
     log_init();
     body();
     fflush(nullptr);

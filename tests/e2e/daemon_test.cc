@@ -17,7 +17,8 @@ using namespace std::chrono_literals;
 const char* CONFIG = "/etc/tarnproxy.conf";
 
 // Every line must appear, in this order, in `text`.
-::testing::AssertionResult in_order(const std::string& text, const std::vector<std::string>& lines) {
+::testing::AssertionResult in_order(const std::string& text,
+                                    const std::vector<std::string>& lines) {
   size_t at = 0;
   for (const auto& line : lines) {
     size_t found = text.find(line, at);
@@ -106,8 +107,8 @@ TEST(Daemon, InfoLinesFollowGMessagesDebug) {
     std::vector<std::string> env;
     bool info_expected;
   };
-  const run runs[] = {{{}, false}, {{"G_MESSAGES_DEBUG=all"}, true},
-                      {{"G_MESSAGES_DEBUG=GLib"}, false}};
+  const run runs[] = {
+      {{}, false}, {{"G_MESSAGES_DEBUG=all"}, true}, {{"G_MESSAGES_DEBUG=GLib"}, false}};
   tarn_test::sandbox sb;
   sb.write_file(CONFIG, "[Main]\nlistenerThreads=0\nlistenerFanout=lb\n");
   for (const run& r : runs) {

@@ -14,10 +14,9 @@ GLogWriterOutput recording_writer(GLogLevelFlags level, const GLogField* fields,
                                   gpointer user_data) {
   for (gsize i = 0; i < n_fields; i++) {
     if (strcmp(fields[i].key, "MESSAGE") != 0) continue;
-    std::string text = fields[i].length < 0
-                           ? std::string(static_cast<const char*>(fields[i].value))
-                           : std::string(static_cast<const char*>(fields[i].value),
-                                         static_cast<size_t>(fields[i].length));
+    std::string text = fields[i].length < 0 ? std::string(static_cast<const char*>(fields[i].value))
+                                            : std::string(static_cast<const char*>(fields[i].value),
+                                                          static_cast<size_t>(fields[i].length));
     std::lock_guard<std::mutex> hold(capture_mutex);
     captured->push_back({static_cast<GLogLevelFlags>(level & G_LOG_LEVEL_MASK), text});
   }
@@ -39,7 +38,9 @@ std::vector<log_line> log_capture::lines() const {
   return *captured;
 }
 
-bool log_capture::contains(const std::string& text) const { return count(text) > 0; }
+bool log_capture::contains(const std::string& text) const {
+  return count(text) > 0;
+}
 
 bool log_capture::contains(GLogLevelFlags level, const std::string& text) const {
   std::lock_guard<std::mutex> hold(capture_mutex);
