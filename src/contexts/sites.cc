@@ -27,7 +27,7 @@ site_context* site_contexts_create(proxy_context* context, const char* uuid, con
     return nullptr;
   }
 
-  auto site = std::make_unique<site_context>();
+  auto site = std::make_shared<site_context>();
   site->context = context;
   site->uuid = uuid;
   site->cache_vdi = cache_vdi;

@@ -40,7 +40,9 @@ struct server_context {
   std::shared_mutex lock;  // guards the addresses, the count, the ports and site_context
 };
 
-using site_table = std::unordered_map<std::string, std::unique_ptr<site_context>>;
+// Shared so that a thread that took a site from the table (the cache manager
+// during a pass) keeps it alive while the control thread removes it.
+using site_table = std::unordered_map<std::string, std::shared_ptr<site_context>>;
 using server_table = std::unordered_map<std::string, std::unique_ptr<server_context>>;
 
 void site_contexts_init(proxy_context* context);
