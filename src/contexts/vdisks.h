@@ -1,20 +1,72 @@
-// vDisk contexts: one per vDisk key that a client of this host uses.
+// vDisk contexts: one shared record per vDisk that clients of this host use.
 //
-// The table and its mutex exist from start-up; vDisk records come with the
-// cache data path.
+// A vdisk_context holds a vDisk's key, its size, the directory of its cached
+// chunks ("<cache_path>/<key>") and the progress of its prepopulation. Clients
+// name their vDisk by key (`vdisk_key`) and count as references through
+// vdisk_context_ref_inc / vdisk_context_ref_dec_and_del; the record is created
+// with its directory on first use and freed when the last reference goes. The
+// directory and its chunks stay on disk.
+//
+//   vdisk_context* vc = vdisk_contexts_get(context, client);  // vDisk lock held
+//   if (vc != nullptr) { ... vc->size ...; vdisk_contexts_put(context, vc); }
+//
+// A prepopulation job that works on a vDisk beyond one get/put (it waits on
+// `cond`, which releases the lock) holds it with vdisk_context_hold and ends
+// with vdisk_context_release: a held vDisk stays in the table, and its record
+// stays valid, even when its last client goes or the table is destroyed.
+//
+// Locks: vdisk_lock (the table) before a vDisk's `lock`; both after a
+// client's own lock. The client operations expect the caller to hold the
+// client's lock (for writing when its vdisk_key changes).
 #pragma once
 
+#include <condition_variable>
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 
 struct proxy_context;
+struct client_context;
 
 struct vdisk_context {
   std::string vdisk_key;
+  uint64_t size = 0;             // bytes; 0 while unknown
+  uint64_t end_offset = 0;       // size + 512: the first protocol offset past the vDisk
+  std::string path;              // the vDisk's directory of chunk files
+  uint64_t prepop_progress = 0;  // protocol offset below which everything is cached
+  uint32_t prepop_in_progress = 0;
+  uint32_t ref_count = 0;   // clients whose vdisk_key names this vDisk
+  uint32_t hold_count = 0;  // prepopulation jobs holding it
+  // Guards the fields above except the key and path.
+  std::mutex lock;
+  // Broadcast when a prepopulation MIO of this vDisk completes.
+  std::condition_variable cond;
 };
 
-using vdisk_table = std::unordered_map<std::string, std::unique_ptr<vdisk_context>>;
+// Shared so that a job holding a vDisk keeps the record valid after the
+// table has dropped it (shutdown destroys the table before the jobs end).
+using vdisk_table = std::unordered_map<std::string, std::shared_ptr<vdisk_context>>;
 
 void vdisk_contexts_init(proxy_context* context);
+// The vDisk of the client's key, created if missing, with its lock held; null
+// when the key is empty or refused, or the client's read cache is disabled.
+vdisk_context* vdisk_contexts_get(proxy_context* context, client_context* cc);
+void vdisk_contexts_put(proxy_context* context, vdisk_context* vc);
+void vdisk_context_ref_inc(client_context* cc);
+void vdisk_context_ref_dec_and_del(client_context* cc);
+// Called with the vDisk's lock held.
+bool vdisk_should_prepop(const vdisk_context* vc);
 void vdisk_contexts_destroy(proxy_context* context);
+void vdisk_context_free(vdisk_context* vc);
+
+// The client's vDisk, created if missing, held for a prepopulation job (lock
+// not held); null as for vdisk_contexts_get.
+std::shared_ptr<vdisk_context> vdisk_context_hold(proxy_context* context, client_context* cc);
+// Ends a hold; the vDisk goes when neither clients nor jobs are left.
+void vdisk_context_release(proxy_context* context, std::shared_ptr<vdisk_context> vc);
+
+// Whether `key` may name a vDisk directory: 1 to 63 characters, no "/", not
+// beginning with "." (which would also hide it from the cache manager).
+bool vdisk_key_is_valid(const char* key);

@@ -1,0 +1,554 @@
+#include "cache/chunks.h"
+
+#include <fcntl.h>
+#include <glib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <shared_mutex>
+
+#include "cache/cachemanager.h"
+#include "contexts/clients.h"
+#include "contexts/proxy_context.h"
+#include "contexts/sites.h"
+#include "contexts/vdisks.h"
+
+namespace {
+
+constexpr uint64_t MAX_RESULT = static_cast<uint64_t>(std::numeric_limits<int32_t>::max());
+constexpr uint64_t MAX_CHUNK_NUMBER = static_cast<uint64_t>(std::numeric_limits<int32_t>::max());
+constexpr int FLOCK_ATTEMPTS = 8;
+constexpr int OPEN_ATTEMPTS = 4;
+static_assert(sizeof(chunk_location::path) == CLIENT_CHUNK_PATH_SIZE);
+static_assert(CLIENT_PENDING_MAX < SECTOR_SIZE);
+
+// Chunk sizes the layout can hold: whole bitmap bytes (so no sector and no
+// bitmap byte is shared between chunks), and file offsets and chunk-relative
+// counts that fit 32 bits.
+bool chunk_size_usable(uint64_t size) {
+  return size >= BITMAP_BYTE_SPAN && size % BITMAP_BYTE_SPAN == 0 && size <= MAX_RESULT;
+}
+
+bool no_space(int err) {
+  return err == ENOSPC || err == EDQUOT;
+}
+
+// The packet path calls here for every reply, so a failing disk would
+// otherwise write warnings per datagram: a few per interval and client, and
+// then how many were left out.
+G_GNUC_PRINTF(2, 3) void cache_warning(client_context* cc, const char* format, ...) {
+  int64_t now = g_get_monotonic_time();
+  int64_t window = cc->cache_warning_window.load(std::memory_order_relaxed);
+  if ((window == 0 || now - window >= CACHE_WARNING_INTERVAL_US) &&
+      cc->cache_warning_window.compare_exchange_strong(window, now, std::memory_order_relaxed)) {
+    cc->cache_warning_count.store(0, std::memory_order_relaxed);
+    uint32_t dropped = cc->cache_warnings_dropped.exchange(0, std::memory_order_relaxed);
+    if (dropped != 0) {
+      g_warning("Client %s - %" PRIu32 " more cache warnings were not logged", cc->uuid.c_str(),
+                dropped);
+    }
+  }
+  if (cc->cache_warning_count.fetch_add(1, std::memory_order_relaxed) >= CACHE_WARNING_BURST) {
+    cc->cache_warnings_dropped.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  va_list args;
+  va_start(args, format);
+  char* text = g_strdup_vprintf(format, args);
+  va_end(args);
+  g_warning("%s", text);
+  g_free(text);
+}
+
+// Whole-range positioned I/O. Each pass moves forward or ends the loop, so
+// it is bounded by the length. A short count comes with the error of the
+// call that stopped it: a write that stores nothing counts as a full disk, a
+// read at the end of the file leaves the error 0.
+ssize_t pwrite_full(int fd, const void* buf, size_t n, uint64_t at, int* err) {
+  size_t done = 0;
+  *err = 0;
+  while (done < n) {
+    ssize_t r = pwrite(fd, static_cast<const uint8_t*>(buf) + done, n - done,
+                       static_cast<off_t>(at + done));
+    if (r <= 0) {
+      *err = r < 0 ? errno : ENOSPC;
+      break;
+    }
+    done += static_cast<size_t>(r);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+ssize_t pread_full(int fd, void* buf, size_t n, uint64_t at, int* err) {
+  size_t done = 0;
+  *err = 0;
+  while (done < n) {
+    ssize_t r =
+        pread(fd, static_cast<uint8_t*>(buf) + done, n - done, static_cast<off_t>(at + done));
+    if (r <= 0) {
+      if (r < 0) *err = errno;
+      break;
+    }
+    done += static_cast<size_t>(r);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+// Checks a request before anything is touched. Offsets and lengths may come
+// from the network: a range must not wrap, its count must fit the int32
+// result, and its last chunk number must print as itself (a wrapped number
+// would name another chunk's file and serve its data).
+bool request_usable(const client_context* cc, uint64_t offset, uint64_t length) {
+  const site_context* site = cc->site_context;
+  if (site == nullptr || !chunk_size_usable(site->chunk_size)) return false;
+  if (site->cache_path.empty() || !vdisk_key_is_valid(cc->vdisk_key)) return false;
+  if (length > MAX_RESULT || offset > std::numeric_limits<uint64_t>::max() - length) return false;
+  return (offset + length - 1) / site->chunk_size <= MAX_CHUNK_NUMBER;
+}
+
+// Every cache write spends the site's budget; the writer that overdraws it
+// wakes the cache manager, and the budget is set out of reach so that the
+// others do not, until the cache manager measures the disk again.
+void charge_write_budget(proxy_context* context, site_context* site, uint64_t length) {
+  uint64_t block = site->block_size;
+  uint64_t rounded = length;
+  if (block > 1 && block <= MAX_RESULT) rounded = (length + block - 1) / block * block;
+  auto amount = static_cast<int64_t>(rounded);
+  int64_t before = site->write_budget.fetch_sub(amount);
+  int64_t after;
+  if (__builtin_sub_overflow(before, amount, &after) || after < 0) {
+    site->write_budget.store(std::numeric_limits<int64_t>::max());
+    cachemanager_signal(context);
+  }
+}
+
+// The bytes [from, to) of a run made of the previous pending bytes (at
+// [prev_offset, o)) followed by the data just written (at [o, ...); null
+// data stands for zeros).
+void copy_run(uint8_t* dst, uint64_t from, uint64_t to, const uint8_t* prev, uint64_t prev_offset,
+              uint64_t o, const uint8_t* data) {
+  for (uint64_t at = from; at < to; ++at) {
+    if (at < o) {
+      *dst++ = prev[at - prev_offset];
+    } else {
+      *dst++ = data != nullptr ? data[at - o] : 0;
+    }
+  }
+}
+
+// Sets bits [from, to) of a bitmap window: single bits up to a byte
+// boundary, whole bytes, then the single bits left.
+void set_bits(uint8_t* window, uint64_t from, uint64_t to) {
+  uint64_t bit = from;
+  while (bit < to && bit % 8 != 0) {
+    window[bit / 8] |= static_cast<uint8_t>(0x80 >> (bit % 8));
+    ++bit;
+  }
+  while (to - bit >= 8) {
+    window[bit / 8] = 0xFF;
+    bit += 8;
+  }
+  while (bit < to) {
+    window[bit / 8] |= static_cast<uint8_t>(0x80 >> (bit % 8));
+    ++bit;
+  }
+}
+
+bool all_bits_set(const uint8_t* window, uint64_t from, uint64_t to) {
+  uint64_t bit = from;
+  while (bit < to && bit % 8 != 0) {
+    if ((window[bit / 8] & (0x80 >> (bit % 8))) == 0) return false;
+    ++bit;
+  }
+  while (to - bit >= 8) {
+    if (window[bit / 8] != 0xFF) return false;
+    bit += 8;
+  }
+  while (bit < to) {
+    if ((window[bit / 8] & (0x80 >> (bit % 8))) == 0) return false;
+    ++bit;
+  }
+  return true;
+}
+
+// The window of bitmap bytes holding sectors [sector, end): at most
+// BITMAP_WINDOW_MAX bytes, so long runs take several windows.
+struct bitmap_window {
+  uint64_t first_byte;
+  uint64_t byte_length;
+  uint64_t end_sector;  // first sector past this window's share of the run
+};
+
+bitmap_window window_at(uint64_t sector, uint64_t end) {
+  uint64_t first_byte = sector / 8;
+  uint64_t last_byte = std::min(first_byte + BITMAP_WINDOW_MAX - 1, (end - 1) / 8);
+  return {first_byte, last_byte - first_byte + 1, std::min(end, (last_byte + 1) * 8)};
+}
+
+// Sets the bits of sectors [first, end) of the chunk file, with the file
+// locked so that concurrent writers (of any client) do not undo each other's
+// bits. 0 or an errno value.
+int write_bits(client_context* cc, int fd, uint64_t chunk_size, uint64_t first, uint64_t end) {
+  int rc = -1;
+  for (int attempt = 0; attempt < FLOCK_ATTEMPTS && rc != 0; ++attempt) {
+    rc = flock(fd, LOCK_EX);
+    if (rc != 0 && errno != EINTR) break;
+  }
+  if (rc != 0) {
+    int err = errno;
+    cache_warning(cc, "Client %s - bitmap_mark_allocated flock failed: %s", cc->uuid.c_str(),
+                  g_strerror(err));
+    return err;
+  }
+  for (uint64_t sector = first; sector < end;) {
+    bitmap_window w = window_at(sector, end);
+    uint8_t window[BITMAP_WINDOW_MAX + 1] = {};
+    int err;
+    // Bytes past what could be read (a file another writer has just
+    // created and not yet sized) count as zero.
+    ssize_t got = pread_full(fd, window, w.byte_length, chunk_size + w.first_byte, &err);
+    if (got < 0 || err != 0) {
+      cache_warning(cc, "Client %s - bitmap_mark_allocated pread64 returned %d: %s",
+                    cc->uuid.c_str(), static_cast<int>(got), g_strerror(err));
+      return err;
+    }
+    set_bits(window, sector - w.first_byte * 8, w.end_sector - w.first_byte * 8);
+    ssize_t put = pwrite_full(fd, window, w.byte_length, chunk_size + w.first_byte, &err);
+    if (put != static_cast<ssize_t>(w.byte_length)) {
+      if (put == 0) {
+        cache_warning(cc, "Client %s -  bitmap_mark_allocated pwrite64: %s", cc->uuid.c_str(),
+                      g_strerror(err));
+      } else {
+        cache_warning(cc, "Client %s - bitmap_mark_allocated pwrite64 returned %d instead of %d",
+                      cc->uuid.c_str(), static_cast<int>(put), static_cast<int>(w.byte_length));
+      }
+      return err != 0 ? err : EIO;
+    }
+    sector = w.end_sector;
+  }
+  return 0;
+}
+
+// bitmap_mark_allocated with a checked request; 0 or an errno value.
+int mark_allocated(client_context* cc, int fd, const chunk_location& chunk, uint64_t o, uint64_t n,
+                   const uint8_t* data) {
+  uint64_t chunk_size = cc->site_context->chunk_size;
+  uint8_t prev[CLIENT_PENDING_MAX];
+  uint64_t prev_offset = o;
+  uint64_t prev_length = 0;
+
+  std::unique_lock<std::mutex> pending(cc->partial_write_mutex, std::defer_lock);
+  if (o % SECTOR_SIZE != 0) {
+    pending.lock();
+    // Only bytes of this very chunk may complete a sector here; their copy
+    // is written again below, so the sector is whole in this file even if
+    // the file was removed and created anew since they were stored.
+    if (cc->pending_length != 0 && cc->pending_offset + cc->pending_length == o &&
+        strncmp(cc->pending_chunk_path, chunk.path, CLIENT_CHUNK_PATH_SIZE) == 0) {
+      prev_offset = cc->pending_offset;
+      prev_length = cc->pending_length;
+      memcpy(prev, cc->pending_data.data(), prev_length);
+      cc->pending_offset = 0;
+      cc->pending_length = 0;
+      cc->pending_chunk_path[0] = '\0';
+    }
+  }
+
+  uint64_t start = prev_offset;
+  uint64_t stop = o + n;
+  uint64_t first = (start + SECTOR_SIZE - 1) / SECTOR_SIZE;
+  uint64_t end = stop / SECTOR_SIZE;
+  // Only the bytes in the sector holding `stop` can help a later write: a
+  // run without a whole sector that reaches into two sectors leaves the
+  // first one for good, since that sector's beginning was never written.
+  uint64_t tail = std::max(start, end * SECTOR_SIZE);
+  if (tail < stop) {
+    if (!pending.owns_lock()) pending.lock();
+    cc->pending_offset = tail;
+    cc->pending_length = stop - tail;
+    g_strlcpy(cc->pending_chunk_path, chunk.path, CLIENT_CHUNK_PATH_SIZE);
+    copy_run(cc->pending_data.data(), tail, stop, prev, prev_offset, o, data);
+  }
+  if (pending.owns_lock()) pending.unlock();
+  if (first >= end) return 0;
+
+  if (prev_length != 0 && prev_offset >= first * SECTOR_SIZE) {
+    int err;
+    if (pwrite_full(fd, prev, prev_length, prev_offset, &err) !=
+        static_cast<ssize_t>(prev_length)) {
+      cache_warning(cc, "Client %s -  bitmap_mark_allocated pwrite64: %s", cc->uuid.c_str(),
+                    g_strerror(err));
+      return err != 0 ? err : EIO;
+    }
+  }
+  return write_bits(cc, fd, chunk_size, first, end);
+}
+
+// 1 when every sector touched by [o, o + n) is marked, 0 when one is not, or
+// a negative errno value.
+int is_allocated(client_context* cc, int fd, uint64_t chunk_size, uint64_t o, uint64_t n) {
+  uint64_t end = (o + n - 1) / SECTOR_SIZE + 1;
+  for (uint64_t sector = o / SECTOR_SIZE; sector < end;) {
+    bitmap_window w = window_at(sector, end);
+    uint8_t window[BITMAP_WINDOW_MAX + 1] = {};
+    int err;
+    ssize_t got = pread_full(fd, window, w.byte_length, chunk_size + w.first_byte, &err);
+    if (err != 0) {
+      cache_warning(cc, "Client %s - bitmap_is_allocated pread64(%d) returned %d: %s returned",
+                    cc->uuid.c_str(), static_cast<int>(w.byte_length), static_cast<int>(got),
+                    g_strerror(err));
+      return -err;
+    }
+    if (!all_bits_set(window, sector - w.first_byte * 8, w.end_sector - w.first_byte * 8)) {
+      return 0;
+    }
+    sector = w.end_sector;
+  }
+  return 1;
+}
+
+void close_logged(client_context* cc, unique_fd* fd, const char* format) {
+  if (fd->close() != 0) {
+    int err = errno;
+    cache_warning(cc, format, cc->uuid.c_str(), g_strerror(err));
+  }
+}
+
+// Stores one piece in its chunk file. False on failure, which wakes the cache
+// manager when the disk is full.
+bool put_piece(proxy_context* context, client_context* cc, const chunk_location& chunk,
+               const uint8_t* data, uint64_t n) {
+  const char* uuid = cc->uuid.c_str();
+  uint64_t chunk_size = cc->site_context->chunk_size;
+  constexpr int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW;
+  unique_fd fd;
+  bool created = false;
+  // Creation is exclusive, so that only the writer that made the file sizes
+  // it; one that lost the race opens the winner's file, unless the cache
+  // manager removed it in between, which is worth another try.
+  for (int attempt = 0; attempt < OPEN_ATTEMPTS; ++attempt) {
+    fd.reset(open(chunk.path, flags));
+    if (fd || errno != ENOENT) break;
+    fd.reset(open(chunk.path, flags | O_CREAT | O_EXCL, 0700));
+    if (fd) {
+      created = true;
+      break;
+    }
+    if (errno != EEXIST) break;
+  }
+  if (created &&
+      ftruncate(fd.get(), static_cast<off_t>(chunk_size + chunk_size / BITMAP_BYTE_SPAN)) != 0) {
+    int err = errno;
+    cache_warning(cc, "Client %s - cache_put_data ftruncate64: %s", uuid, g_strerror(err));
+    if (no_space(err)) cachemanager_signal(context);
+    close_logged(cc, &fd, "Client %s - cache_put_data close: %s");
+    return false;
+  }
+  if (!fd) {
+    int err = errno;
+    cache_warning(cc, "Client %s - cache_put_data open: %s", uuid, g_strerror(err));
+    if (no_space(err)) cachemanager_signal(context);
+    return false;
+  }
+
+  if (data != nullptr) {
+    int err;
+    if (pwrite_full(fd.get(), data, n, chunk.offset, &err) != static_cast<ssize_t>(n)) {
+      cache_warning(cc, "Client %s - cache_put_data pwrite64: %s", uuid, g_strerror(err));
+      if (no_space(err)) cachemanager_signal(context);
+      close_logged(cc, &fd, "Client %s - cache_put_data close: %s");
+      return false;
+    }
+  }
+
+  int err = mark_allocated(cc, fd.get(), chunk, chunk.offset, n, data);
+  if (err != 0) {
+    cache_warning(cc, "Client %s - cache_put_data bitmap_mark_allocated failed", uuid);
+    if (no_space(err)) cachemanager_signal(context);
+    close_logged(cc, &fd, "Client %s - cache_put_data close: %s");
+    return false;
+  }
+  // Closing also releases the bitmap lock.
+  fd.reset();
+  return true;
+}
+
+int32_t put_range(proxy_context* context, client_context* cc, uint64_t offset, const uint8_t* data,
+                  uint64_t length) {
+  if (!request_usable(cc, offset, length)) return 0;
+  site_context* site = cc->site_context;
+  charge_write_budget(context, site, length);
+  uint64_t chunk_size = site->chunk_size;
+  for (uint64_t done = 0; done < length;) {
+    chunk_location chunk;
+    if (!get_chunk(cc, offset + done, &chunk)) {
+      cache_warning(cc, "Client %s - Can't compose the chunk path of vdisk %s offset %" PRIu64,
+                    cc->uuid.c_str(), cc->vdisk_key, offset + done);
+      return 0;
+    }
+    uint64_t piece = std::min(length - done, chunk_size - chunk.offset);
+    if (!put_piece(context, cc, chunk, data != nullptr ? data + done : nullptr, piece)) return 0;
+    done += piece;
+  }
+  return static_cast<int32_t>(length);
+}
+
+// Tests one piece through `fd` and reads it into `buf` (unless null) on a
+// hit.
+bool probe(client_context* cc, int fd, const chunk_location& chunk, uint8_t* buf, uint64_t n) {
+  if (is_allocated(cc, fd, cc->site_context->chunk_size, chunk.offset, n) != 1) return false;
+  if (buf == nullptr) return true;
+  int err;
+  if (pread_full(fd, buf, n, chunk.offset, &err) != static_cast<ssize_t>(n)) {
+    cache_warning(cc, "Client %s - cache_get_data pread64: %s", cc->uuid.c_str(),
+                  err != 0 ? g_strerror(err) : "unexpected end of file");
+    return false;
+  }
+  return true;
+}
+
+// Makes a freshly opened chunk file the client's kept descriptor, unless
+// readers are using the present one right now (then it is simply closed).
+void keep_descriptor(client_context* cc, unique_fd fd, const char* path) {
+  std::unique_lock<std::shared_mutex> hold(cc->open_chunk_lock, std::try_to_lock);
+  if (!hold.owns_lock()) {
+    close_logged(cc, &fd, "Client %s - cache_get_data close(fd): %s");
+    return;
+  }
+  unique_fd old(cc->open_chunk_fd.release());
+  cc->open_chunk_fd = std::move(fd);
+  g_strlcpy(cc->open_chunk_path, path, CLIENT_CHUNK_PATH_SIZE);
+  hold.unlock();
+  close_logged(cc, &old, "Client %s - cache_get_data close(old_open_fd): %s");
+}
+
+bool read_piece(client_context* cc, const chunk_location& chunk, uint8_t* buf, uint64_t n) {
+  {
+    std::shared_lock<std::shared_mutex> hold(cc->open_chunk_lock, std::try_to_lock);
+    if (hold.owns_lock() && cc->open_chunk_fd.valid() &&
+        strncmp(cc->open_chunk_path, chunk.path, CLIENT_CHUNK_PATH_SIZE) == 0) {
+      int fd = cc->open_chunk_fd.get();
+      if (probe(cc, fd, chunk, buf, n)) return true;
+      // The kept file may have been removed by the cache manager; its data
+      // stay valid, but new data goes to a new file of that name, which
+      // only a fresh descriptor sees.
+      struct stat st;
+      if (fstat(fd, &st) != 0 || st.st_nlink != 0) return false;
+    }
+  }
+  unique_fd fd(open(chunk.path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd) return false;  // not cached
+  bool hit = probe(cc, fd.get(), chunk, buf, n);
+  keep_descriptor(cc, std::move(fd), chunk.path);
+  return hit;
+}
+
+int32_t read_range(client_context* cc, uint64_t offset, uint8_t* buf, uint64_t length) {
+  if (!request_usable(cc, offset, length)) return 0;
+  uint64_t chunk_size = cc->site_context->chunk_size;
+  for (uint64_t done = 0; done < length;) {
+    chunk_location chunk;
+    if (!get_chunk(cc, offset + done, &chunk)) return 0;
+    uint64_t piece = std::min(length - done, chunk_size - chunk.offset);
+    if (!read_piece(cc, chunk, buf != nullptr ? buf + done : nullptr, piece)) return 0;
+    done += piece;
+  }
+  return static_cast<int32_t>(length);
+}
+
+}  // namespace
+
+bool get_chunk(const client_context* cc, uint64_t offset, chunk_location* where) {
+  g_return_val_if_fail(cc != NULL && where != NULL, false);
+  const site_context* site = cc->site_context;
+  if (site == nullptr || !chunk_size_usable(site->chunk_size)) return false;
+  if (site->cache_path.empty() || !vdisk_key_is_valid(cc->vdisk_key)) return false;
+  uint64_t number = offset / site->chunk_size;
+  if (number > MAX_CHUNK_NUMBER) return false;
+  // "<cache_path>/<vdisk_key>/<number>", composed by hand rather than by
+  // snprintf, as it runs for every piece of every read on the packet path.
+  // A path that would not fit is refused: truncated, it would name another
+  // chunk's file.
+  char digits[16];
+  size_t digit_count = 0;
+  uint64_t rest = number;
+  do {
+    digits[digit_count++] = static_cast<char>('0' + rest % 10);
+    rest /= 10;
+  } while (rest != 0);
+  const std::string& base = site->cache_path;
+  size_t key_length = strnlen(cc->vdisk_key, CLIENT_VDISK_KEY_SIZE);
+  if (base.size() + 1 + key_length + 1 + digit_count >= sizeof where->path) return false;
+  char* p = where->path;
+  memcpy(p, base.data(), base.size());
+  p += base.size();
+  *p++ = '/';
+  memcpy(p, cc->vdisk_key, key_length);
+  p += key_length;
+  *p++ = '/';
+  while (digit_count != 0) *p++ = digits[--digit_count];
+  *p = '\0';
+  where->number = number;
+  where->offset = offset % site->chunk_size;
+  return true;
+}
+
+int bitmap_mark_allocated(client_context* cc, int fd, const chunk_location& chunk, uint64_t o,
+                          uint64_t n, const uint8_t* data) {
+  g_return_val_if_fail(cc != NULL, -EINVAL);
+  g_return_val_if_fail(n != 0, -EINVAL);
+  const site_context* site = cc->site_context;
+  if (site == nullptr || !chunk_size_usable(site->chunk_size)) return -EINVAL;
+  if (o >= site->chunk_size || n > site->chunk_size - o) return -EINVAL;
+  return -mark_allocated(cc, fd, chunk, o, n, data);
+}
+
+int bitmap_is_allocated(client_context* cc, int fd, uint64_t o, uint64_t n) {
+  g_return_val_if_fail(cc != NULL, -EINVAL);
+  g_return_val_if_fail(n != 0, -EINVAL);
+  const site_context* site = cc->site_context;
+  if (site == nullptr || !chunk_size_usable(site->chunk_size)) return -EINVAL;
+  if (o >= site->chunk_size || n > site->chunk_size - o) return -EINVAL;
+  return is_allocated(cc, fd, site->chunk_size, o, n);
+}
+
+int32_t cache_put_data(proxy_context* context, client_context* cc, uint64_t offset,
+                       const void* data, uint64_t byte_length) {
+  g_return_val_if_fail(context != NULL, 0);
+  g_return_val_if_fail(cc != NULL && data != NULL, 0);
+  g_return_val_if_fail(byte_length != 0, 0);
+  g_return_val_if_fail(cc->vdisk_key[0] != '\0', 0);
+  return put_range(context, cc, offset, static_cast<const uint8_t*>(data), byte_length);
+}
+
+int32_t cache_put_sparse(proxy_context* context, client_context* cc, uint64_t offset,
+                         uint64_t byte_length) {
+  g_return_val_if_fail(context != NULL, 0);
+  g_return_val_if_fail(cc != NULL, 0);
+  g_return_val_if_fail(byte_length != 0, 0);
+  g_return_val_if_fail(cc->vdisk_key[0] != '\0', 0);
+  return put_range(context, cc, offset, nullptr, byte_length);
+}
+
+int32_t cache_get_data(proxy_context*, client_context* cc, uint64_t offset, void* data,
+                       uint64_t byte_length) {
+  g_return_val_if_fail(cc != NULL && data != NULL, 0);
+  g_return_val_if_fail(byte_length != 0, 0);
+  g_return_val_if_fail(cc->vdisk_key[0] != '\0', 0);
+  return read_range(cc, offset, static_cast<uint8_t*>(data), byte_length);
+}
+
+int32_t cache_contains(proxy_context*, client_context* cc, uint64_t offset, uint64_t byte_length) {
+  g_return_val_if_fail(cc != NULL, 0);
+  g_return_val_if_fail(byte_length != 0, 0);
+  g_return_val_if_fail(cc->vdisk_key[0] != '\0', 0);
+  return read_range(cc, offset, nullptr, byte_length);
+}

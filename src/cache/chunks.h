@@ -1,0 +1,74 @@
+// The chunk-file store: vDisk data and allocation bitmaps in a site's cache.
+//
+// A vDisk's bytes are cut into chunks of the site's chunk size S; chunk n
+// lives in "<cache_path>/<vdisk_key>/<n>", a file of exactly S + S / 4096
+// bytes: the data area (vDisk byte n * S + i at file offset i) followed by a
+// bitmap with one bit per 512-byte sector (sector s at file byte S + s / 8,
+// mask 0x80 >> s % 8). A set bit means the sector's 512 bytes are on disk;
+// bits are only ever set, always after the data they declare is written, so
+// readers need no lock.
+//
+//   if (cache_get_data(context, cc, offset, buf, len) == len) ... a hit ...
+//   cache_put_data(context, cc, offset, reply_data, len);
+//
+// The four cache operations take vDisk byte offsets of the client's vDisk
+// (its `vdisk_key`, which must name one) and return the length when the
+// whole range was stored, read or found, and 0 otherwise; there are no
+// partial results. Offsets and lengths may come straight from the network:
+// a range that overflows, a length beyond INT32_MAX or a chunk number beyond
+// INT32_MAX is refused (0) without touching any file. Writes mark only
+// sectors they (with the client's pending write, see clients.h) cover
+// completely; reads hit only when every sector they touch is present.
+//
+// Called concurrently by all listener threads and prepopulation workers,
+// with the client's lock held for reading. A full cache disk never stops the
+// caller: the write answers 0, sets no bit, wakes the cache manager and warns
+// at most every few seconds per client.
+#pragma once
+
+#include <cstdint>
+
+struct proxy_context;
+struct client_context;
+
+inline constexpr uint64_t SECTOR_SIZE = 512;
+// Bitmap bytes read or written at once; longer runs are handled in windows.
+inline constexpr uint64_t BITMAP_WINDOW_MAX = 15;
+// Bytes of vDisk data per bitmap byte: a chunk of S bytes has S / 4096
+// bitmap bytes, so S must be a multiple of this.
+inline constexpr uint64_t BITMAP_BYTE_SPAN = 8 * SECTOR_SIZE;
+// A client's cache warnings: at most this many per interval.
+inline constexpr int64_t CACHE_WARNING_INTERVAL_US = 10000000;  // 10 s
+inline constexpr uint32_t CACHE_WARNING_BURST = 4;
+
+// Where one vDisk offset lives: its chunk file and the offset in the chunk.
+struct chunk_location {
+  char path[255];
+  uint64_t number;
+  uint64_t offset;
+};
+
+int32_t cache_put_data(proxy_context* context, client_context* cc, uint64_t offset,
+                       const void* data, uint64_t byte_length);
+// As cache_put_data for a range whose data is all zeros: marks it present and
+// writes no data (the chunk file's unwritten bytes read as zeros).
+int32_t cache_put_sparse(proxy_context* context, client_context* cc, uint64_t offset,
+                         uint64_t byte_length);
+int32_t cache_get_data(proxy_context* context, client_context* cc, uint64_t offset, void* data,
+                       uint64_t byte_length);
+int32_t cache_contains(proxy_context* context, client_context* cc, uint64_t offset,
+                       uint64_t byte_length);
+
+// Composes the chunk of vDisk `offset` for the client; false when the client
+// has no usable site or key, or the path would not fit.
+bool get_chunk(const client_context* cc, uint64_t offset, chunk_location* where);
+// Marks the sectors of [o, o + n) of the chunk file `fd` that the write
+// covers completely, counting the client's pending write, and keeps the
+// uncovered tail as the new pending write. `data` holds the n bytes just
+// written at o (null: zeros). 0 on success, nonzero on failure; the file
+// stays locked (flock) until the caller closes fd.
+int bitmap_mark_allocated(client_context* cc, int fd, const chunk_location& chunk, uint64_t o,
+                          uint64_t n, const uint8_t* data);
+// 1 when every sector touched by [o, o + n) is present, 0 when one is not,
+// negative when the bitmap cannot be read.
+int bitmap_is_allocated(client_context* cc, int fd, uint64_t o, uint64_t n);
