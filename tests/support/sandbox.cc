@@ -109,6 +109,9 @@ pid_t spawn(const child_spec& spec, std::string* error) {
     dfl.sa_handler = SIG_DFL;
     for (int sig = 1; sig < NSIG; ++sig) ::sigaction(sig, &dfl, nullptr);
     ::setpgid(0, 0);
+    // Entering a mount namespace needs a file-system context of our own; a
+    // sanitizer runtime may have started a helper thread that shares it.
+    if (spec.ns_fd >= 0 && ::unshare(CLONE_FS) != 0) child_fail(report[1], errno);
     if (spec.ns_fd >= 0 && ::setns(spec.ns_fd, CLONE_NEWNS) != 0) child_fail(report[1], errno);
     if (::chdir(spec.cwd.c_str()) != 0) child_fail(report[1], errno);
     if (!child_place(spec.in_fd, 0) || !child_place(spec.out_fd, 1) || !child_place(spec.err_fd, 2))
@@ -342,10 +345,14 @@ bool write_atomically(const std::string& file, const std::string& contents, mode
   return true;
 }
 
-// The environment of everything started inside: PATH plus extra, a later
-// NAME= replacing an earlier one.
+// The environment of everything started inside: PATH, the sanitizer settings
+// of the test run (so a sanitizer build of the daemon reports as the tests
+// do), plus extra, a later NAME= replacing an earlier one.
 std::vector<std::string> clean_env(const std::vector<std::string>& extra) {
   std::vector<std::string> env = {kPath};
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
+    if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
+  }
   for (const auto& e : extra) {
     std::string name = e.substr(0, e.find('='));
     std::erase_if(env, [&](const std::string& have) {
