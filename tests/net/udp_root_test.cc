@@ -223,7 +223,9 @@ TEST(RawUdpSend, ReceiverAcceptsEveryDatagram) {
     ssize_t n =
         recvfrom(server.get(), got.data(), got.size(), 0, reinterpret_cast<sockaddr*>(&from), &fl);
     ASSERT_EQ(n, static_cast<ssize_t>(p.size()));
-    if (!p.empty()) EXPECT_EQ(memcmp(got.data(), p.data(), p.size()), 0);
+    if (!p.empty()) {
+      EXPECT_EQ(memcmp(got.data(), p.data(), p.size()), 0);
+    }
     EXPECT_EQ(from.sin_addr.s_addr, src.sin_addr.s_addr);
     EXPECT_EQ(from.sin_port, src.sin_port);
   }
