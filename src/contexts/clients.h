@@ -12,15 +12,23 @@
 // without any lock are atomics. Lock order: site_lock, client_lock, a
 // client's `lock`, vdisk_lock, a vDisk's lock, a client's `mio_mutex`.
 //
-// The table and its lock exist from start-up; creating and removing clients
-// (with their interface threads) comes with packet interception. Tests build
-// client records directly.
+// Creating a client starts its interface threads (net/interface_thread.h) and
+// removing it stops them, all under client_lock; the packet path never walks
+// the table, it holds its client's pointer. Tests may also build client
+// records directly, outside the table.
+//
+// A prepopulation job keeps its client alive with client_context_hold (taken
+// before the job is queued) and client_context_release (when it ends). Removal
+// clears `prepopulate`, refuses new holds and waits up to
+// CLIENT_HOLD_WAIT_MS for the jobs to end; a client still held after that is
+// freed by the last release instead.
 #pragma once
 
 #include <netinet/in.h>
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -50,6 +58,11 @@ inline constexpr size_t CLIENT_VDISK_INFO_SIZE = 82;
 inline constexpr size_t CLIENT_CHUNK_PATH_SIZE = 255;  // 254 characters and the NUL
 inline constexpr size_t CLIENT_PENDING_MAX = 511;      // a pending write never fills a sector
 inline constexpr size_t MIO_FRAGMENT_DATA_SIZE = 65536;
+inline constexpr uint32_t MIO_FRAGMENT_MAX = 32;     // bits of the outstanding mask
+inline constexpr uint32_t MIO_FRAGMENT_HEADER = 56;  // bytes of a reply that are not data
+// How long removal waits for a client's prepopulation jobs before leaving
+// the record to the last of them.
+inline constexpr int CLIENT_HOLD_WAIT_MS = 5000;
 
 // One outstanding MIO read and its reassembly buffer.
 struct mio_fragment {
@@ -148,11 +161,69 @@ struct client_context {
   std::atomic<int64_t> cache_warning_window{0};  // monotonic microseconds; 0: none yet
   std::atomic<uint32_t> cache_warning_count{0};  // logged in the present window
   std::atomic<uint32_t> cache_warnings_dropped{0};
+
+  // Prepopulation jobs holding this client; under hold_mutex.
+  std::mutex hold_mutex;
+  std::condition_variable hold_cond;  // signalled when the last hold goes
+  uint32_t hold_count = 0;
+  bool hold_refused = false;  // the client is being stopped
+  bool free_pending = false;  // out of the table; the last release frees it
 };
 
-// Keyed by the client's MAC address as a 48-bit integer.
-using client_table = std::unordered_map<uint64_t, std::unique_ptr<client_context>>;
+// The table's value destructor: frees the client now, or, while a
+// prepopulation job still holds it, when that job releases it.
+void client_context_free(client_context* client_context);
+
+struct client_context_deleter {
+  void operator()(client_context* cc) const { client_context_free(cc); }
+};
+
+// Keyed by the client's MAC address as a 48-bit integer (first byte most
+// significant).
+using client_table =
+    std::unordered_map<uint64_t, std::unique_ptr<client_context, client_context_deleter>>;
+
+uint64_t client_mac_key(const uint8_t mac[6]);
+// "CLIENTSTATUS_..." for a known status, null otherwise.
+const char* client_status_text(uint32_t status);
 
 void client_contexts_init(proxy_context* context);
-void client_contexts_remove_by_site_context(proxy_context* context, site_context* site);
+// The client (new, or the existing one of that uuid with `prepopulate`
+// updated) or null: its interface threads failed to start, or another client
+// already has this MAC. Holds client_lock, so up to the threads' start-up
+// time-out.
+client_context* client_contexts_create(proxy_context* context, site_context* sitecontext,
+                                       const char* uuid, const uint8_t* mac, const char* interface,
+                                       bool prepopulate);
+void client_contexts_remove_by_uuid(proxy_context* context, const char* uuid);
+void client_contexts_remove_by_site_context(proxy_context* context, site_context* sitecontext);
+// Shutdown only.
 void client_contexts_destroy(proxy_context* context);
+// The stop step shared by the removals; client_lock held for writing.
+void client_contexts_remove_thread(proxy_context* context, client_context* cc);
+
+void client_context_update_status(client_context* client_context, uint32_t status);
+// The caller holds the client's lock for writing.
+void client_context_set_vdisk_key(client_context* client_context, const char* key);
+
+void client_contexts_get_rl(client_context* cc);
+void client_contexts_put_rl(client_context* cc);
+void client_contexts_get_wl(client_context* cc);
+void client_contexts_put_wl(client_context* cc);
+
+// False once the client is being stopped: then no job may be started for it.
+bool client_context_hold(client_context* client_context);
+void client_context_release(client_context* client_context);
+
+// The MIO operations and client_prepop_thread_id expect mio_mutex held.
+// A new fragment under `id`, replacing (and freeing) any previous one; null,
+// with any previous one removed, when the read cannot be tracked: a packet
+// size of 56 or less, or more than MIO_FRAGMENT_MAX fragments.
+mio_fragment* client_mio_fragment_add(client_context* client, uint8_t id, uint64_t length,
+                                      uint32_t packet_size);
+mio_fragment* client_mio_fragment_get(client_context* client, uint8_t id);
+void client_mio_fragment_del(client_context* client, uint8_t id);
+uint32_t client_mio_frament_count(client_context* client);
+// The next id in 128..255 without a fragment, or 0 when all 128 are in use.
+uint8_t client_prepop_thread_id(client_context* client);
+void mio_fragment_free(mio_fragment* fragment);
