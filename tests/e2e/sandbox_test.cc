@@ -4,6 +4,7 @@
 // teardown leaves nothing behind. Small shell commands stand in for the daemon.
 #include "support/sandbox.h"
 
+#include <fcntl.h>
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 #include <linux/magic.h>
@@ -22,6 +23,8 @@
 #include <optional>
 #include <string>
 #include <thread>
+
+#include "core/unique_fd.h"
 
 namespace {
 
@@ -323,11 +326,17 @@ TEST(Sandbox, TeardownKillsWhatIsLeftAndRemovesTheDirectory) {
   TARN_REQUIRE_ROOT();
   std::string dir, ns, out;
   pid_t holder = -1, started = -1, stray = -1;
+  // Held open so that the namespace's inode number cannot be handed to a new
+  // namespace (another test's) while we look for processes left in it.
+  unique_fd pin;
   {
     tarn_test::sandbox sb;
     dir = sb.dir();
     holder = sb.holder();
     ns = mount_ns_of(holder);
+    pin.reset(
+        ::open(("/proc/" + std::to_string(holder) + "/ns/mnt").c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(pin.valid());
     ASSERT_FALSE(ns.empty());
     ASSERT_NE(ns, mount_ns_of(::getpid()));
     ASSERT_EQ(0, sb.run(kOpen + kVdi + " >/dev/null"));
@@ -342,9 +351,10 @@ TEST(Sandbox, TeardownKillsWhatIsLeftAndRemovesTheDirectory) {
   EXPECT_TRUE(process_gone(holder));
   EXPECT_TRUE(process_gone(started));
   EXPECT_TRUE(process_gone(stray));
-  // With no process left in it the namespace, and every mount made in it,
-  // is gone.
+  // No process is left in the namespace; once the pin goes, so does the
+  // namespace with every mount made in it.
   EXPECT_FALSE(any_process_in(ns));
+  pin.reset();
   EXPECT_EQ(slurp("/proc/self/mountinfo").find(dir), std::string::npos);
 }
 
