@@ -20,6 +20,7 @@
 #include "contexts/clients.h"
 #include "contexts/sites.h"
 #include "contexts/vdisks.h"
+#include "control/jsonrpc.h"
 #include "metrics/metrics.h"
 #include "net/interface_thread.h"
 #include "protocol/opcodes.h"
@@ -52,6 +53,9 @@ struct proxy_context {
   bool cachemanager_flag = false;
 
   std::unique_ptr<opcode_name_table> opcode_names;
+  // Owned by the unixsocket thread while it runs.
+  std::unique_ptr<json_command_table> json_commands;
+  std::unique_ptr<site_state_table> site_state;
   std::unique_ptr<interface_thread_table> interface_thread_ht;
 
   metrics_record metrics;
