@@ -1,0 +1,548 @@
+// tarnctl: the admin CLI of tarnproxy. It sends one JSON-RPC request over the
+// daemon's control socket, reads the reply until the daemon closes the
+// connection and prints it for people (tables, units) or, with --json, as the
+// daemon returned it.
+//
+// Exit status: 0 on success, 1 when the daemon answers with a JSON-RPC error,
+// 2 on a usage error, a transport error, a truncated reply or a timeout.
+#include <errno.h>
+#include <fcntl.h>
+#include <json-c/json.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char* DEFAULT_SOCKET = "/opt/vextal/tarnproxy/socket/tarnproxy";
+constexpr double DEFAULT_TIMEOUT_S = 10.0;
+constexpr int REQUEST_ID = 1;
+// Replies are small; this only stops a runaway peer from exhausting memory.
+constexpr size_t MAX_REPLY = 64u << 20;
+
+constexpr int EXIT_OK = 0;
+constexpr int EXIT_RPC_ERROR = 1;
+constexpr int EXIT_USAGE = 2;
+constexpr int EXIT_TRANSPORT = 2;
+
+constexpr const char* USAGE =
+    "usage: tarnctl [--json] [--socket PATH] [--timeout SECONDS] COMMAND [ARGS]\n"
+    "\n"
+    "commands:\n"
+    "  configure-site FILE|-    apply a site document (its \"params\" object or a\n"
+    "                           whole configure_site request) read from FILE or stdin\n"
+    "  remove-site UUID         remove a site and its servers and clients\n"
+    "  status                   list sites, servers and clients\n"
+    "  prepop                   show prepopulation progress of the vDisks\n"
+    "  metrics                  show traffic and cache counters\n"
+    "  call METHOD [PARAMS]     send any method with PARAMS as JSON\n"
+    "\n"
+    "options:\n"
+    "  --json                   print the result exactly as the daemon returned it\n"
+    "  --socket PATH            control socket (default /opt/vextal/tarnproxy/socket/tarnproxy)\n"
+    "  --timeout SECONDS        give up after SECONDS (default 10)\n";
+
+struct json_deleter {
+  void operator()(json_object* o) const { json_object_put(o); }
+};
+using json_ptr = std::unique_ptr<json_object, json_deleter>;
+
+struct options {
+  bool json = false;
+  std::string socket_path = DEFAULT_SOCKET;
+  double timeout_s = DEFAULT_TIMEOUT_S;
+  std::vector<std::string> args;  // command and its arguments
+};
+
+int usage_error(const std::string& why) {
+  std::cerr << "tarnctl: " << why << "\n" << USAGE;
+  return EXIT_USAGE;
+}
+
+bool parse_timeout(const std::string& text, double* out) {
+  char* end = nullptr;
+  errno = 0;
+  double value = std::strtod(text.c_str(), &end);
+  if (errno != 0 || end == text.c_str() || *end != '\0' || !(value > 0) || value > 86400)
+    return false;
+  *out = value;
+  return true;
+}
+
+// Returns -1 when parsed, else the exit status of the usage error.
+int parse_options(int argc, char** argv, options* opts) {
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--json") {
+      opts->json = true;
+    } else if (arg == "--socket" || arg == "--timeout") {
+      if (i + 1 >= argc) return usage_error(arg + " needs a value");
+      std::string value = argv[++i];
+      if (arg == "--socket") {
+        opts->socket_path = value;
+      } else if (!parse_timeout(value, &opts->timeout_s)) {
+        return usage_error("invalid timeout: " + value);
+      }
+    } else if (arg.rfind("--socket=", 0) == 0) {
+      opts->socket_path = arg.substr(9);
+    } else if (arg.rfind("--timeout=", 0) == 0) {
+      if (!parse_timeout(arg.substr(10), &opts->timeout_s))
+        return usage_error("invalid timeout: " + arg.substr(10));
+    } else if (arg == "-h" || arg == "--help") {
+      std::cout << USAGE;
+      return EXIT_OK;
+    } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
+      return usage_error("unknown option: " + arg);
+    } else {
+      opts->args.push_back(arg);
+    }
+  }
+  if (opts->args.empty()) return usage_error("no command given");
+  return -1;
+}
+
+// ---- transport ----------------------------------------------------------
+
+class fd_holder {
+ public:
+  explicit fd_holder(int fd) : fd_(fd) {}
+  ~fd_holder() {
+    if (fd_ >= 0) close(fd_);
+  }
+  fd_holder(const fd_holder&) = delete;
+  fd_holder& operator=(const fd_holder&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+using clock_type = std::chrono::steady_clock;
+
+int remaining_ms(clock_type::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
+  return left.count() <= 0 ? 0 : static_cast<int>(left.count());
+}
+
+// Waits for `events` on fd until the deadline; false on timeout or error.
+bool wait_fd(int fd, short events, clock_type::time_point deadline) {
+  for (;;) {
+    struct pollfd p = {fd, events, 0};
+    int n = poll(&p, 1, remaining_ms(deadline));
+    if (n > 0) return true;
+    if (n == 0) return false;
+    if (errno != EINTR) return false;
+  }
+}
+
+// Sends `request` and returns in `reply` everything read until the daemon
+// closes. Prints the reason and returns false on a transport error or timeout.
+bool exchange(const options& opts, const std::string& request, std::string* reply) {
+  const auto deadline =
+      clock_type::now() + std::chrono::microseconds(static_cast<int64_t>(opts.timeout_s * 1e6));
+  const std::string& path = opts.socket_path;
+  struct sockaddr_un addr {};
+  addr.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof addr.sun_path) {
+    std::cerr << "tarnctl: socket path too long or empty: " << path << "\n";
+    return false;
+  }
+  path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+
+  fd_holder fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (fd.get() < 0) {
+    int err = errno;
+    std::cerr << "tarnctl: socket: " << std::strerror(err) << "\n";
+    return false;
+  }
+  // A Unix connect blocks only while the listen backlog is full; the send
+  // timeout bounds that wait.
+  struct timeval tv {};
+  tv.tv_sec = static_cast<time_t>(opts.timeout_s);
+  tv.tv_usec = static_cast<suseconds_t>((opts.timeout_s - std::floor(opts.timeout_s)) * 1e6);
+  setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  if (connect(fd.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
+    int err = errno;
+    std::cerr << "tarnctl: cannot connect to " << path << ": " << std::strerror(err)
+              << (err == ENOENT || err == ECONNREFUSED ? " (is tarnproxy running?)" : "") << "\n";
+    return false;
+  }
+  if (fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) | O_NONBLOCK) != 0) {
+    int err = errno;
+    std::cerr << "tarnctl: fcntl: " << std::strerror(err) << "\n";
+    return false;
+  }
+
+  size_t sent = 0;
+  while (sent < request.size()) {
+    ssize_t n = send(fd.get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    int err = errno;
+    if (n < 0 && (err == EAGAIN || err == EINTR)) {
+      if (!wait_fd(fd.get(), POLLOUT, deadline)) {
+        std::cerr << "tarnctl: timed out sending to " << path << "\n";
+        return false;
+      }
+      continue;
+    }
+    // The daemon may close early (for example on a request it rejects
+    // outright); whatever it answered is still read below.
+    break;
+  }
+
+  char buffer[16384];
+  for (;;) {
+    ssize_t n = recv(fd.get(), buffer, sizeof buffer, 0);
+    if (n > 0) {
+      reply->append(buffer, static_cast<size_t>(n));
+      if (reply->size() > MAX_REPLY) {
+        std::cerr << "tarnctl: reply from " << path << " is too large\n";
+        return false;
+      }
+      continue;
+    }
+    if (n == 0) return true;
+    int err = errno;
+    if (err == EAGAIN || err == EINTR) {
+      if (!wait_fd(fd.get(), POLLIN, deadline)) {
+        std::cerr << "tarnctl: no complete reply from " << path << " within " << opts.timeout_s
+                  << " s\n";
+        return false;
+      }
+      continue;
+    }
+    std::cerr << "tarnctl: reading from " << path << ": " << std::strerror(err) << "\n";
+    return false;
+  }
+}
+
+// The whole reply must be one complete JSON object (whitespace around it
+// allowed); anything else means the reply was cut short or is not ours.
+json_ptr parse_reply(const std::string& reply) {
+  json_tokener* tok = json_tokener_new();
+  if (tok == nullptr) return nullptr;
+  json_ptr obj(json_tokener_parse_ex(tok, reply.data(), static_cast<int>(reply.size())));
+  bool ok = obj != nullptr && json_tokener_get_error(tok) == json_tokener_success;
+  size_t used = json_tokener_get_parse_end(tok);
+  json_tokener_free(tok);
+  if (!ok || !json_object_is_type(obj.get(), json_type_object)) return nullptr;
+  for (size_t i = used; i < reply.size(); ++i)
+    if (!std::isspace(static_cast<unsigned char>(reply[i]))) return nullptr;
+  return obj;
+}
+
+// ---- formatting ---------------------------------------------------------
+
+json_object* member(json_object* obj, const char* key) {
+  json_object* value = nullptr;
+  if (obj == nullptr || !json_object_object_get_ex(obj, key, &value)) return nullptr;
+  return value;
+}
+
+std::string text_of(json_object* obj, const char* key) {
+  json_object* value = member(obj, key);
+  if (value == nullptr) return "";
+  return json_object_get_string(value);
+}
+
+int64_t int_of(json_object* obj, const char* key) {
+  json_object* value = member(obj, key);
+  return value == nullptr ? 0 : json_object_get_int64(value);
+}
+
+std::string format_bytes(int64_t bytes) {
+  static const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
+  double value = static_cast<double>(bytes);
+  size_t unit = 0;
+  while (std::fabs(value) >= 1024 && unit + 1 < std::size(units)) {
+    value /= 1024;
+    ++unit;
+  }
+  char out[64];
+  if (unit == 0)
+    std::snprintf(out, sizeof out, "%" PRId64 " B", bytes);
+  else
+    std::snprintf(out, sizeof out, "%.1f %s", value, units[unit]);
+  return out;
+}
+
+std::string format_ratio(int64_t part, int64_t whole) {
+  if (whole <= 0) return "n/a";
+  char out[32];
+  std::snprintf(out, sizeof out, "%.1f%%",
+                100.0 * static_cast<double>(part) / static_cast<double>(whole));
+  return out;
+}
+
+using table = std::vector<std::vector<std::string>>;
+
+void print_table(const std::string& title, const table& rows) {
+  std::cout << title << " (" << (rows.size() - 1) << ")\n";
+  std::vector<size_t> widths;
+  for (const auto& row : rows)
+    for (size_t i = 0; i < row.size(); ++i) {
+      if (widths.size() <= i) widths.push_back(0);
+      widths[i] = std::max(widths[i], row[i].size());
+    }
+  for (const auto& row : rows) {
+    std::string line;
+    for (size_t i = 0; i < row.size(); ++i) {
+      line += row[i];
+      if (i + 1 < row.size()) line += std::string(widths[i] - row[i].size() + 2, ' ');
+    }
+    std::cout << "  " << line << "\n";
+  }
+}
+
+void print_status(json_object* result) {
+  table sites = {{"SITE UUID", "CACHE VDI"}};
+  json_object* list = member(result, "sites");
+  for (size_t i = 0; list != nullptr && i < json_object_array_length(list); ++i) {
+    json_object* s = json_object_array_get_idx(list, i);
+    sites.push_back({text_of(s, "site_uuid"), text_of(s, "cache_vdi")});
+  }
+  table servers = {{"SERVER UUID", "ADDRESSES", "PORTS"}};
+  list = member(result, "servers");
+  for (size_t i = 0; list != nullptr && i < json_object_array_length(list); ++i) {
+    json_object* s = json_object_array_get_idx(list, i);
+    std::string addresses;
+    json_object* addrs = member(s, "addresses");
+    for (size_t j = 0; addrs != nullptr && j < json_object_array_length(addrs); ++j) {
+      if (j > 0) addresses += ",";
+      addresses += json_object_get_string(json_object_array_get_idx(addrs, j));
+    }
+    servers.push_back({text_of(s, "uuid"), addresses.empty() ? "-" : addresses,
+                       text_of(s, "first_port") + "-" + text_of(s, "last_port")});
+  }
+  table clients = {{"CLIENT UUID", "MAC", "INTERFACE", "VDISK KEY"}};
+  list = member(result, "clients");
+  for (size_t i = 0; list != nullptr && i < json_object_array_length(list); ++i) {
+    json_object* c = json_object_array_get_idx(list, i);
+    std::string key = text_of(c, "vdisk_key");
+    clients.push_back(
+        {text_of(c, "uuid"), text_of(c, "mac"), text_of(c, "interface"), key.empty() ? "-" : key});
+  }
+  print_table("Sites", sites);
+  std::cout << "\n";
+  print_table("Servers", servers);
+  std::cout << "\n";
+  print_table("Clients", clients);
+}
+
+void print_prepop(json_object* result) {
+  std::vector<json_object*> vdisks;
+  if (json_object* all = member(result, "vdisks"); all != nullptr) {
+    for (size_t i = 0; i < json_object_array_length(all); ++i)
+      vdisks.push_back(json_object_array_get_idx(all, i));
+  } else if (json_object* one = member(result, "vdisk"); one != nullptr) {
+    vdisks.push_back(one);
+  }
+  table rows = {{"VDISK KEY", "SIZE", "PREPOPULATED", "PROGRESS"}};
+  for (json_object* v : vdisks) {
+    int64_t size = int_of(v, "size");
+    // The position starts at 512 and reaches size + 512 when complete.
+    int64_t done = std::max<int64_t>(0, int_of(v, "complete") - 512);
+    if (size > 0) done = std::min(done, size);
+    rows.push_back({text_of(v, "vdisk_key"), size > 0 ? format_bytes(size) : "unknown",
+                    format_bytes(done), size > 0 ? format_ratio(done, size) : "n/a"});
+  }
+  print_table("vDisks", rows);
+}
+
+void print_metrics_object(json_object* m) {
+  json_object* sent = member(m, "sent_metrics");
+  std::cout << "  sent:          client " << format_bytes(int_of(sent, "client_sent_b"))
+            << ", server " << format_bytes(int_of(sent, "server_sent_b")) << ", total "
+            << format_bytes(int_of(sent, "total_sent_b")) << ", saved by proxy "
+            << format_bytes(int_of(sent, "proxy_saved_b")) << "\n";
+  int64_t total = int_of(m, "total_reads"), hits = int_of(m, "cache_hit_reads");
+  std::cout << "  reads:         " << total << ", cache hits " << hits << " (hit ratio "
+            << format_ratio(hits, total) << ")\n";
+  const char* const kinds[][2] = {{"mio_metrics", "MIO reads:     "},
+                                  {"ext_metrics", "extent reads:  "}};
+  for (const auto& kind : kinds) {
+    json_object* k = member(m, kind[0]);
+    int64_t k_total = int_of(k, "total_reads"), k_hits = int_of(k, "cache_hit_reads");
+    std::cout << "  " << kind[1] << k_total << ", cache hits " << k_hits << " (hit ratio "
+              << format_ratio(k_hits, k_total) << "), latency " << int_of(k, "latency") << " ns\n";
+  }
+  json_object* utilised = member(m, "cache_utilized_p");
+  char percent[32];
+  std::snprintf(percent, sizeof percent, "%.1f%%",
+                utilised == nullptr ? 0.0 : json_object_get_double(utilised));
+  std::cout << "  cache:         evicted " << format_bytes(int_of(m, "cache_evicted_b"))
+            << ", utilised " << percent << "\n";
+}
+
+void print_metrics(json_object* result) {
+  std::cout << "Proxy\n";
+  print_metrics_object(member(result, "server_metrics"));
+  json_object* clients = member(result, "clients");
+  for (size_t i = 0; clients != nullptr && i < json_object_array_length(clients); ++i) {
+    json_object* c = json_object_array_get_idx(clients, i);
+    std::cout << "\nClient " << text_of(c, "mac") << "\n";
+    print_metrics_object(c);
+  }
+}
+
+// ---- commands -----------------------------------------------------------
+
+enum class printer { plain, status, prepop, metrics };
+
+bool read_document(const std::string& source, std::string* out) {
+  if (source == "-") {
+    out->assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    return !std::cin.bad();
+  }
+  std::ifstream in(source, std::ios::binary);
+  if (!in) return false;
+  out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
+// A site document is either the "params" object of configure_site or a whole
+// request; the request's own "id" is replaced by ours.
+int site_params(const std::string& source, json_ptr* params) {
+  std::string text;
+  if (!read_document(source, &text)) {
+    int err = errno;
+    std::cerr << "tarnctl: cannot read " << source << ": " << std::strerror(err) << "\n";
+    return EXIT_TRANSPORT;
+  }
+  json_ptr doc(json_tokener_parse(text.c_str()));
+  if (doc == nullptr || !json_object_is_type(doc.get(), json_type_object)) {
+    std::cerr << "tarnctl: " << source << " does not hold a JSON object\n";
+    return EXIT_TRANSPORT;
+  }
+  json_object* inner = member(doc.get(), "params");
+  if (inner == nullptr) {
+    *params = std::move(doc);
+    return -1;
+  }
+  if (json_object* method = member(doc.get(), "method");
+      method != nullptr && std::strcmp(json_object_get_string(method), "configure_site") != 0) {
+    std::cerr << "tarnctl: " << source << " is a " << json_object_get_string(method)
+              << " request, not configure_site\n";
+    return EXIT_TRANSPORT;
+  }
+  params->reset(json_object_get(inner));
+  return -1;
+}
+
+int run(const options& opts) {
+  const std::string& command = opts.args[0];
+  const size_t nargs = opts.args.size() - 1;
+  std::string method;
+  json_ptr params;
+  printer print = printer::plain;
+  if (command == "configure-site") {
+    if (nargs != 1) return usage_error("configure-site takes one FILE (or - for stdin)");
+    method = "configure_site";
+    if (int rc = site_params(opts.args[1], &params); rc >= 0) return rc;
+  } else if (command == "remove-site") {
+    if (nargs != 1) return usage_error("remove-site takes one UUID");
+    method = "remove_site";
+    params.reset(json_object_new_object());
+    json_object_object_add(params.get(), "site_uuid", json_object_new_string(opts.args[1].c_str()));
+  } else if (command == "status" || command == "prepop" || command == "metrics") {
+    if (nargs != 0) return usage_error(command + " takes no arguments");
+    method = command == "status"   ? "context-state"
+             : command == "prepop" ? "prepop-progress"
+                                   : command;
+    print = command == "status"   ? printer::status
+            : command == "prepop" ? printer::prepop
+                                  : printer::metrics;
+  } else if (command == "call") {
+    if (nargs < 1 || nargs > 2) return usage_error("call takes METHOD and optional PARAMS");
+    method = opts.args[1];
+    if (nargs == 2) {
+      params.reset(json_tokener_parse(opts.args[2].c_str()));
+      if (params == nullptr && opts.args[2] != "null")
+        return usage_error("PARAMS is not valid JSON: " + opts.args[2]);
+    }
+  } else {
+    return usage_error("unknown command: " + command);
+  }
+
+  json_ptr request(json_object_new_object());
+  json_object_object_add(request.get(), "jsonrpc", json_object_new_string("2.0"));
+  json_object_object_add(request.get(), "method", json_object_new_string(method.c_str()));
+  if (params != nullptr) json_object_object_add(request.get(), "params", params.release());
+  json_object_object_add(request.get(), "id", json_object_new_int(REQUEST_ID));
+
+  std::string reply;
+  if (!exchange(opts, json_object_to_json_string_ext(request.get(), JSON_C_TO_STRING_PLAIN),
+                &reply))
+    return EXIT_TRANSPORT;
+  if (reply.empty()) {
+    std::cerr << "tarnctl: the daemon closed the connection without a reply\n";
+    return EXIT_TRANSPORT;
+  }
+  json_ptr response = parse_reply(reply);
+  if (response == nullptr) {
+    std::cerr << "tarnctl: truncated or invalid reply (" << reply.size() << " bytes)\n";
+    return EXIT_TRANSPORT;
+  }
+  if (json_object* error = member(response.get(), "error"); error != nullptr) {
+    std::cerr << "tarnctl: error " << text_of(error, "code") << ": " << text_of(error, "message")
+              << "\n";
+    return EXIT_RPC_ERROR;
+  }
+  json_object* result = member(response.get(), "result");
+  if (result == nullptr) {
+    std::cerr << "tarnctl: reply has neither result nor error\n";
+    return EXIT_TRANSPORT;
+  }
+  if (opts.json) {
+    // The daemon serialises with json-c's default flags; so do we.
+    std::cout << json_object_to_json_string(result) << "\n";
+    return EXIT_OK;
+  }
+  switch (print) {
+    case printer::status:
+      print_status(result);
+      break;
+    case printer::prepop:
+      print_prepop(result);
+      break;
+    case printer::metrics:
+      print_metrics(result);
+      break;
+    case printer::plain:
+      if (json_object_is_type(result, json_type_string))
+        std::cout << json_object_get_string(result) << "\n";
+      else
+        std::cout << json_object_to_json_string_ext(result, JSON_C_TO_STRING_PRETTY) << "\n";
+      break;
+  }
+  return EXIT_OK;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  options opts;
+  if (int rc = parse_options(argc, argv, &opts); rc >= 0) return rc;
+  return run(opts);
+}
