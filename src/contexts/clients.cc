@@ -15,6 +15,7 @@
 #include "metrics/rrd.h"
 #include "net/interface_thread.h"
 #include "net/ovs.h"
+#include "net/wire.h"
 
 namespace {
 
@@ -78,9 +79,7 @@ bool wait_for_holds(client_context* cc) {
 }  // namespace
 
 uint64_t client_mac_key(const uint8_t mac[6]) {
-  uint64_t key = 0;
-  for (int i = 0; i < 6; i++) key = (key << 8) | mac[i];
-  return key;
+  return mac_to_u48(mac);
 }
 
 const char* client_status_text(uint32_t status) {

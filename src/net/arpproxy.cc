@@ -21,27 +21,12 @@
 #include "contexts/clients.h"
 #include "net/interface_thread.h"
 #include "net/pmmap.h"
+#include "net/wire.h"
 
 namespace {
 
 constexpr int ARP_WAIT_EVENTS = 10;
 constexpr size_t ETH_HEADER_LEN = 14;
-
-uint16_t load_be16(const uint8_t* p) {
-  return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-
-void store_be16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
-}
-
-// The requester table's key: the MAC read as a 48-bit big-endian integer.
-uint64_t mac_key(const uint8_t mac[6]) {
-  uint64_t key = 0;
-  for (int i = 0; i < 6; i++) key = (key << 8) | mac[i];
-  return key;
-}
 
 // Only a station's own address may be learnt or answered: a group address or
 // zero in an ARP message is forged or broken, and repeating it in a reply
@@ -150,7 +135,7 @@ void entry_create(arp_thread& t, const arp_message& m) {
   arp_entry* raw = entry.get();
   try {
     t.cache.by_timer.emplace(timer, raw);
-    t.cache.by_requester.emplace(mac_key(m.eth_src), std::move(entry));
+    t.cache.by_requester.emplace(mac_to_u48(m.eth_src), std::move(entry));
   } catch (const std::bad_alloc&) {
     t.cache.by_timer.erase(timer);
     g_warning("Failed to create an arp cache entry");
@@ -182,7 +167,7 @@ void entry_arm(arp_thread& t, arp_entry& entry) {
 
 void handle_request(arp_thread& t, const arp_message& m) {
   if (!mac_is_unicast(m.sender_mac)) return;
-  auto found = t.cache.by_requester.find(mac_key(m.eth_src));
+  auto found = t.cache.by_requester.find(mac_to_u48(m.eth_src));
   if (found == t.cache.by_requester.end()) {
     entry_create(t, m);  // the first request only starts the cache; nothing is armed
     return;
@@ -205,7 +190,7 @@ void handle_request(arp_thread& t, const arp_message& m) {
 
 void handle_reply(arp_thread& t, const arp_message& m) {
   if (!mac_is_unicast(m.sender_mac)) return;
-  auto found = t.cache.by_requester.find(mac_key(m.eth_dst));
+  auto found = t.cache.by_requester.find(mac_to_u48(m.eth_dst));
   if (found == t.cache.by_requester.end()) return;
   arp_entry& entry = *found->second;
   if (entry.flags & ARP_ENTRY_ARMED) {

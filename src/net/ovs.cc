@@ -24,6 +24,7 @@
 #include "net/interface_thread.h"
 #include "net/pmmap.h"
 #include "net/udp.h"
+#include "net/wire.h"
 #include "protocol/tarn.h"
 
 namespace {
@@ -34,15 +35,6 @@ constexpr int64_t STATS_INTERVAL_US = 1'000'000;
 // Frames queued before the filter was attached are read off, at most this
 // many (the receive buffer holds far fewer).
 constexpr int FLUSH_LIMIT = 4096;
-
-uint16_t load_be16(const uint8_t* p) {
-  return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-
-void store_be16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
-}
 
 std::mutex stats_mutex;
 std::unordered_map<const tlt_context*, listener_stats*>& stats_table() {

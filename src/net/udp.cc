@@ -9,15 +9,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "net/wire.h"
+
 namespace {
-
-uint32_t load_be32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
-uint16_t load_be16(const uint8_t* p) {
-  return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
 
 // One's complement arithmetic does not care about byte order as long as every
 // word is read the same way and the result is stored the same way (RFC 1071),
