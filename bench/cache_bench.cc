@@ -26,6 +26,7 @@
 #include "contexts/proxy_context.h"
 #include "contexts/sites.h"
 #include "contexts/vdisks.h"
+#include "median_reporter.h"
 
 namespace {
 
@@ -171,36 +172,10 @@ BENCHMARK(BM_get)->Arg(4096)->Arg(16384)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_pwrite)->Arg(16384)->UseRealTime();
 BENCHMARK(BM_put)->Arg(16384)->UseRealTime();
 
-// Keeps each run's throughput by "function/size/threads" for the ratios;
-// with --benchmark_repetitions the median of the repetitions is used.
-class ratio_reporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const auto& run : runs) {
-      if (run.error_occurred) continue;
-      auto rate = run.counters.find("items_per_second");
-      if (rate == run.counters.end()) continue;
-      std::string key =
-          run.run_name.function_name + "/" + run.run_name.args + "/" + std::to_string(run.threads);
-      if (run.run_type == Run::RT_Iteration) {
-        rates[key].push_back(rate->second.value);
-      } else if (run.aggregate_name == "median") {
-        medians[key] = rate->second.value;
-      }
-    }
-  }
-  double median(const std::string& key) {
-    if (auto given = medians.find(key); given != medians.end()) return given->second;
-    auto found = rates.find(key);
-    if (found == rates.end() || found->second.empty()) return 0;
-    std::vector<double> v = found->second;
-    std::sort(v.begin(), v.end());
-    return v.size() % 2 == 1 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-  }
-  std::map<std::string, std::vector<double>> rates;
-  std::map<std::string, double> medians;
-};
+// Ratios are keyed by "function/size/threads".
+std::string run_key(const benchmark::BenchmarkReporter::Run& run) {
+  return run.run_name.function_name + "/" + run.run_name.args + "/" + std::to_string(run.threads);
+}
 
 }  // namespace
 
@@ -211,7 +186,7 @@ int main(int argc, char** argv) {
     teardown();
     return 1;
   }
-  ratio_reporter reporter;
+  median_reporter reporter("items_per_second", run_key);
   benchmark::RunSpecifiedBenchmarks(&reporter);
 
   std::printf("\nthroughput ratio to the plain system call (same bytes, same run):\n");

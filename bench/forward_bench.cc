@@ -37,6 +37,7 @@
 
 #include "contexts/proxy_context.h"
 #include "core/log.h"
+#include "median_reporter.h"
 #include "net/interface_thread.h"
 #include "net/ovs.h"
 #include "net/pmmap.h"
@@ -348,33 +349,9 @@ void bm_forward(benchmark::State& state, forward_path path, size_t payload, int 
   state.counters["txdrops"] = static_cast<double>(listeners.txdrops);
 }
 
-class ratio_reporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const auto& run : runs) {
-      if (run.error_occurred) continue;
-      auto rate = run.counters.find("dgram_per_s");
-      if (rate == run.counters.end()) continue;
-      const std::string name = run.run_name.function_name;
-      if (run.run_type == Run::RT_Iteration) {
-        rates[name].push_back(rate->second.value);
-      } else if (run.aggregate_name == "median") {
-        medians[name] = rate->second.value;
-      }
-    }
-  }
-  double median(const std::string& name) {
-    if (auto given = medians.find(name); given != medians.end()) return given->second;
-    auto found = rates.find(name);
-    if (found == rates.end() || found->second.empty()) return 0;
-    std::vector<double> v = found->second;
-    std::sort(v.begin(), v.end());
-    return v.size() % 2 == 1 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-  }
-  std::map<std::string, std::vector<double>> rates;
-  std::map<std::string, double> medians;
-};
+std::string run_key(const benchmark::BenchmarkReporter::Run& run) {
+  return run.run_name.function_name;
+}
 
 std::string bench_name(forward_path path, size_t payload, int threads) {
   return std::string("forward/") + path_names[path] + "/" + std::to_string(payload) + "/" +
@@ -428,7 +405,7 @@ int main(int argc, char** argv) {
         }
       }
     }
-    ratio_reporter reporter;
+    median_reporter reporter("dgram_per_s", run_key);
     benchmark::RunSpecifiedBenchmarks(&reporter);
 
     std::printf("\nforwarding throughput ratios (medians, same run):\n");
