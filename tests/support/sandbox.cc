@@ -59,7 +59,8 @@ std::string trim(std::string s) {
 struct child_spec {
   std::vector<std::string> argv;
   std::vector<std::string> env;
-  int ns_fd = -1;  // mount namespace to join first, or -1 to stay
+  int ns_fd = -1;      // mount namespace to join first, or -1 to stay
+  int net_ns_fd = -1;  // network namespace to join, or -1 to stay
   std::string cwd = "/";
   int in_fd = -1, out_fd = -1, err_fd = -1;
 };
@@ -113,6 +114,8 @@ pid_t spawn(const child_spec& spec, std::string* error) {
     // sanitizer runtime may have started a helper thread that shares it.
     if (spec.ns_fd >= 0 && ::unshare(CLONE_FS) != 0) child_fail(report[1], errno);
     if (spec.ns_fd >= 0 && ::setns(spec.ns_fd, CLONE_NEWNS) != 0) child_fail(report[1], errno);
+    if (spec.net_ns_fd >= 0 && ::setns(spec.net_ns_fd, CLONE_NEWNET) != 0)
+      child_fail(report[1], errno);
     if (::chdir(spec.cwd.c_str()) != 0) child_fail(report[1], errno);
     if (!child_place(spec.in_fd, 0) || !child_place(spec.out_fd, 1) || !child_place(spec.err_fd, 2))
       child_fail(report[1], errno);
@@ -488,11 +491,21 @@ void sandbox::start(const std::vector<std::string>& extra_env, const std::string
                   << (error.empty() ? errno_text(errno) : error);
     return;
   }
+  fd_holder net;
+  if (!net_ns_.empty()) {
+    // Opened here, in the host's mount namespace, where `ip netns` keeps it.
+    net.reset(::open(("/run/netns/" + net_ns_).c_str(), O_RDONLY | O_CLOEXEC));
+    if (net.get() < 0) {
+      ADD_FAILURE() << "sandbox start: network namespace " << net_ns_ << ": " << errno_text(errno);
+      return;
+    }
+  }
   child_spec spec;
   spec.argv = {binary};
   spec.argv.insert(spec.argv.end(), args.begin(), args.end());
   spec.env = clean_env(extra_env);
   spec.ns_fd = ns.get();
+  spec.net_ns_fd = net.get();
   // A core dump lands in T, not in the host's root directory.
   spec.cwd = dir_;
   spec.in_fd = in.get();

@@ -97,6 +97,9 @@ class sandbox {
              const std::string& binary = TARN_DAEMON_PATH,
              const std::vector<std::string>& args = {});
   pid_t pid() const { return pid_; }  // -1 before start()
+  // Network namespace (a name under /run/netns) that later start()s put the
+  // process in; "" (the default) leaves it in the test's own.
+  void set_net_ns(const std::string& name) { net_ns_ = name; }
   // True while the started process has not exited; reaps it once it has.
   bool running();
   // False if it is not running (any more).
@@ -124,6 +127,7 @@ class sandbox {
   daemon_exit exit_{};
   int starts_ = 0;
   std::string out_path_, err_path_;
+  std::string net_ns_;
 };
 
 // For in-process tests that call the library directly, which then runs the
