@@ -107,7 +107,7 @@ struct client_context {
   uint64_t last_heartbeat_reply = 0;  // milliseconds
   uint8_t login_pending = 0;
   uint8_t read_cache_disabled = 0;
-  uint32_t relogon_count = 0;
+  std::atomic<uint32_t> relogon_count{0};  // changed under the read lock
   // Whether this client holds a reference on the vDisk of `vdisk_key`. The
   // reference operations keep it, so a client drops exactly the reference it
   // took even if its read cache was disabled in between.
@@ -133,8 +133,8 @@ struct client_context {
   metrics_record metrics;
   std::atomic<uint32_t> status{CLIENTSTATUS_STOPPED};
   std::mutex rrd_mutex;
-  time_t last_rrd_sample = 0;  // seconds; under rrd_mutex
-  std::string rrd_path;        // empty while the RRD source is not open
+  int64_t last_rrd_sample = 0;  // monotonic microseconds; under rrd_mutex
+  std::string rrd_path;         // empty while the RRD source is not open
   void* rrd_handle = nullptr;
   void* rrd_source = nullptr;
 

@@ -1,25 +1,717 @@
 #include "protocol/tarn.h"
 
+#include <arpa/inet.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <mutex>
 #include <span>
 
+#include "cache/chunks.h"
 #include "contexts/proxy_context.h"
+#include "core/daemon.h"
+#include "metrics/metrics.h"
 #include "protocol/messages.h"
 #include "protocol/opcodes.h"
 
-int tarn_process_packet(proxy_context* context, const tarn_sender* /*sender*/,
-                        client_context* client, const tarn_frame* /*frame*/, uint8_t* payload,
-                        size_t len) {
-  // Not a protocol message: not ours to judge, pass it on.
-  if (!msg_is_message(std::span<const uint8_t>(payload, len))) return 1;
+namespace {
+
+enum class verdict { forward, drop, size_mismatch, outdated_handle };
+
+// Which lock of the client the packet holds, so that every exit releases
+// exactly that one.
+enum class held { none, read, write };
+
+struct packet {
+  proxy_context* context;
+  const tarn_sender* sender;
+  client_context* cc;
+  const tarn_frame* frame;
+  std::span<uint8_t> p;
+  uint32_t opcode;
+  bool request;
+  const sockaddr_in* server;  // the datagram's server end
+  const sockaddr_in* client;  // the datagram's client end
+  timespec start;
+};
+
+const char* uuid_of(const client_context* cc) {
+  return cc->uuid.c_str();
+}
+
+const char* name_of(const proxy_context* context, uint32_t opcode) {
+  return opcode_name(context->opcode_names.get(), opcode);
+}
+
+// The ARP proxy reads the server address without the client lock, so its
+// words are loaded and stored atomically.
+bool same_family_and_port(client_context* cc, const sockaddr_in* addr) {
+  return std::atomic_ref<sa_family_t>(cc->server_address.sin_family).load() == addr->sin_family &&
+         std::atomic_ref<in_port_t>(cc->server_address.sin_port).load() == addr->sin_port;
+}
+bool same_address(client_context* cc, const sockaddr_in* addr) {
+  return std::atomic_ref<in_addr_t>(cc->server_address.sin_addr.s_addr).load() ==
+         addr->sin_addr.s_addr;
+}
+void store_server_address(client_context* cc, const sockaddr_in* addr) {
+  std::atomic_ref<sa_family_t>(cc->server_address.sin_family).store(addr->sin_family);
+  std::atomic_ref<in_port_t>(cc->server_address.sin_port).store(addr->sin_port);
+  std::atomic_ref<in_addr_t>(cc->server_address.sin_addr.s_addr).store(addr->sin_addr.s_addr);
+}
+
+uint64_t wall_ms() {
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  return static_cast<uint64_t>(tv.tv_sec) * 1000 + static_cast<uint64_t>(tv.tv_usec) / 1000;
+}
+
+// The client's write lock is held.
+void reset_vdisk_association(client_context* cc) {
+  g_message("Client %s - Resetting vdisk context.", uuid_of(cc));
+  cc->vdisk_id = CLIENT_VDISK_ID_NONE;
+  cc->vdisk_info_valid = 0;
+  client_context_set_vdisk_key(cc, "");
+  client_context_update_status(cc, CLIENTSTATUS_INITIALISED);
+}
+
+// GRand is not safe for concurrent use; draws are rare next to the reads
+// they tag, so one mutex is enough.
+uint8_t draw_tag() {
+  static std::mutex rand_mutex;
+  std::lock_guard<std::mutex> hold(rand_mutex);
+  if (tarn_rand == nullptr) tarn_rand = g_rand_new();
+  return static_cast<uint8_t>(g_rand_int_range(tarn_rand, 0, 255));
+}
+
+// ---------------------------------------------------------------------------
+// Session messages (client write lock held).
+
+void associate(packet& pk, uint32_t vdisk_id) {
+  client_context* cc = pk.cc;
+  if (cc->received_vdisk_id != vdisk_id) {
+    g_message("Client %s - Passing SERVICE_REQUEST with vdisk_id mismatch", uuid_of(cc));
+    return;
+  }
+  if (vdisk_id != cc->vdisk_id) {
+    client_context_set_vdisk_key(cc, "");
+    cc->vdisk_id = vdisk_id;
+    g_message("Client %s - Associating vdisk %d", uuid_of(cc), static_cast<int>(vdisk_id));
+    update_vdisk(pk.context, cc);
+  }
+  cc->relogon_count.store(0);
+  cc->client_address = *pk.client;
+}
+
+void set_packet_size(client_context* cc, uint32_t mtu) {
+  cc->packet_size = mtu;
+  if (mtu >= 65536) {
+    g_warning("Client %s - MTU %d exceeds IP_MAXPACKET", uuid_of(cc), static_cast<int>(mtu));
+  } else if (mtu != 0) {
+    g_message("Client %s - Setting packet size to %d", uuid_of(cc), static_cast<int>(mtu));
+  }
+}
+
+void push_prepop_job(proxy_context* context, client_context* cc) {
+  GThreadPool* pool = context->prepop_pool;
+  // A pool without workers would keep the job, and the client it holds,
+  // for ever.
+  if (pool == nullptr || g_thread_pool_get_max_threads(pool) == 0) return;
+  if (!client_context_hold(cc)) return;
+  auto* job = new tarn_prepop_job{cc};
+  GError* error = nullptr;
+  if (!g_thread_pool_push(pool, job, &error)) {
+    g_warning("Client %s - Cannot queue prepopulation: %s", uuid_of(cc),
+              error != nullptr ? error->message : "unknown error");
+    g_clear_error(&error);
+    delete job;
+    client_context_release(cc);
+  }
+}
+
+verdict heartbeat_reply(packet& pk) {
+  client_context* cc = pk.cc;
+  if (!msg_parse_heartbeat_reply(pk.p)) return verdict::size_mismatch;
+  if (pk.context->workaround_migrate_freeze && cc->vdisk_id == CLIENT_VDISK_ID_NONE) {
+    const uint64_t now = wall_ms();
+    if (now < cc->last_heartbeat_reply + SERVER_HEARTBEAT_REPLY_MIN_GAPMS) {
+      g_message(
+          "Client %s - Dropping heartbeat reply due to SERVER_HEARTBEAT_REPLY_MIN_GAPMS. Last "
+          "heartbeat:%lu Now: %lu.",
+          uuid_of(cc), static_cast<unsigned long>(cc->last_heartbeat_reply),
+          static_cast<unsigned long>(now));
+      return verdict::drop;
+    }
+    cc->last_heartbeat_reply = now;
+  }
+  vdisk_context* vc = vdisk_contexts_get(pk.context, cc);
+  if (vc != nullptr) {
+    if (cc->prepopulate.load() && g_get_monotonic_time() > pk.context->prepop_not_before.load() &&
+        vdisk_should_prepop(vc)) {
+      push_prepop_job(pk.context, cc);
+    }
+    vdisk_contexts_put(pk.context, vc);
+  }
+  return verdict::forward;
+}
+
+verdict uefi_service_tlv_request(packet& pk) {
+  pk.cc->uefi_boot = 1;
+  msg_tlv_walker w;
+  msg_tlv_item item;
+  msg_tlv_begin(pk.p, w);
+  for (;;) {
+    switch (msg_tlv_next(w, item)) {
+      case msg_tlv_step::end:
+        return verdict::forward;
+      case msg_tlv_step::malformed:
+        return verdict::size_mismatch;
+      case msg_tlv_step::item:
+        break;
+    }
+    if (item.type != MSG_TLV_VDISK_ID) continue;
+    uint32_t vdisk_id;
+    if (!msg_tlv_parse_vdisk_id(item, vdisk_id)) return verdict::size_mismatch;
+    associate(pk, vdisk_id);
+  }
+}
+
+verdict uefi_service_tlv_reply(packet& pk) {
+  client_context* cc = pk.cc;
+  cc->uefi_boot = 1;
+  cc->vdisk_info.fill(0);
+  std::memcpy(cc->vdisk_info.data(), pk.p.data(), TARN_HEADER_LEN);
+  const std::span<uint8_t> info(cc->vdisk_info);
+  msg_tlv_walker w;
+  msg_tlv_item item;
+  msg_tlv_begin(pk.p, w);
+  for (;;) {
+    msg_tlv_step step = msg_tlv_next(w, item);
+    if (step == msg_tlv_step::end) break;
+    if (step == msg_tlv_step::malformed) return verdict::size_mismatch;
+    msg_uefi_service_reply r{};
+    if (!msg_uefi_service_reply_apply(item, r)) return verdict::size_mismatch;
+    // Each item takes effect as it comes: a fault later in the sequence
+    // keeps what came before it.
+    switch (item.type) {
+      case MSG_TLV_VDISK_PARAMS:
+        cc->login_id = r.disk_handle;
+        msg_store_u64(info, 28, r.sector_count);
+        msg_store_u32(info, 36, r.write_cache_type);
+        cc->vdisk_info_valid = 1;
+        break;
+      case MSG_TLV_MTU:
+        cc->packet_size = r.mtu;
+        if (r.mtu >= 65536) {
+          g_warning("Client %s - MTU %d exceeds IP_MAXPACKET", uuid_of(cc),
+                    static_cast<int>(r.mtu));
+        }
+        break;
+      case TLV_OPTION_IO_BURST_SIZE:
+        if (r.burst_size > 65536) {
+          g_warning("Client %s - Received TLV_OPTION_IO_BURST_SIZE with invalid burst_size=%d",
+                    uuid_of(cc), static_cast<int>(r.burst_size));
+        } else {
+          g_message("Client %s - Received TLV_OPTION_IO_BURST_SIZE with burst_size=%d", uuid_of(cc),
+                    static_cast<int>(r.burst_size));
+          cc->burst_size = r.burst_size;
+        }
+        break;
+      case MSG_TLV_CONNECTION_HANDLE:
+        cc->connection_handle = r.connection_handle;
+        msg_store_u32(info, MSG_CONNECTION_HANDLE_OFF, r.connection_handle);
+        cc->login_pending = 0;
+        cc->vdisk_info_valid = 1;
+        break;
+      case MSG_TLV_VDISK_IDENTITY:
+        msg_store_u32(info, 62, r.key_suffix);
+        msg_store_u32(info, 66, r.guid.data1);
+        msg_store_u16(info, 70, r.guid.data2);
+        msg_store_u16(info, 72, r.guid.data3);
+        std::memcpy(info.data() + 74, r.guid.data4.data(), r.guid.data4.size());
+        cc->vdisk_info_valid = 1;
+        break;
+      default:
+        break;
+    }
+  }
+  update_vdisk(pk.context, cc);
+  return verdict::forward;
+}
+
+verdict session_message(packet& pk) {
+  client_context* cc = pk.cc;
+  switch (pk.opcode) {
+    case LS_LOGIN_PORT_REPLY_CODE: {
+      msg_login_port_reply r;
+      if (!msg_parse_login_port_reply(pk.p, r)) return verdict::size_mismatch;
+      if (r.burst_size <= 65536) {
+        g_message("Client %s - Received LS_LOGIN_PORT_REPLY_CODE with burst_size=%d", uuid_of(cc),
+                  static_cast<int>(r.burst_size));
+        cc->burst_size = r.burst_size;
+      } else {
+        g_warning("Client %s - Received LS_LOGIN_PORT_REPLY_CODE with invalid burst_size=%d",
+                  uuid_of(cc), static_cast<int>(r.burst_size));
+      }
+      cc->login_pending = 1;
+      set_packet_size(cc, r.mtu);
+      return verdict::forward;
+    }
+    case LS_IO_PORT_REPLY_CODE: {
+      msg_io_port_reply r;
+      if (!msg_parse_io_port_reply(pk.p, r)) return verdict::size_mismatch;
+      cc->login_pending = 1;
+      set_packet_size(cc, r.mtu);
+      return verdict::forward;
+    }
+    case LS_LOGIN_PORT_TLV_REPLY_CODE:
+      cc->login_pending = 1;
+      return verdict::forward;
+    case LS_LOGIN_REQUEST_CODE:
+    case LS_LOGIN_REQUEST_CODE_V2: {
+      msg_login_request r;
+      if (!msg_parse_login_request(pk.p, r) ||
+          std::memcmp(r.client_mac.data(), pk.frame->src_mac, 6) != 0) {
+        g_message("Client %s - Dropping packet with spoofed MAC", uuid_of(cc));
+        return verdict::drop;
+      }
+      return verdict::forward;
+    }
+    case LS_LOGIN_REPLY_CODE: {
+      msg_login_reply r;
+      if (!msg_parse_login_reply(pk.p, r)) return verdict::size_mismatch;
+      cc->login_pending = 0;
+      cc->connection_handle = r.connection_handle;
+      cc->login_id = r.disk_handle;
+      return verdict::forward;
+    }
+    case LS_LOGOFF_REQUEST_CODE:
+    case LS_ERROR_REPLY_CODE:
+      cc->login_pending = 1;
+      reset_vdisk_association(cc);
+      return verdict::forward;
+    case LS_IO_SELECT_REPLY_CODE:
+    case LS_IO_SELECT_REPLY_CODE_V2: {
+      msg_io_select_reply r;
+      if (!msg_parse_io_select_reply(pk.p, r)) return verdict::size_mismatch;
+      cc->received_vdisk_id = r.vdisk_id;
+      g_message("Client %s - Received vdisk %d", uuid_of(cc), static_cast<int>(r.vdisk_id));
+      return verdict::forward;
+    }
+    case LS_UEFI_LOGIN_REPLY_CODE: {
+      msg_uefi_login_reply r;
+      if (!msg_parse_uefi_login_reply(pk.p, r)) return verdict::size_mismatch;
+      cc->received_vdisk_id = r.vdisk_id;
+      g_message("Client %s - Received vdisk %d", uuid_of(cc), static_cast<int>(r.vdisk_id));
+      return verdict::forward;
+    }
+    case LS_SERVICE_REQUEST_CODE:
+    case LS_OPTIONS_REQUEST_CODE:
+    case LS_SERVICE_REQUEST_CODE_V2:
+    case LS_RECONNECT_REQUEST_CODE_V2:
+    case LS_UEFI_SERVICE_REQUEST_CODE: {
+      msg_service_request r;
+      if (!msg_parse_service_request(pk.p, r)) return verdict::size_mismatch;
+      associate(pk, r.vdisk_id);
+      return verdict::forward;
+    }
+    case LS_UEFI_SERVICE_TLV_REQUEST_CODE:
+      return uefi_service_tlv_request(pk);
+    case LS_UEFI_SERVICE_TLV_REPLY_CODE:
+      return uefi_service_tlv_reply(pk);
+    case LS_GET_PERSONALITY_REQUEST_CODE:
+      cc->client_address = *pk.client;
+      return verdict::forward;
+    case LS_GET_VDISK_INFO_REPLY_CODE_V2:
+      if (pk.p.size() < MSG_VDISK_INFO_LEN) return verdict::size_mismatch;
+      std::memcpy(cc->vdisk_info.data(), pk.p.data(), MSG_VDISK_INFO_LEN);
+      cc->vdisk_info_valid = 1;
+      update_vdisk(pk.context, cc);
+      return verdict::forward;
+    case LS_GET_VDISK_INFO_REPLY_CODE:
+      if (cc->vdisk_key[0] == '\0' && !cc->read_cache_disabled) {
+        g_message("Client %s - Disabling read cache due to vDisk info protocol version",
+                  uuid_of(cc));
+        cc->read_cache_disabled = 1;
+        client_context_update_status(cc, CLIENTSTATUS_INCOMPATIBLE_PROTOCOL_VERSION);
+      }
+      g_message("Client %s - Received VDISK_INFO_REPLY_V1", uuid_of(cc));
+      return verdict::forward;
+    case LS_HEARTBEAT_REPLY_CODE:
+      return heartbeat_reply(pk);
+    default:
+      return verdict::forward;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// I/O messages (client read lock held).
+
+bool handles_match(const client_context* cc, uint32_t connection_handle, uint32_t disk_handle) {
+  return connection_handle == cc->connection_handle && disk_handle == cc->login_id;
+}
+
+void forced_relogon(packet& pk, verdict* out) {
+  client_context* cc = pk.cc;
+  // Counted under the read lock by any listener thread: claim a relogon
+  // only while fewer than the limit have been sent.
+  uint32_t count = cc->relogon_count.load();
+  do {
+    if (count >= TARN_MAX_RELOGONS) {
+      *out = verdict::forward;
+      return;
+    }
+  } while (!cc->relogon_count.compare_exchange_weak(count, count + 1));
+  g_message("Client %s - Forcing relogon (%d)", uuid_of(cc), static_cast<int>(count));
+  uint8_t reply[MSG_RELOGON_REPLY_LEN];
+  const size_t n = msg_build_forced_relogon_reply(reply, pk.p);
+  ssize_t sent = n == 0 ? -1 : pk.sender->send(pk.sender->arg, pk.server, pk.client, reply, n);
+  *out = sent == static_cast<ssize_t>(MSG_RELOGON_REPLY_LEN) ? verdict::drop : verdict::forward;
+}
+
+void record_latency(packet& pk, metrics_read_block* global, metrics_read_block* client) {
+  timespec end;
+  clock_gettime(CLOCK_MONOTONIC, &end);
+  metrics_set_latency(&pk.start, &end, global, client);
+}
+
+verdict ext_read_request(packet& pk) {
+  client_context* cc = pk.cc;
+  msg_ext_read_request r;
+  if (!msg_parse_ext_read_request(pk.p, r)) return verdict::size_mismatch;
+  if (!handles_match(cc, msg_connection_handle(pk.p), r.disk_handle)) {
+    return verdict::outdated_handle;
+  }
+  client_context_update_status(cc, CLIENTSTATUS_CACHING);
+  const int64_t now = g_get_real_time() / G_USEC_PER_SEC;
+  if (now > cc->last_server_activity.load() + TARN_SERVER_ACTIVITY_WINDOW_S) {
+    g_message("Client %s - Timer expired; allowing the server to see this request", uuid_of(cc));
+  } else if (tarn_satisfy_ext_read_from_cache(pk.context, cc, pk.sender, pk.p.data(), pk.p.size(),
+                                              pk.client, pk.server)) {
+    metrics_increment_cache_hit_reads(&pk.context->metrics.ext, &cc->metrics.ext);
+    return verdict::drop;
+  } else {
+    metrics_increment_cache_missed_reads(&pk.context->metrics.ext, &cc->metrics.ext);
+  }
+  const uint8_t tag = draw_tag();
+  msg_set_tag(pk.p, tag);
+  std::lock_guard<std::mutex> hold(cc->read_tracking_mutex);
+  cc->last_forwarded_read.tag = tag;
+  cc->last_forwarded_read.offset_high = static_cast<uint32_t>(r.offset >> 32);
+  cc->last_forwarded_read.offset_low = static_cast<uint32_t>(r.offset);
+  return verdict::forward;
+}
+
+verdict ext_read_reply(packet& pk) {
+  client_context* cc = pk.cc;
+  msg_ext_read_reply r;
+  if (!msg_parse_ext_read_reply(pk.p, r)) return verdict::size_mismatch;
+  if (!handles_match(cc, msg_connection_handle(pk.p), r.disk_handle)) {
+    return verdict::outdated_handle;
+  }
+  if (r.offset < MSG_VDISK_DATA_OFFSET) return verdict::forward;
+  bool recorded;
+  {
+    std::lock_guard<std::mutex> hold(cc->read_tracking_mutex);
+    client_forwarded_read& last = cc->last_forwarded_read;
+    recorded = msg_tag(pk.p) == last.tag &&
+               static_cast<uint32_t>(r.offset >> 32) == last.offset_high &&
+               static_cast<uint32_t>(r.offset) == last.offset_low;
+    last = client_forwarded_read{};
+  }
+  if (recorded) {
+    cache_put_data(pk.context, cc, r.offset - MSG_VDISK_DATA_OFFSET, r.data.data(), r.length);
+  } else {
+    g_message("Client %s - Invalid response from server. DO NOT CACHE", uuid_of(cc));
+  }
+  record_latency(pk, &pk.context->metrics.ext, &cc->metrics.ext);
+  return verdict::forward;
+}
+
+verdict mio_read_request(packet& pk) {
+  client_context* cc = pk.cc;
+  msg_mio_read_request r;
+  if (!msg_parse_mio_read_request(pk.p, r)) return verdict::size_mismatch;
+  if (!handles_match(cc, msg_connection_handle(pk.p), r.disk_handle)) {
+    return verdict::outdated_handle;
+  }
+  client_context_update_status(cc, CLIENTSTATUS_CACHING);
+  if (tarn_satisfy_mio_read_from_cache(pk.context, cc, pk.sender, pk.p.data(), pk.p.size(),
+                                       pk.client, pk.server)) {
+    metrics_increment_cache_hit_reads(&pk.context->metrics.mio, &cc->metrics.mio);
+    return verdict::drop;
+  }
+  metrics_increment_cache_missed_reads(&pk.context->metrics.mio, &cc->metrics.mio);
+  if (r.thread_id & MSG_THREAD_ID_PREPOP) {
+    g_warning("Client %s - Can't track MIO that already sets high ThreadId Bit", uuid_of(cc));
+    return verdict::forward;
+  }
+  std::lock_guard<std::mutex> hold(cc->mio_mutex);
+  client_mio_fragment_del(cc, r.thread_id);
+  // A read of more fragments than the outstanding mask has bits is not
+  // tracked (add refuses it), so its reply is never stored.
+  mio_fragment* f = client_mio_fragment_add(cc, r.thread_id, r.length, cc->packet_size);
+  if (f != nullptr) {
+    f->request_id = r.request_id;
+    f->offset = r.offset;
+    f->length = r.length;
+    f->deadline = g_get_monotonic_time() + TARN_MIO_DEADLINE_US;
+  }
+  return verdict::forward;
+}
+
+// Whether the fragment is exactly the one the record expects under its
+// number: the mask only says which numbers arrived, so a fragment that does
+// not cover its own share of the read could leave holes in a read that looks
+// complete.
+bool fragment_fits(const mio_fragment* f, const msg_mio_read_reply& r, uint32_t packet_size) {
+  const uint32_t room = packet_size - MIO_FRAGMENT_HEADER;
+  if (r.offset != f->offset || r.length != f->length) return false;
+  if (r.fragment_count != f->count || r.fragment_number == 0 || r.fragment_number > f->count) {
+    return false;
+  }
+  const uint64_t at = static_cast<uint64_t>(r.fragment_number - 1) * room;
+  const uint64_t expected = std::min<uint64_t>(room, f->length - at);
+  return r.fragment_offset == at && r.fragment_length == expected;
+}
+
+bool all_zero(const uint8_t* data, size_t len) {
+  static const uint8_t zeros[MIO_FRAGMENT_DATA_SIZE] = {};
+  return std::memcmp(data, zeros, len) == 0;
+}
+
+verdict mio_read_reply(packet& pk) {
+  client_context* cc = pk.cc;
+  proxy_context* context = pk.context;
+  msg_mio_read_reply r;
+  if (!msg_parse_mio_read_reply(pk.p, r)) return verdict::size_mismatch;
+  if (msg_version(pk.p) != msg_mio_version(cc->uefi_boot != 0)) return verdict::forward;
+  if (!handles_match(cc, msg_connection_handle(pk.p) & ~MSG_CONNECTION_HANDLE_FLAG,
+                     r.disk_handle)) {
+    return verdict::outdated_handle;
+  }
+  const bool prepop = (r.thread_id & MSG_THREAD_ID_PREPOP) != 0;
+  const verdict pass = prepop ? verdict::drop : verdict::forward;
+  vdisk_context* vc = vdisk_contexts_get(context, cc);
+  if (vc == nullptr) return verdict::forward;
+
+  std::unique_lock<std::mutex> mio(cc->mio_mutex);
+  mio_fragment* f = client_mio_fragment_get(cc, r.thread_id);
+  if (f == nullptr || f->request_id != r.request_id ||
+      static_cast<uint32_t>(r.fragment_offset) + r.fragment_length > MIO_FRAGMENT_DATA_SIZE ||
+      r.offset + r.length > vc->end_offset || !fragment_fits(f, r, cc->packet_size)) {
+    metrics_increment_unhandled_mio(&context->metrics, &cc->metrics);
+    mio.unlock();
+    vdisk_contexts_put(context, vc);
+    return pass;
+  }
+  std::memcpy(f->data.data() + r.fragment_offset, r.data.data(), r.fragment_length);
+  const uint32_t bit = 1u << (r.fragment_number - 1);
+  uint32_t mask = f->outstanding.load();
+  while (!f->outstanding.compare_exchange_weak(mask, mask & ~bit)) {
+  }
+  if ((mask & ~bit) != 0) {
+    mio.unlock();
+    vdisk_contexts_put(context, vc);
+    return pass;
+  }
+  if (r.offset >= MSG_VDISK_DATA_OFFSET) {
+    const uint64_t at = r.offset - MSG_VDISK_DATA_OFFSET;
+    if (all_zero(f->data.data(), r.length)) {
+      const int32_t n = cache_put_sparse(context, cc, at, r.length);
+      if (n != r.length) {
+        g_message("Client %s - bad sparse write %zu of %zu at (%zu %zu [%zu])", uuid_of(cc),
+                  static_cast<size_t>(n), static_cast<size_t>(r.length), static_cast<size_t>(at),
+                  static_cast<size_t>(at + r.length), static_cast<size_t>(r.length));
+      }
+    } else {
+      const int32_t n = cache_put_data(context, cc, at, f->data.data(), r.length);
+      if (n != r.length) {
+        g_message("Client %s - bad write %zu of %zu at (%zu %zu [%zu])", uuid_of(cc),
+                  static_cast<size_t>(n), static_cast<size_t>(r.length), static_cast<size_t>(at),
+                  static_cast<size_t>(at + r.length), static_cast<size_t>(r.length));
+      }
+    }
+  }
+  record_latency(pk, &context->metrics.mio, &cc->metrics.mio);
+  client_mio_fragment_del(cc, r.thread_id);
+  if (prepop) vc->cond.notify_all();
+  mio.unlock();
+  vdisk_contexts_put(context, vc);
+  return pass;
+}
+
+verdict io_message(packet& pk) {
+  client_context* cc = pk.cc;
+  if (cc->login_pending || cc->read_cache_disabled) return verdict::forward;
+  if (cc->vdisk_id == CLIENT_VDISK_ID_NONE) {
+    verdict v = verdict::forward;
+    if (pk.opcode == IOS_READ_MIO_REQUEST_CODE) {
+      if (pk.p.size() < MSG_MIO_REQUEST_LEN) return verdict::size_mismatch;
+      forced_relogon(pk, &v);
+    }
+    return v;
+  }
+  if (!tarn_packet_size_usable(cc->packet_size) || cc->vdisk_key[0] == '\0') {
+    return verdict::forward;
+  }
+  switch (pk.opcode) {
+    case IOS_READ_EXT_REQUEST_CODE:
+      return ext_read_request(pk);
+    case IOS_READ_EXT_REPLY_CODE:
+      return ext_read_reply(pk);
+    case IOS_READ_MIO_REQUEST_CODE:
+      return mio_read_request(pk);
+    case IOS_READ_MIO_REPLY_CODE:
+      return mio_read_reply(pk);
+    default:
+      return verdict::forward;
+  }
+}
+
+// Server tracking; false when the datagram is to be forwarded at once.
+bool track_server(packet& pk) {
+  client_context* cc = pk.cc;
+  const sockaddr_in* server = pk.server;
+  if (same_address(cc, server)) {
+    if (same_family_and_port(cc, server)) return true;
+    client_contexts_get_wl(cc);
+    store_server_address(cc, server);
+    client_contexts_put_wl(cc);
+    return true;
+  }
+  if (cc->site_context != nullptr &&
+      site_context_contains_server_ip(pk.context, cc->site_context, server->sin_addr.s_addr)) {
+    client_contexts_get_wl(cc);
+    if (!same_address(cc, server)) {
+      char text[INET_ADDRSTRLEN];
+      inet_ntop(AF_INET, &server->sin_addr, text, sizeof text);
+      g_message("Client %s - Now communicating with %s. Resetting vdisk_id and key.", uuid_of(cc),
+                text);
+      reset_vdisk_association(cc);
+    }
+    store_server_address(cc, server);
+    client_contexts_put_wl(cc);
+    return true;
+  }
+  if (!pk.request) {
+    g_warning("Client %s - Client is sending server message.", uuid_of(cc));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool tarn_packet_size_usable(uint32_t packet_size) {
+  return packet_size > MIO_FRAGMENT_HEADER && packet_size <= TARN_MAX_PAYLOAD;
+}
+
+int tarn_process_packet(proxy_context* context, const tarn_sender* sender, client_context* client,
+                        const tarn_frame* frame, uint8_t* payload, size_t len) {
+  g_return_val_if_fail(context != NULL && client != NULL, 1);
+  packet pk{};
+  clock_gettime(CLOCK_MONOTONIC, &pk.start);
+  if (payload == nullptr || len < TARN_HEADER_LEN) return 1;
+  pk.context = context;
+  pk.sender = sender;
+  pk.cc = client;
+  pk.frame = frame;
+  pk.p = std::span<uint8_t>(payload, len);
+  pk.opcode = msg_opcode(pk.p);
+  const uint32_t family = opcode_family(pk.opcode);
+  if (family == OPCODE_FAMILY_PORT || family == OPCODE_FAMILY_LOGIN) {
+    g_message("Client %s - Packet: %s", uuid_of(client), name_of(context, pk.opcode));
+  }
+  pk.request = opcode_is_request(pk.opcode);
+  pk.client = pk.request ? &frame->src : &frame->dst;
+  pk.server = pk.request ? &frame->dst : &frame->src;
+  if (!track_server(pk)) return 1;
+
+  held lock;
+  if (family == OPCODE_FAMILY_IO) {
+    client_contexts_get_rl(client);
+    lock = held::read;
+  } else if (family == OPCODE_FAMILY_PORT || family == OPCODE_FAMILY_INFO ||
+             family == OPCODE_FAMILY_LOGIN) {
+    client_contexts_get_wl(client);
+    lock = held::write;
+  } else {
+    return 1;
+  }
   const uint32_t bytes = static_cast<uint32_t>(len);
-  if (opcode_is_request(msg_opcode(std::span<const uint8_t>(payload, len)))) {
+  if (pk.request) {
     metrics_add_client_sent_b(&context->metrics, &client->metrics, bytes);
   } else {
     metrics_add_server_sent_b(&context->metrics, &client->metrics, bytes);
   }
-  return 1;
+
+  verdict v = lock == held::read ? io_message(pk) : session_message(pk);
+  if (v == verdict::outdated_handle) {
+    // Another thread may act on the client between the two locks; the reset
+    // is right whatever it did, since the handle it saw is outdated.
+    client_contexts_put_rl(client);
+    client_contexts_get_wl(client);
+    g_message("Client %s - Detected outdated handle.", uuid_of(client));
+    reset_vdisk_association(client);
+    client_contexts_put_wl(client);
+    return 1;
+  }
+  if (v == verdict::size_mismatch) {
+    g_warning("Client %s - Size mismatch: %s", uuid_of(client), name_of(context, pk.opcode));
+    v = verdict::forward;
+  }
+  if (v == verdict::forward && pk.request) {
+    client->last_server_activity.exchange(g_get_real_time() / G_USEC_PER_SEC);
+  }
+  if (lock == held::read) {
+    client_contexts_put_rl(client);
+  } else {
+    client_contexts_put_wl(client);
+  }
+  return v == verdict::forward ? 1 : 0;
 }
 
-void tarn_prepop_thread(gpointer /*data*/, gpointer /*user_data*/) {
-  // Nothing pushes prepopulation jobs yet.
+void update_vdisk(proxy_context* context, client_context* cc) {
+  g_return_if_fail(context != NULL && cc != NULL);
+  if (cc->vdisk_id == CLIENT_VDISK_ID_NONE || !cc->vdisk_info_valid) return;
+  msg_vdisk_info info;
+  if (!msg_parse_vdisk_info_reply(cc->vdisk_info, info)) return;
+  if (info.connection_handle != cc->connection_handle) {
+    g_message("Client %s - Skipping update_vdisk as connectionHandle doesn't match", uuid_of(cc));
+    return;
+  }
+  char key[CLIENT_VDISK_KEY_SIZE];
+  g_snprintf(key, sizeof key, "%u-%u-%u-%u-%u-%u-%u-%u-%u", cc->vdisk_id, info.guid.data1,
+             static_cast<unsigned>(info.guid.data2), static_cast<unsigned>(info.guid.data3),
+             static_cast<unsigned>(info.guid.data4[0]), static_cast<unsigned>(info.guid.data4[1]),
+             static_cast<unsigned>(info.guid.data4[2]), static_cast<unsigned>(info.guid.data4[3]),
+             info.key_suffix);
+  if (cc->vdisk_key[0] != '\0' && strncmp(cc->vdisk_key, key, CLIENT_VDISK_KEY_SIZE) != 0) {
+    g_warning("Client %s - Received unsolicited new vdisk_key %s. Disabling readcache.",
+              uuid_of(cc), key);
+    cc->read_cache_disabled = 1;
+    client_context_update_status(cc, CLIENTSTATUS_INITIALISED);
+    return;
+  }
+  if (msg_write_cache_on_server(info.write_cache_type)) {
+    g_message("Client %s - Disabling read cache due to server-side write caching", uuid_of(cc));
+    cc->read_cache_disabled = 1;
+    client_context_update_status(cc, CLIENTSTATUS_INCOMPATIBLE_WRITE_CACHE_MODE);
+    return;
+  }
+  cc->read_cache_disabled = 0;
+  client_context_update_status(cc, CLIENTSTATUS_INITIALISED);
+  g_message("Client %s - linked with vdisk_key %s", uuid_of(cc), key);
+  client_context_set_vdisk_key(cc, key);
+  vdisk_context* vc = vdisk_contexts_get(context, cc);
+  if (vc == nullptr) g_error("Client %s - failed to get its vdisk context", uuid_of(cc));
+  // A sector count no disk can have would wrap the end offset.
+  vc->size = std::min<uint64_t>(info.sector_count, (UINT64_MAX - 1023) / 512) * 512;
+  vc->end_offset = vc->size + MSG_VDISK_DATA_OFFSET;
+  g_message("Client %s - Setting size for vdisk_key %s to %zd bytes", uuid_of(cc),
+            vc->vdisk_key.c_str(), static_cast<ssize_t>(vc->size));
+  context->prepop_not_before.store(g_get_monotonic_time() + TARN_PREPOP_HOLDOFF_US);
+  vdisk_contexts_put(context, vc);
 }

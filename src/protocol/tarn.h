@@ -7,8 +7,15 @@
 // forward the datagram (1; the payload may have been edited in place, never
 // resized) or to drop it (0). The caller holds no lock.
 //
-// Until packet processing arrives, the engine passes every datagram on and
-// counts its bytes.
+// The engine follows each client's login conversation (which server, which
+// session handles, which vDisk), links the client with the shared vDisk
+// context of its cache (update_vdisk), answers reads from the cache in the
+// server's name, tags the reads it lets through so that it can recognise the
+// server's replies, and stores those replies in the cache. Prepopulation jobs
+// are started from heartbeat replies and run in the prepopulation pool.
+//
+// Locks: the client's lock (read for I/O messages, write for the session
+// messages), then the vDisk's lock, then the client's MIO mutex.
 #pragma once
 
 #include <glib.h>
@@ -17,9 +24,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 struct proxy_context;
 struct client_context;
+struct vdisk_context;
+struct mio_fragment;
 
 struct tarn_frame {
   uint8_t src_mac[6];
@@ -38,8 +48,51 @@ struct tarn_sender {
   void* arg;
 };
 
+// The largest UDP payload one IPv4 datagram carries (65535 - 20 - 8): the
+// engine never builds a datagram longer than this.
+inline constexpr size_t TARN_MAX_PAYLOAD = 65507;
+// Heartbeat replies closer together than this are dropped for a client
+// without a vDisk when the migration work-around is on.
+inline constexpr uint64_t SERVER_HEARTBEAT_REPLY_MIN_GAPMS = 1000;
+// Requests forwarded within this many seconds let extent reads be served.
+inline constexpr int64_t TARN_SERVER_ACTIVITY_WINDOW_S = 2;
+// Forced relogons sent between two associations at most.
+inline constexpr uint32_t TARN_MAX_RELOGONS = 5;
+// No prepopulation within this time of any client being linked.
+inline constexpr int64_t TARN_PREPOP_HOLDOFF_US = 90 * G_USEC_PER_SEC;
+// A client MIO whose reply has not completed by then is not waited for.
+inline constexpr int64_t TARN_MIO_DEADLINE_US = 2 * G_USEC_PER_SEC;
+
 int tarn_process_packet(proxy_context* context, const tarn_sender* sender, client_context* client,
                         const tarn_frame* frame, uint8_t* payload, size_t len);
+
+// Links the client with the vDisk of its current session once both its
+// vDisk id and its vDisk information are known. The client's write lock is
+// held.
+void update_vdisk(proxy_context* context, client_context* client);
+
+// Whether the client's packet size allows the cache to serve and track its
+// reads: above the 56 bytes of an MIO reply header, and no fragment longer
+// than one datagram.
+bool tarn_packet_size_usable(uint32_t packet_size);
+
+// Answer a read request from the cache: true when every byte asked for was
+// sent to the client (from `server` to `client`), false when the read must
+// go to the server. The client's read lock is held.
+bool tarn_satisfy_ext_read_from_cache(proxy_context* context, client_context* client,
+                                      const tarn_sender* sender, const uint8_t* payload, size_t len,
+                                      const struct sockaddr_in* client_addr,
+                                      const struct sockaddr_in* server_addr);
+bool tarn_satisfy_mio_read_from_cache(proxy_context* context, client_context* client,
+                                      const tarn_sender* sender, const uint8_t* payload, size_t len,
+                                      const struct sockaddr_in* client_addr,
+                                      const struct sockaddr_in* server_addr);
+
+// One prepopulation job. The pusher holds the client (client_context_hold)
+// and the worker releases it.
+struct tarn_prepop_job {
+  client_context* client;
+};
 
 // Task function of the prepopulation pool: `data` is one job, `user_data` the
 // proxy_context.
