@@ -1,11 +1,319 @@
 // Prepopulation: warming a vDisk's cache ahead of need.
-#include "contexts/clients.h"
+//
+// A worker of the prepopulation pool speaks for one client with
+// prepopulation enabled: it sends the server MIO reads in that client's name
+// (its session, its address, its own transmit socket) with ThreadIds that
+// carry the prepopulation bit, and the engine stores the replies in the cache
+// and keeps them from the client. The worker skips over what the cache
+// already holds, keeps at most four MIOs of the client in flight, resends the
+// ones whose replies are late, and writes the "prepop" marker when the whole
+// vDisk is cached.
+//
+// The worker holds the vDisk's lock except while it waits on the vDisk's
+// condition. It must not take the client's lock while it holds the vDisk's
+// (listener threads take them the other way round), so it reads the
+// client's session through a snapshot taken under the client's read lock at
+// the start of every round, with the vDisk's lock released for that moment.
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <span>
+
+#include "cache/chunks.h"
+#include "contexts/proxy_context.h"
+#include "net/udp.h"
+#include "protocol/messages.h"
 #include "protocol/tarn.h"
 
-void tarn_prepop_thread(gpointer data, gpointer /*user_data*/) {
-  auto* job = static_cast<tarn_prepop_job*>(data);
+namespace {
+
+constexpr uint32_t PREPOP_MAX_MIOS = 4;
+constexpr int64_t PREPOP_IDLE_WAIT_US = 2 * G_USEC_PER_SEC;
+constexpr int64_t PREPOP_SEND_WAIT_US = 1 * G_USEC_PER_SEC;
+constexpr uint32_t PREPOP_MAX_RETRIES = 3;
+constexpr int64_t PREPOP_REPORT_US = 10 * G_USEC_PER_SEC;
+constexpr uint64_t PREPOP_CHECK_STEP = 512;
+
+// What the worker needs of the client's session, copied under its lock.
+struct session {
+  bool login_pending;
+  bool uefi_boot;
+  uint32_t burst_size;
+  uint32_t packet_size;
+  uint32_t connection_handle;
+  uint32_t login_id;
+  sockaddr_in client_address;
+  sockaddr_in server_address;
+};
+
+// The client's read lock is held.
+session snapshot(client_context* cc) {
+  session s;
+  s.login_pending = cc->login_pending != 0;
+  s.uefi_boot = cc->uefi_boot != 0;
+  s.burst_size = cc->burst_size;
+  s.packet_size = cc->packet_size;
+  s.connection_handle = cc->connection_handle;
+  s.login_id = cc->login_id;
+  s.client_address = cc->client_address;
+  s.server_address = cc->server_address;
+  return s;
+}
+
+// The largest MIO prepopulation asks for: the burst size, no more fragments
+// than a reply can be tracked in, no more than the 16-bit length field holds,
+// in whole sectors so that each reply fills the sectors it covers.
+uint64_t mio_limit(const session& s) {
+  uint64_t limit = std::min<uint64_t>(s.burst_size, UINT16_MAX);
+  if (tarn_packet_size_usable(s.packet_size)) {
+    limit = std::min<uint64_t>(limit,
+                               uint64_t{MIO_FRAGMENT_MAX} * (s.packet_size - MIO_FRAGMENT_HEADER));
+  }
+  return limit >= 512 ? limit & ~uint64_t{511} : limit;
+}
+
+struct run {
+  proxy_context* context;
+  client_context* cc;
+  vdisk_context* vc;
+  session s;
+};
+
+const char* uuid_of(const run& r) {
+  return r.cc->uuid.c_str();
+}
+const char* key_of(const run& r) {
+  return r.vc->vdisk_key.c_str();
+}
+
+// Sends one prepopulation MIO; the request id used, through `id`. Returns
+// the send's result.
+ssize_t send_mio(run& r, uint8_t thread_id, uint64_t offset, uint64_t length, uint32_t* id) {
+  client_context* cc = r.cc;
+  msg_prepop_request req{};
+  req.tlv_login = r.s.uefi_boot;
+  req.connection_handle = r.s.connection_handle;
+  req.request_id = cc->prepop_sequence++;
+  req.thread_id = thread_id;
+  req.disk_handle = r.s.login_id;
+  req.offset = offset;
+  req.length = static_cast<uint16_t>(length);
+  *id = req.request_id;
+  uint8_t buf[MSG_MIO_REQUEST_LEN];
+  const size_t n = msg_build_prepop_mio_request(buf, req);
+  if (n != MSG_MIO_REQUEST_LEN) return -1;
+  return inet_raw_udp_send(cc->xmitfd.get(), &r.s.client_address, &r.s.server_address, buf, n);
+}
+
+// The MIO mutex is held.
+void check_for_timeouts(run& r, uint8_t thread_id, mio_fragment* f) {
+  client_context* cc = r.cc;
+  if (f == nullptr || !(thread_id & MSG_THREAD_ID_PREPOP)) return;
+  const int64_t now = g_get_monotonic_time();
+  if (f->deadline > now) return;
+  if (cc->prepop_retries != 0) {
+    g_message("Client %s - Prepopulation resend of fragment %d timeout (%zu - %zu)", uuid_of(r),
+              thread_id, static_cast<size_t>(f->offset),
+              static_cast<size_t>(f->offset + f->length));
+  }
+  uint32_t id;
+  const ssize_t sent = send_mio(r, thread_id, f->offset, f->length, &id);
+  if (sent == static_cast<ssize_t>(MSG_MIO_REQUEST_LEN)) {
+    f->request_id = id;
+    f->deadline = now + PREPOP_SEND_WAIT_US;
+    cc->prepop_mio_issued++;
+  } else {
+    g_message("Client %s - prepop send failed ret = %d", uuid_of(r), static_cast<int>(sent));
+  }
+  cc->prepop_timeouts++;
+}
+
+// Records of prepopulation's own MIOs, removed when a run ends: resends
+// happen only inside a run, so a later run would count them as in flight
+// for ever and never send anything.
+void forget_prepop_mios(client_context* cc) {
+  std::lock_guard<std::mutex> hold(cc->mio_mutex);
+  std::erase_if(cc->mio_fragments,
+                [](const auto& entry) { return (entry.first & MSG_THREAD_ID_PREPOP) != 0; });
+}
+
+// With the vDisk lock held (through `lock`): refreshes the session snapshot
+// under the client's read lock, letting go of the vDisk lock meanwhile.
+void refresh_session(run& r, std::unique_lock<std::mutex>& lock) {
+  lock.unlock();
+  client_contexts_get_rl(r.cc);
+  r.s = snapshot(r.cc);
+  client_contexts_put_rl(r.cc);
+  lock.lock();
+}
+
+void write_marker(run& r) {
+  char path[CLIENT_CHUNK_PATH_SIZE];
+  g_snprintf(path, sizeof path, "%s/prepop", r.vc->path.c_str());
+  FILE* f = fopen(path, "w+");
+  if (f == nullptr) {
+    const int err = errno;
+    g_warning("Client %s - Cannot create prepop file under %s: %s, prepop chunks maybe evicted",
+              uuid_of(r), r.vc->path.c_str(), g_strerror(err));
+    return;
+  }
+  fclose(f);
+}
+
+void prepop_vdisk(run& r, std::unique_lock<std::mutex>& lock) {
+  client_context* cc = r.cc;
+  vdisk_context* vc = r.vc;
+  cc->prepop_mio_issued = 0;
+  cc->prepop_timeouts = 0;
+  cc->prepop_retries = 0;
+  g_message("Client %s - Prepopulating cache of vdisk %s using up to %d MIOs", uuid_of(r),
+            key_of(r), static_cast<int>(PREPOP_MAX_MIOS));
+  vc->prepop_progress = MSG_VDISK_DATA_OFFSET;
+  uint64_t send = MSG_VDISK_DATA_OFFSET;
+  int64_t report = g_get_monotonic_time() + PREPOP_REPORT_US;
+
+  while (vc->prepop_progress < vc->end_offset) {
+    refresh_session(r, lock);
+    if (r.s.login_pending || !cc->prepopulate.load() || r.context->stopping.load() ||
+        g_get_monotonic_time() <= r.context->prepop_not_before.load()) {
+      break;
+    }
+    int64_t wait_until = g_get_monotonic_time() + PREPOP_IDLE_WAIT_US;
+    if (cc->prepop_retries != 0) {
+      g_message("Client %s - Prepopulation of vdisk %s cache check (%zu)", uuid_of(r), key_of(r),
+                static_cast<size_t>(vc->prepop_progress));
+    }
+    while (vc->prepop_progress < vc->end_offset) {
+      const uint64_t want =
+          std::min<uint64_t>(PREPOP_CHECK_STEP, vc->end_offset - vc->prepop_progress);
+      const int32_t held = cache_contains(r.context, cc, vc->prepop_progress - 512, want);
+      if (held <= 0) break;
+      vc->prepop_progress += static_cast<uint64_t>(held);
+    }
+    send = std::max(send, vc->prepop_progress);
+
+    const uint64_t limit = mio_limit(r.s);
+    {
+      std::lock_guard<std::mutex> mio(cc->mio_mutex);
+      uint32_t n = client_mio_frament_count(cc);
+      while (send < vc->end_offset && n < PREPOP_MAX_MIOS && limit > 0) {
+        const uint64_t chunk = std::min<uint64_t>(vc->end_offset - send, limit);
+        const uint8_t thread_id = client_prepop_thread_id(cc);
+        if (thread_id == 0) break;
+        uint32_t id;
+        const ssize_t sent = send_mio(r, thread_id, send, chunk, &id);
+        if (sent == static_cast<ssize_t>(MSG_MIO_REQUEST_LEN)) {
+          mio_fragment* f = client_mio_fragment_add(cc, thread_id, chunk, r.s.packet_size);
+          const int64_t now = g_get_monotonic_time();
+          if (f != nullptr) {
+            f->offset = send;
+            f->length = chunk;
+            f->request_id = id;
+            f->deadline = now + PREPOP_SEND_WAIT_US;
+          }
+          wait_until = now + PREPOP_SEND_WAIT_US;
+          cc->prepop_mio_issued++;
+          send += chunk;
+          if (cc->prepop_retries != 0) {
+            g_message("Client %s - Prepopulation of vdisk %s (%zu - %zu [%zd])", uuid_of(r),
+                      key_of(r), static_cast<size_t>(send), static_cast<size_t>(send + chunk),
+                      static_cast<ssize_t>(chunk));
+          }
+        } else {
+          g_message("Client %s - prepop send failed ret = %d", uuid_of(r), static_cast<int>(sent));
+        }
+        n++;
+      }
+    }
+
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::microseconds(wait_until - g_get_monotonic_time());
+    if (vc->cond.wait_until(lock, deadline) == std::cv_status::no_timeout) {
+      cc->prepop_retries = 0;
+      std::lock_guard<std::mutex> mio(cc->mio_mutex);
+      for (auto& entry : cc->mio_fragments) check_for_timeouts(r, entry.first, entry.second.get());
+    } else {
+      g_message("Client %s - Prepopulation of vdisk %s timeout (%zu - %zu [%zu])", uuid_of(r),
+                key_of(r), static_cast<size_t>(vc->prepop_progress), static_cast<size_t>(send),
+                static_cast<size_t>(send - vc->prepop_progress));
+      send = vc->prepop_progress;
+      if (++cc->prepop_retries > PREPOP_MAX_RETRIES) {
+        g_message("Client %s - Prepopulation for vdisk %s retries exceeded", uuid_of(r), key_of(r));
+        break;
+      }
+    }
+    if (g_get_monotonic_time() > report) {
+      g_message("Client %s - Prepopulation of vdisk %s mio_reqs %d timeouts %d (%zu - %zd [%zu])",
+                uuid_of(r), key_of(r), static_cast<int>(cc->prepop_mio_issued),
+                static_cast<int>(cc->prepop_timeouts), static_cast<size_t>(vc->prepop_progress),
+                static_cast<ssize_t>(send), static_cast<size_t>(send - vc->prepop_progress));
+      report = g_get_monotonic_time() + PREPOP_REPORT_US;
+    }
+  }
+
+  if (vc->prepop_progress >= vc->end_offset) {
+    vc->prepop_progress = vc->end_offset;
+    g_message("Client %s - Prepopulation complete for vdisk %s", uuid_of(r), key_of(r));
+    write_marker(r);
+  } else if (!cc->prepopulate.load()) {
+    g_message("Client %s - Prepopulation of vdisk %s canceled (%zu [%zu] of %zu)", uuid_of(r),
+              key_of(r), static_cast<size_t>(vc->prepop_progress), static_cast<size_t>(send),
+              static_cast<size_t>(vc->end_offset));
+  } else if (cc->prepop_retries == 0) {
+    g_message("Client %s - Prepopulation ended for vdisk %s", uuid_of(r), key_of(r));
+  } else {
+    g_message(
+        "Client %s - Prepopulation of vdisk %s aborted, excessive failed retries (%zu [%zu] of "
+        "%zu)",
+        uuid_of(r), key_of(r), static_cast<size_t>(vc->prepop_progress), static_cast<size_t>(send),
+        static_cast<size_t>(vc->end_offset));
+  }
+}
+
+}  // namespace
+
+void tarn_prepop_thread(gpointer data, gpointer user_data) {
+  std::unique_ptr<tarn_prepop_job> job(static_cast<tarn_prepop_job*>(data));
+  auto* context = static_cast<proxy_context*>(user_data);
   client_context* cc = job->client;
-  delete job;
-  // Warming itself is not written yet; the job only gives its client back.
+  job.reset();
+
+  client_contexts_get_rl(cc);
+  run r{context, cc, nullptr, snapshot(cc)};
+  std::shared_ptr<vdisk_context> held = vdisk_context_hold(context, cc);
+  client_contexts_put_rl(cc);
+
+  if (held == nullptr) {
+    g_message("Client %s - Aborting prepopulation before vdisk id is unknown", cc->uuid.c_str());
+  } else if (!cc->xmitfd.valid()) {
+    g_warning("Client %s - Cannot prepopulate vdisk %s: the client has no transmit socket",
+              cc->uuid.c_str(), held->vdisk_key.c_str());
+  } else {
+    r.vc = held.get();
+    std::unique_lock<std::mutex> lock(r.vc->lock);
+    if (r.vc->size == 0) {
+      g_message("Client %s - Aborting prepopulation for %s because vdisk size is unknown",
+                uuid_of(r), key_of(r));
+    } else if (r.vc->prepop_progress == r.vc->end_offset) {
+      g_message("Client %s - Prepopulation of vdisk %s is already complete", uuid_of(r), key_of(r));
+    } else if (r.vc->prepop_in_progress) {
+      g_message("Client %s - Prepopulation of vdisk %s is already in progress", uuid_of(r),
+                key_of(r));
+    } else if (r.s.burst_size == 0) {
+      g_message("Client %s - Aborting prepopulation becaue the clients' burst size is unknown",
+                uuid_of(r));
+    } else {
+      r.vc->prepop_in_progress = 1;
+      prepop_vdisk(r, lock);
+      // Before the mark is cleared, so a new run never loses its own.
+      forget_prepop_mios(cc);
+      r.vc->prepop_in_progress = 0;
+    }
+  }
+  if (held != nullptr) vdisk_context_release(context, std::move(held));
   client_context_release(cc);
 }
