@@ -40,6 +40,7 @@ struct tlt_context {
   client_context* client = nullptr;
   uint16_t fanout_group_id = 0;
   uint8_t mac[6] = {};  // the interface's own MAC, filled by the thread when it needs it
+  uint32_t mtu = 0;     // the interface's MTU, filled like `mac`; 0 when unknown
   int efd = -1;         // stop channel
   int status_efd = -1;  // readiness channel; -1 once the creator has consumed it
   proxy_context* context = nullptr;

@@ -442,6 +442,7 @@ ssize_t queue_data(void* arg, const struct sockaddr_in* src, const struct sockad
               len + QUEUE_DATA_OVERHEAD, static_cast<int>(PMMAP_FRAME_SIZE));
     return 0;
   }
+  if (q->mtu != 0 && len + UDP_IP_HEADER_LEN > q->mtu) return 0;
   uint8_t* slot = pmmap_tx_frame(q->ring);
   if (slot == nullptr) return 0;  // the listener reports the stalled ring
 

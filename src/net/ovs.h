@@ -37,6 +37,9 @@ struct queue_data_context {
   pmmap_ring* ring = nullptr;
   const uint8_t* src_mac = nullptr;
   const uint8_t* dst_mac = nullptr;
+  // The link's MTU (0: unknown). A frame the ring holds but the link cannot
+  // carry would be lost without a word, so it is refused here instead.
+  uint32_t mtu = 0;
 };
 
 int open_transmit_socket(proxy_context* context);

@@ -151,6 +151,7 @@ void process_frame(pmmap_state* st, uint8_t* f) {
   q.fd = st->tx.fd;
   q.ring = &st->tx;
   q.src_mac = st->tlt->mac;
+  q.mtu = st->tlt->mtu;
   q.dst_mac = eth + 6;
   const tarn_sender sender = {queue_data, &q};
   tarn_frame frame;
@@ -380,6 +381,16 @@ int get_mac_address(const char* interface, uint8_t mac[6]) {
   return 0;
 }
 
+uint32_t get_interface_mtu(const char* interface) {
+  struct ifreq ifr {};
+  if (interface == nullptr || strlen(interface) >= sizeof ifr.ifr_name) return 0;
+  unique_fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!fd) return 0;
+  memcpy(ifr.ifr_name, interface, strlen(interface));
+  if (ioctl(fd.get(), SIOCGIFMTU, &ifr) != 0 || ifr.ifr_mtu <= 0) return 0;
+  return static_cast<uint32_t>(ifr.ifr_mtu);
+}
+
 int pmmap_fanout_join(int fd, const tlt_context* tlt, uint32_t fanout_mode) {
   // Fanout group ids are per network namespace, not per process.
   const uint32_t id = (tlt->fanout_group_id ^ (static_cast<uint32_t>(getpid()) & 0xffff)) & 0xffff;
@@ -458,6 +469,7 @@ int pmmap_listener(tlt_context* tlt) {
     signal_thread_error(tlt, errno);
     return 0;
   }
+  tlt->mtu = get_interface_mtu(tlt->interface.c_str());
 
   pmmap_state st;
   st.tlt = tlt;

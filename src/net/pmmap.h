@@ -63,6 +63,8 @@ int setup_pmmap_socket(pmmap_ring* ring, tlt_context* tlt, uint16_t protocol, in
                        uint32_t fanout_mode);
 void release_pmmap_socket(int fd, pmmap_ring* ring);
 int get_mac_address(const char* interface, uint8_t mac[6]);
+// The interface's MTU, or 0 when it cannot be read.
+uint32_t get_interface_mtu(const char* interface);
 
 int pmmap_listener(tlt_context* tlt);
 

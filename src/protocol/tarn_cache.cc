@@ -32,8 +32,10 @@ bool tarn_satisfy_ext_read_from_cache(proxy_context* context, client_context* cl
   msg_ext_read_request r;
   if (!msg_parse_ext_read_request(request, r)) return false;
   if (r.offset < MSG_VDISK_DATA_OFFSET) return false;
-  // A reply that would not fit one datagram goes to the server instead.
-  if (MSG_EXT_READ_HEADER_LEN + r.length > TARN_MAX_PAYLOAD) return false;
+  // A reply longer than the client's packet size is one the server itself
+  // sends as IP fragments; the engine sends whole datagrams only, so such a
+  // read goes to the server.
+  if (MSG_EXT_READ_HEADER_LEN + r.length > client->packet_size) return false;
   uint8_t* data = ext_reply.data() + MSG_EXT_READ_HEADER_LEN;
   const int32_t got =
       cache_get_data(context, client, r.offset - MSG_VDISK_DATA_OFFSET, data, r.length);
