@@ -61,6 +61,7 @@ struct proxy_context {
   metrics_record metrics;
   std::atomic<uint16_t> next_fanout_group_id{0};
   std::string unix_socket_path;
-  std::atomic<int64_t> prepop_not_before{0};  // monotonic microseconds
+  std::atomic<int64_t> prepop_not_before{0};        // monotonic microseconds
+  int64_t prepop_holdoff_us = 90 * G_USEC_PER_SEC;  // after any client is linked
   bool workaround_migrate_freeze = false;
 };

@@ -4,6 +4,7 @@
 #include <linux/if_packet.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -30,6 +31,9 @@ constexpr key_default config_defaults[] = {
     {"cacheGoalPurgeFreeInodes", "0.15"},
     {"arpProxy", "0"},
     {"workaroundMigrateFreeze", "1"},
+    // Not one of the classic keys: how long after any client is linked no
+    // prepopulation runs. Lab tests shorten it; operators rarely need to.
+    {"prepopHoldOffInS", "90"},
 };
 
 struct key_file_deleter {
@@ -125,18 +129,21 @@ int config_load(proxy_context* context, const char* path) {
       static_cast<float>(get_double(k, "cacheGoalPurgeFreeInodes"));
   context->arp_proxy = get_bool(k, "arpProxy");
   context->workaround_migrate_freeze = get_bool(k, "workaroundMigrateFreeze");
+  context->prepop_holdoff_us =
+      std::max<int64_t>(0, get_int(k, "prepopHoldOffInS")) * G_USEC_PER_SEC;
 
   // The values in force, after defaults and the CPU count were applied.
   g_info(
       "Configuration: listenerThreads=%d prepopIoThreads=%d listenerFanout=%u packetMmap=%d "
       "cacheMonitorIntervalInS=%d cacheStartPurgeFreeSpace=%g cacheStartPurgeFreeInodes=%g "
       "cacheGoalPurgeFreeSpace=%g cacheGoalPurgeFreeInodes=%g arpProxy=%d "
-      "workaroundMigrateFreeze=%d",
+      "workaroundMigrateFreeze=%d prepopHoldOffInS=%d",
       context->listener_threads, prepop_io_threads, context->listener_fanout, context->packet_mmap,
       context->cache_monitor_interval_s, static_cast<double>(context->cache_start_purge_free_space),
       static_cast<double>(context->cache_start_purge_free_inodes),
       static_cast<double>(context->cache_goal_purge_free_space),
       static_cast<double>(context->cache_goal_purge_free_inodes), context->arp_proxy,
-      context->workaround_migrate_freeze);
+      context->workaround_migrate_freeze,
+      static_cast<int>(context->prepop_holdoff_us / G_USEC_PER_SEC));
   return prepop_io_threads;
 }

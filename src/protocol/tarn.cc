@@ -712,6 +712,6 @@ void update_vdisk(proxy_context* context, client_context* cc) {
   vc->end_offset = vc->size + MSG_VDISK_DATA_OFFSET;
   g_message("Client %s - Setting size for vdisk_key %s to %zd bytes", uuid_of(cc),
             vc->vdisk_key.c_str(), static_cast<ssize_t>(vc->size));
-  context->prepop_not_before.store(g_get_monotonic_time() + TARN_PREPOP_HOLDOFF_US);
+  context->prepop_not_before.store(g_get_monotonic_time() + context->prepop_holdoff_us);
   vdisk_contexts_put(context, vc);
 }

@@ -58,8 +58,6 @@ inline constexpr uint64_t SERVER_HEARTBEAT_REPLY_MIN_GAPMS = 1000;
 inline constexpr int64_t TARN_SERVER_ACTIVITY_WINDOW_S = 2;
 // Forced relogons sent between two associations at most.
 inline constexpr uint32_t TARN_MAX_RELOGONS = 5;
-// No prepopulation within this time of any client being linked.
-inline constexpr int64_t TARN_PREPOP_HOLDOFF_US = 90 * G_USEC_PER_SEC;
 // A client MIO whose reply has not completed by then is not waited for.
 inline constexpr int64_t TARN_MIO_DEADLINE_US = 2 * G_USEC_PER_SEC;
 
