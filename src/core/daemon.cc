@@ -84,6 +84,10 @@ int tarnproxy_main() {
   install_handler(SIGTERM);
   install_handler(SIGINT);
 
+  // Before the threads start: the state replay creates clients, and each
+  // opens its status source at this path.
+  rrd_set_path(RRD_PATH);
+
   service_thread cachemanager{"CacheManager", -1, context.get(), {}};
   service_thread rrd{"RRD", -1, context.get(), {}};
   service_thread unixsocket{"Unixsocket", -1, context.get(), {}};

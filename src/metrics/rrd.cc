@@ -1,25 +1,267 @@
 #include "metrics/rrd.h"
 
 #include <glib.h>
-#include <unistd.h>
+#include <uuid/uuid.h>
 
+#include <bit>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+
+#include "contexts/clients.h"
 #include "contexts/proxy_context.h"
 #include "core/service_thread.h"
+#include "metrics/metrics.h"
+
+namespace {
+
+constexpr const char* HOST_PLUGIN = "tarnproxy_host";
+constexpr const char* CLIENT_PLUGIN = "tarnproxy_client";
+constexpr const char* CLIENT_SOURCE = "tarncache_status";
+// The longest the thread sleeps without looking at `stopping`.
+constexpr int64_t STOP_POLL_US = 250000;
+
+std::mutex path_mutex;
+std::string publication_path;  // empty: publication off
+
+std::string current_path() {
+  std::lock_guard<std::mutex> hold(path_mutex);
+  return publication_path;
+}
+
+bool is_uuid(const char* text) {
+  uuid_t parsed;
+  return uuid_parse(text, parsed) == 0;
+}
+
+uint64_t sample_read_total(void* arg) {
+  return metrics_total_reads(static_cast<const metrics_record*>(arg));
+}
+
+uint64_t sample_read_hits(void* arg) {
+  return metrics_hit_reads(static_cast<const metrics_record*>(arg));
+}
+
+uint64_t sample_read_misses(void* arg) {
+  return metrics_missed_reads(static_cast<const metrics_record*>(arg));
+}
+
+uint64_t sample_int64(void* arg) {
+  return static_cast<const std::atomic<uint64_t>*>(arg)->load();
+}
+
+uint64_t sample_cache_utilized_p(void* arg) {
+  return std::bit_cast<uint64_t>(
+      static_cast<const metrics_record*>(arg)->cache_utilized_p.load(std::memory_order_relaxed));
+}
+
+uint64_t sample_client_status(void* arg) {
+  return static_cast<const client_context*>(arg)->status.load();
+}
+
+rrd_source host_source(const char* name, const char* description, const char* units,
+                       const char* max, rrd_sample_fn fn, void* arg, const char* owner,
+                       int32_t scale, int32_t type) {
+  return rrd_source{name, description, owner,          units, "0",   max,
+                    fn,   arg,         RRD_OWNER_HOST, 0,     scale, type};
+}
+
+// Sleeps until `deadline` (monotonic microseconds) or until `stopping` is set.
+void sleep_until(const proxy_context* context, int64_t deadline) {
+  for (;;) {
+    if (context->stopping) return;
+    int64_t left = deadline - g_get_monotonic_time();
+    if (left <= 0) return;
+    g_usleep(static_cast<gulong>(left < STOP_POLL_US ? left : STOP_POLL_US));
+  }
+}
+
+}  // namespace
+
+void rrd_set_path(const char* path) {
+  std::lock_guard<std::mutex> hold(path_mutex);
+  publication_path = path != nullptr ? path : "";
+}
+
+std::string rrd_installation_uuid(const char* inventory_path) {
+  gchar* contents = nullptr;
+  GError* error = nullptr;
+  if (!g_file_get_contents(inventory_path, &contents, nullptr, &error)) {
+    g_warning("Failed to determine INSTALLATION_UUID. reason: %s (%d)", error->message,
+              error->code);
+    g_error_free(error);
+    return RRD_NULL_UUID;
+  }
+  std::unique_ptr<gchar, decltype(&g_free)> text(contents, g_free);
+  std::unique_ptr<GRegex, decltype(&g_regex_unref)> regex(
+      g_regex_new("INSTALLATION_UUID='(.*)'", static_cast<GRegexCompileFlags>(0),
+                  static_cast<GRegexMatchFlags>(0), nullptr),
+      g_regex_unref);
+  GMatchInfo* info = nullptr;
+  bool matched = g_regex_match(regex.get(), text.get(), static_cast<GRegexMatchFlags>(0), &info);
+  std::unique_ptr<GMatchInfo, decltype(&g_match_info_free)> info_hold(info, g_match_info_free);
+  if (!matched) {
+    g_warning("Failed to find INSTALLATION_UUID in %s", inventory_path);
+    return RRD_NULL_UUID;
+  }
+  std::unique_ptr<gchar, decltype(&g_free)> uuid(g_match_info_fetch(info, 1), g_free);
+  if (!uuid) {
+    g_warning("INSTALLATION_UUID is null.");
+    return RRD_NULL_UUID;
+  }
+  // The value names the owner of every host source and lands in the
+  // published files, so anything but a UUID (say, a greedy match running on
+  // to a later quote) is refused.
+  if (!is_uuid(uuid.get())) {
+    std::unique_ptr<gchar, decltype(&g_free)> shown(g_strescape(uuid.get(), nullptr), g_free);
+    g_warning("INSTALLATION_UUID is not a UUID: '%s'", shown.get());
+    return RRD_NULL_UUID;
+  }
+  return uuid.get();
+}
+
+void rrd_host_sources(metrics_record* m, const char* owner, rrd_source out[RRD_HOST_SOURCES]) {
+  const int32_t D = RRD_SCALE_DERIVE;
+  const int32_t I = RRD_TYPE_INT64;
+  out[0] = host_source("velorin_read_total", "Velorin observed read rate", "reads/s", "inf",
+                       sample_read_total, m, owner, D, I);
+  out[1] = host_source("velorin_read_hits", "Velorin hit rate", "hits/s", "inf", sample_read_hits,
+                       m, owner, D, I);
+  out[2] = host_source("velorin_read_misses", "Velorin miss rate", "misses/s", "inf",
+                       sample_read_misses, m, owner, D, I);
+  out[3] =
+      host_source("velorin_traffic_client_sent", "Velorin observed network traffic from clients",
+                  "bytes/s", "inf", sample_int64, &m->client_sent_b, owner, D, I);
+  out[4] =
+      host_source("velorin_traffic_server_sent", "Velorin observed network traffic from servers",
+                  "bytes/s", "inf", sample_int64, &m->server_sent_b, owner, D, I);
+  out[5] = host_source("velorin_traffic_proxy_saved", "Velorin saved network traffic", "bytes/s",
+                       "inf", sample_int64, &m->proxy_saved_b, owner, D, I);
+  out[6] = host_source("velorin_evicted", "Velorin eviction rate", "bytes/s", "inf", sample_int64,
+                       &m->cache_evicted_b, owner, D, I);
+  out[7] = host_source("velorin_space_utilization", "Velorin space utilization", "percent", "100",
+                       sample_cache_utilized_p, m, owner, RRD_SCALE_GAUGE, RRD_TYPE_DOUBLE);
+}
 
 void rrd_thread(service_thread* record) {
   proxy_context* context = record->context;
   g_message("RRD thread started");
-  // Publication of the data sources arrives with the metrics plug-in library.
+  const std::string uuid = rrd_installation_uuid(RRD_INVENTORY_PATH);
+  const std::string path = current_path();
+
+  rrd_source sources[RRD_HOST_SOURCES];
+  rrd_host_sources(&context->metrics, uuid.c_str(), sources);
+  rrd_handle* host = nullptr;
+  if (!path.empty()) {
+    host = rrd_open(HOST_PLUGIN, 0, path.c_str());
+    if (host == nullptr) {
+      g_warning("Failed to register rrd");
+    } else {
+      for (const rrd_source& s : sources) {
+        int32_t rc = rrd_add_src(host, &s);
+        if (rc != 0) g_warning("Failed in rrd_add_src (%d) for %s", rc, s.name);
+      }
+    }
+  }
+
+  // Deadlines on the monotonic clock keep samples 5 seconds apart however
+  // long a sample takes, and a changed wall clock cannot stall the loop.
+  const int64_t interval = static_cast<int64_t>(RRD_SAMPLE_INTERVAL_S) * G_USEC_PER_SEC;
+  int64_t next = g_get_monotonic_time();
   do {
-    // sleep() returns early on a signal; finish the interval so samples stay
-    // 5 seconds apart.
-    unsigned left = RRD_SAMPLE_INTERVAL_S;
-    while (left > 0) left = sleep(left);
+    if (host != nullptr) {
+      int32_t rc = rrd_sample(host, nullptr);
+      if (rc != 0) g_warning("Failed rrd_sample (%d)", rc);
+    }
+    {
+      std::shared_lock<std::shared_mutex> hold(context->client_lock);
+      if (context->client_context_ht) {
+        for (auto& entry : *context->client_context_ht) {
+          rrd_client_sample(entry.second.get(), false);
+        }
+      }
+    }
+    next += interval;
+    // After a stall (a suspended host) go on from now rather than sampling
+    // in a burst to catch up.
+    if (next < g_get_monotonic_time()) next = g_get_monotonic_time() + interval;
+    sleep_until(context, next);
   } while (!context->stopping);
+
+  if (host != nullptr) {
+    for (const rrd_source& s : sources) {
+      int32_t rc = rrd_del_src(host, &s);
+      if (rc != 0) g_warning("Failed in rrd_del_src (%d) for %s", rc, s.name);
+    }
+    int32_t rc = rrd_close(host);
+    if (rc != 0) g_warning("Failed in rrd_close (%d)", rc);
+  }
   g_message("RRD Thread stopped");
 }
 
-// Publication arrives with the metrics plug-in library.
-void rrd_client_open(client_context*) {}
-void rrd_client_close(client_context*) {}
-void rrd_client_sample(client_context*, bool) {}
+void rrd_client_open(client_context* cc) {
+  g_return_if_fail(cc != NULL);
+  const std::string base = current_path();
+  if (base.empty()) return;
+  std::lock_guard<std::mutex> hold(cc->rrd_mutex);
+  if (cc->rrd_handle != nullptr) return;
+  // The UUID becomes part of a file name.
+  if (!is_uuid(cc->uuid.c_str())) {
+    g_warning("Client %s - rrd_client_open refused: not a UUID", cc->uuid.c_str());
+    return;
+  }
+  gchar* path = g_strdup_printf("%s-%s", base.c_str(), cc->uuid.c_str());
+  rrd_handle* handle = rrd_open(CLIENT_PLUGIN, 0, path);
+  if (handle == nullptr) {
+    g_warning("Client %s - rrd_client_open failed in rrd_open for %s", cc->uuid.c_str(), path);
+    g_free(path);
+    return;
+  }
+  cc->rrd_path = path;
+  g_free(path);
+  cc->rrd_handle = handle;
+  auto source = std::make_unique<rrd_source>(
+      rrd_source{CLIENT_SOURCE, "Velorin client status", cc->uuid.c_str(), "status", "0", "4",
+                 sample_client_status, cc, RRD_OWNER_VM, 0, RRD_SCALE_GAUGE, RRD_TYPE_INT64});
+  int32_t rc = rrd_add_src(handle, source.get());
+  if (rc != 0) {
+    // The handle stays open; close then has no source to remove.
+    g_warning("Client %s - Failed in rrd_add_src (%d) for %s", cc->uuid.c_str(), rc, CLIENT_SOURCE);
+    return;
+  }
+  cc->rrd_source = source.release();
+}
+
+void rrd_client_close(client_context* cc) {
+  g_return_if_fail(cc != NULL);
+  std::lock_guard<std::mutex> hold(cc->rrd_mutex);
+  if (cc->rrd_handle == nullptr) return;
+  auto* handle = static_cast<rrd_handle*>(cc->rrd_handle);
+  std::unique_ptr<rrd_source> source(static_cast<rrd_source*>(cc->rrd_source));
+  if (source) {
+    int32_t rc = rrd_del_src(handle, source.get());
+    if (rc != 0) {
+      g_warning("Client %s - rrd_client_close failed in rrd_del_src (%d) for %s", cc->uuid.c_str(),
+                rc, source->name);
+    }
+  }
+  int32_t rc = rrd_close(handle);
+  if (rc != 0)
+    g_warning("Client %s - rrd_client_close failed in rrd_close (%d)", cc->uuid.c_str(), rc);
+  cc->rrd_source = nullptr;
+  cc->rrd_handle = nullptr;
+  cc->rrd_path.clear();
+}
+
+void rrd_client_sample(client_context* cc, bool force) {
+  g_return_if_fail(cc != NULL);
+  std::lock_guard<std::mutex> hold(cc->rrd_mutex);
+  if (cc->rrd_handle == nullptr) return;
+  const int64_t now = g_get_monotonic_time();
+  if (!force && now - cc->last_rrd_sample <= RRD_CLIENT_INTERVAL_US) return;
+  cc->last_rrd_sample = now;
+  int32_t rc = rrd_sample(static_cast<rrd_handle*>(cc->rrd_handle), nullptr);
+  if (rc != 0) {
+    g_warning("Client %s - rrd_client_sample failed rrd_sample (%d)", cc->uuid.c_str(), rc);
+  }
+}

@@ -33,6 +33,9 @@ const char* CONFIG = "/etc/tarnproxy.conf";
 
 void expect_orderly_stop(int sig) {
   tarn_test::sandbox sb;
+  // A host without an inventory is warned about; this one has one.
+  sb.write_file("/etc/quillon-inventory",
+                "INSTALLATION_UUID='6f1e2d3c-4b5a-4978-8a6b-5c4d3e2f1a00'\n");
   sb.start();
   ASSERT_TRUE(sb.wait_for_output("Config file /etc/tarnproxy.conf not found; using defaults.", 10s))
       << sb.err();

@@ -1,0 +1,222 @@
+// The RRD thread in this process, at the daemon's fixed paths inside a private
+// mount namespace, with real client contexts on a veth pair in a throwaway
+// network namespace: what it publishes, when it samples a client, and how
+// soon it stops.
+#include <gtest/gtest.h>
+#include <json-c/json.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "contexts/proxy_context.h"
+#include "core/service_thread.h"
+#include "metrics/rrd.h"
+#include "support/log_capture.h"
+#include "support/netns.h"
+#include "support/sandbox.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using steady = std::chrono::steady_clock;
+
+const char* INSTALLATION = "c56a4180-65aa-42ec-a945-5fd21dec0538";
+const char* CLIENT_A = "9d2f1a3e-0000-4000-8000-0000000000a1";
+const char* CLIENT_B = "9d2f1a3e-0000-4000-8000-0000000000b2";
+const uint8_t MAC_A[6] = {0x02, 0x00, 0x00, 0x00, 0x0a, 0x01};
+const uint8_t MAC_B[6] = {0x02, 0x00, 0x00, 0x00, 0x0b, 0x02};
+
+// unshare(CLONE_NEWNS) refuses a threaded process: enter before any test runs.
+struct enter_sandbox : ::testing::Environment {
+  void SetUp() override {
+    if (geteuid() == 0) tarn_test::sandbox_enter_self();
+  }
+};
+const auto* const sandbox_env = ::testing::AddGlobalTestEnvironment(new enter_sandbox);
+
+std::string read_text(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+bool exists(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::string source_member(const std::string& path, const std::string& name, const char* key) {
+  json_object* root = json_tokener_parse(read_text(path).c_str());
+  std::string result = "<absent>";
+  json_object* sources = nullptr;
+  if (root != nullptr && json_object_object_get_ex(root, "sources", &sources)) {
+    for (size_t i = 0; i < json_object_array_length(sources); i++) {
+      json_object* s = json_object_array_get_idx(sources, i);
+      json_object* n = nullptr;
+      json_object* v = nullptr;
+      if (json_object_object_get_ex(s, "name", &n) && name == json_object_get_string(n) &&
+          json_object_object_get_ex(s, key, &v)) {
+        result = v == nullptr ? "null" : json_object_get_string(v);
+      }
+    }
+  }
+  json_object_put(root);
+  return result;
+}
+
+// Polls, bounded, until `pred` holds.
+bool eventually(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
+  const auto deadline = steady::now() + limit;
+  while (!pred()) {
+    if (steady::now() >= deadline) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+struct registry {
+  proxy_context ctx;
+  std::shared_ptr<site_context> site;
+  registry() {
+    ctx.listener_threads = 1;
+    ctx.listener_fanout = 6;  // cbpf
+    ctx.packet_mmap = true;
+    interface_thread_init(&ctx);
+    site_contexts_init(&ctx);
+    client_contexts_init(&ctx);
+    vdisk_contexts_init(&ctx);
+    site = std::make_shared<site_context>();
+    site->uuid = "5e1a0000-0000-4000-8000-0000000000e1";
+    site->context = &ctx;
+    ctx.site_context_ht->emplace(site->uuid, site);
+  }
+  ~registry() {
+    client_contexts_destroy(&ctx);
+    vdisk_contexts_destroy(&ctx);
+    ctx.site_context_ht.reset();
+    interface_thread_destroy(&ctx);
+  }
+};
+
+TEST(RrdThread, PublishesHostAndClientSourcesAndStopsWithinOneSleep) {
+  TARN_REQUIRE_ROOT();
+  tarn_test::log_capture log;
+  log.clear();
+  {
+    std::ofstream inv(RRD_INVENTORY_PATH, std::ios::trunc);
+    inv << "PRODUCT_VERSION='8.2.1'\nINSTALLATION_UUID='" << INSTALLATION << "'\n";
+    ASSERT_TRUE(static_cast<bool>(inv));
+  }
+  tarn_test::netns ns("trrd");
+  ASSERT_EQ(ns.run("ip link add v0 type veth peer name v1 && ip link add v2 type veth peer name v3 "
+                   "&& for i in v0 v1 v2 v3; do ip link set $i up || exit 1; done"),
+            0);
+  rrd_set_path(RRD_PATH);
+  registry r;
+  auto create = [&](const char* uuid, const uint8_t* mac, const char* interface) {
+    tarn_test::netns_enter inside(ns);  // the listener threads inherit it
+    return client_contexts_create(&r.ctx, r.site.get(), uuid, mac, interface, false);
+  };
+  const std::string host_file = RRD_PATH;
+  const std::string file_a = std::string(RRD_PATH) + "-" + CLIENT_A;
+  const std::string file_b = std::string(RRD_PATH) + "-" + CLIENT_B;
+
+  // A new client is published at once: becoming INITIALISED is a change.
+  client_context* a = create(CLIENT_A, MAC_A, "v0");
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(source_member(file_a, "tarncache_status", "value"), "1");
+  EXPECT_EQ(source_member(file_a, "tarncache_status", "owner_uuid"), CLIENT_A);
+
+  service_thread rrd{"RRD", -1, &r.ctx, {}};
+  service_thread_start(&rrd, rrd_thread);
+  struct joiner {
+    proxy_context& ctx;
+    service_thread& t;
+    ~joiner() {
+      ctx.stopping = 1;
+      if (t.handle.joinable()) t.handle.join();
+    }
+  } join_at_exit{r.ctx, rrd};
+
+  // The eight host sources, owned by the inventory's UUID.
+  ASSERT_TRUE(eventually(
+      [&] {
+        return source_member(host_file, "velorin_space_utilization", "owner_uuid") == INSTALLATION;
+      },
+      10s))
+      << read_text(host_file);
+  for (const char* name : {"velorin_read_total", "velorin_read_hits", "velorin_read_misses",
+                           "velorin_traffic_client_sent", "velorin_traffic_server_sent",
+                           "velorin_traffic_proxy_saved", "velorin_evicted"}) {
+    EXPECT_EQ(source_member(host_file, name, "owner_uuid"), INSTALLATION) << name;
+    EXPECT_EQ(source_member(host_file, name, "value"), "0") << name;
+  }
+
+  // The thread's samples follow the registry-wide counters.
+  metrics_increment_cache_hit_reads(&r.ctx.metrics.ext, &a->metrics.ext);
+  metrics_increment_cache_missed_reads(&r.ctx.metrics.mio, &a->metrics.mio);
+  metrics_add_client_sent_b(&r.ctx.metrics, &a->metrics, 4096);
+  metrics_add_cache_evicted_b(&r.ctx.metrics, 65536);
+  metrics_set_cache_utilized_p_not_mt(&r.ctx.metrics, 12.5);
+  ASSERT_TRUE(eventually(
+      [&] { return source_member(host_file, "velorin_space_utilization", "value") == "12.5"; },
+      12s));
+  EXPECT_EQ(source_member(host_file, "velorin_read_total", "value"), "2");
+  EXPECT_EQ(source_member(host_file, "velorin_read_hits", "value"), "1");
+  EXPECT_EQ(source_member(host_file, "velorin_read_misses", "value"), "1");
+  EXPECT_EQ(source_member(host_file, "velorin_traffic_client_sent", "value"), "4096");
+  EXPECT_EQ(source_member(host_file, "velorin_evicted", "value"), "65536");
+
+  // A status change is published by the change itself; one that was not
+  // (stored directly) is picked up by the thread, and never sooner than
+  // 4 seconds after the client's last sample.
+  const auto changed = steady::now();
+  client_context_update_status(a, CLIENTSTATUS_CACHING);
+  EXPECT_EQ(source_member(file_a, "tarncache_status", "value"), "2");
+  a->status.store(CLIENTSTATUS_INCOMPATIBLE_PROTOCOL_VERSION);
+  ASSERT_TRUE(
+      eventually([&] { return source_member(file_a, "tarncache_status", "value") == "4"; }, 15s));
+  EXPECT_GT(steady::now() - changed, 4s);
+
+  // A client whose file cannot be written still works, without a source.
+  ASSERT_EQ(mkdir(file_b.c_str(), 0755), 0);
+  client_context* b = create(CLIENT_B, MAC_B, "v2");
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(b->status.load(), CLIENTSTATUS_INITIALISED);
+  EXPECT_TRUE(log.contains(
+      G_LOG_LEVEL_WARNING,
+      std::string("Client ") + CLIENT_B + " - rrd_client_open failed in rrd_open for " + file_b));
+  client_context_update_status(b, CLIENTSTATUS_CACHING);
+
+  // Removal deletes a client's files, and touches nothing for a client
+  // without a source.
+  client_contexts_remove_by_uuid(&r.ctx, CLIENT_A);
+  EXPECT_FALSE(exists(file_a));
+  EXPECT_FALSE(exists(file_a + ".prom"));
+  client_contexts_remove_by_uuid(&r.ctx, CLIENT_B);
+  struct stat st {};
+  ASSERT_EQ(stat(file_b.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(log.count("rrd_client_close"), 0u);
+
+  // Shutdown is noticed within one 5-second sleep; the host files go.
+  const auto stop = steady::now();
+  r.ctx.stopping = 1;
+  rrd.handle.join();
+  EXPECT_LT(steady::now() - stop, 5s);
+  EXPECT_TRUE(log.contains(G_LOG_LEVEL_MESSAGE, "RRD Thread stopped"));
+  EXPECT_FALSE(exists(host_file));
+  EXPECT_FALSE(exists(host_file + ".prom"));
+  EXPECT_FALSE(log.contains(G_LOG_LEVEL_WARNING, "Failed"));
+  rrd_set_path(nullptr);
+}
+
+}  // namespace
