@@ -1,0 +1,248 @@
+#include "support/lab_daemon.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+
+namespace tarn_test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// One UDP datagram of this size still fits the lab's 1500-byte links, so the
+// server's replies travel unfragmented.
+constexpr const char* MTU = "1472";
+
+std::string mac_text(const mac_address& mac) {
+  char text[18];
+  snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3],
+           mac[4], mac[5]);
+  return text;
+}
+
+std::string read_all(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+}  // namespace
+
+std::string lab_daemon::client_uuid(int i) {
+  char text[40];
+  snprintf(text, sizeof text, "b0075700-0000-4000-8000-%012d", i);
+  return text;
+}
+
+lab_daemon::lab_daemon(const lab_daemon_options& options)
+    : options_(options), lab_(options.clients) {
+  image_ = sb_.dir() + "/vdisk.img";
+  image_bytes_ = options.image_bytes;
+  std::mt19937_64 rng(20261206);
+  std::vector<uint64_t> words(image_bytes_ / 8);
+  for (auto& w : words) w = rng();
+  // Some all-zero stretches, as real disks have, for the sparse path.
+  for (size_t i = 0; i < words.size(); i += 4096) {
+    std::fill(words.begin() + i, words.begin() + std::min(words.size(), i + 512), 0);
+  }
+  std::ofstream(image_, std::ios::binary)
+      .write(reinterpret_cast<const char*>(words.data()),
+             static_cast<std::streamsize>(words.size() * 8));
+  sb_.set_net_ns(lab_.host_ns());
+  sb_.write_file("/etc/tarnproxy.conf", "[Main]\n" + options.config);
+  if (!start_daemon()) ADD_FAILURE() << sb_.err();
+  if (!start_server(options.server_args)) ADD_FAILURE() << server_->err();
+}
+
+lab_daemon::~lab_daemon() {
+  if (::testing::Test::HasFailure()) {
+    // The daemon's view of what went wrong, without the per-packet lines.
+    std::istringstream log(sb_.err());
+    std::string line, kept;
+    while (std::getline(log, line)) {
+      if (line.find(" - Packet: ") == std::string::npos) kept += line + "\n";
+    }
+    printf("daemon log (last 8 KiB without packet lines):\n%s\n",
+           kept.substr(kept.size() > 8192 ? kept.size() - 8192 : 0).c_str());
+    if (const char* keep = getenv("TARN_TEST_KEEP_LOGS")) {
+      std::error_code ec;
+      for (const auto& f : fs::directory_iterator(sb_.dir(), ec)) {
+        const std::string ext = f.path().extension().string();
+        if (ext == ".err" || ext == ".out" || ext == ".json") {
+          fs::copy_file(f.path(), fs::path(keep) / f.path().filename(),
+                        fs::copy_options::overwrite_existing, ec);
+        }
+      }
+    }
+  }
+  if (server_) {
+    server_->signal(SIGTERM);
+    server_->wait(5s);
+  }
+  if (sb_.send_signal(SIGTERM)) sb_.wait_exit(30s);
+}
+
+bool lab_daemon::start_daemon() {
+  if (sb_.running()) {
+    sb_.send_signal(SIGTERM);
+    if (!sb_.wait_exit(30s)) return false;
+  }
+  sb_.start();
+  return sb_.wait_for_output("Listening on", 10s);
+}
+
+bool lab_daemon::start_server(const std::vector<std::string>& args) {
+  if (server_) {
+    server_->signal(SIGTERM);
+    server_->wait(5s);
+  }
+  const std::string ready = sb_.dir() + "/server-ready";
+  std::error_code ec;
+  fs::remove(ready, ec);
+  std::vector<std::string> argv = {"ip",
+                                   "netns",
+                                   "exec",
+                                   lab_.server_ns(),
+                                   TARN_SIM_SERVER_PATH,
+                                   "--bind",
+                                   lab_.server_ip(),
+                                   "--image",
+                                   std::to_string(VDISK_ID) + "=" + image_,
+                                   "--mtu",
+                                   MTU,
+                                   "--stats",
+                                   sb_.dir() + "/server-stats.json",
+                                   "--ready-file",
+                                   ready};
+  argv.insert(argv.end(), args.begin(), args.end());
+  server_ = std::make_unique<process>(argv, sb_.dir() + "/server-" + std::to_string(++runs_));
+  for (int i = 0; i < 100 && !fs::exists(ready); i++) std::this_thread::sleep_for(50ms);
+  return fs::exists(ready);
+}
+
+bool lab_daemon::configure(const std::set<int>& prepopulate, const std::set<int>& only) {
+  std::string clients;
+  for (int i = 1; i <= lab_.clients(); i++) {
+    if (!only.empty() && !only.count(i)) continue;
+    if (!clients.empty()) clients += ", ";
+    clients += R"({"uuid": ")" + client_uuid(i) + R"(", "mac": ")" + mac_text(lab_.client_mac(i)) +
+               R"(", "interface": ")" + lab_.client_if(i) + R"(", "prepopulate": )" +
+               (prepopulate.count(i) ? "true" : "false") + "}";
+    // A prepopulating client's own reads leave from the host namespace.
+    if (prepopulate.count(i)) lab_.route_through_proxy_port(i);
+  }
+  const std::string request =
+      R"({"jsonrpc": "2.0", "method": "configure_site", "id": 1, "params": {"site_uuid": ")" +
+      std::string(SITE) + R"(", "vdi": ")" + VDI + R"(", "servers": [{"uuid": )" +
+      R"("b0075700-0000-4000-8000-0000000000a1", "addresses": [")" + lab_.server_ip() +
+      R"("], "first_port": 6900, "last_port": 6910}], "clients": [)" + clients + "]}}";
+  auto answer = control_call(socket_path(), request, 60s);
+  return answer && answer->find(R"("result": "OK")") != std::string::npos;
+}
+
+std::unique_ptr<process> lab_daemon::boot(int i, const std::vector<std::string>& extra) {
+  std::vector<std::string> argv = {"ip",
+                                   "netns",
+                                   "exec",
+                                   lab_.client_ns(i),
+                                   TARN_SIM_VM_PATH,
+                                   "--server",
+                                   lab_.server_ip(),
+                                   "--image",
+                                   image_,
+                                   "--vdisk-id",
+                                   std::to_string(VDISK_ID),
+                                   "--json"};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  return std::make_unique<process>(
+      argv, sb_.dir() + "/vm" + std::to_string(i) + "-" + std::to_string(++runs_));
+}
+
+json_value lab_daemon::server_stats() {
+  const std::string path = sb_.dir() + "/server-stats.json";
+  std::error_code ec;
+  fs::remove(path, ec);
+  server_->signal(SIGUSR1);
+  for (int i = 0; i < 100 && !fs::exists(path); i++) std::this_thread::sleep_for(20ms);
+  return json_value(json_tokener_parse(read_all(path).c_str()));
+}
+
+int64_t lab_daemon::served_to(json_object* stats, int client, const char* what) {
+  return json_path_int(stats, {"clients", lab_.client_ip(client).c_str(), what});
+}
+
+std::string lab_daemon::vdisk_dir() {
+  std::error_code ec;
+  const std::string cache = sb_.path("/opt/vextal/tarnproxy/caches/" + std::string(VDI));
+  for (const auto& dir : fs::directory_iterator(cache, ec)) {
+    if (dir.is_directory() && dir.path().filename().string()[0] != '.') return dir.path();
+  }
+  return "";
+}
+
+std::pair<uint64_t, uint64_t> lab_daemon::check_cache() {
+  uint64_t checked = 0, wrong = 0;
+  const std::string dir = vdisk_dir();
+  if (!dir.empty()) check_vdisk_dir(dir, &checked, &wrong);
+  return {checked, wrong};
+}
+
+// Chunk n of chunk size S is a file of S + S/4096 bytes: the data, then one
+// bitmap bit per 512-byte sector (0x80 first).
+void lab_daemon::check_vdisk_dir(const std::string& dir, uint64_t* checked, uint64_t* wrong) {
+  std::ifstream img(image_, std::ios::binary);
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(dir, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.empty() || !std::isdigit(static_cast<unsigned char>(name[0]))) continue;
+    const uint64_t chunk = std::stoull(name);
+    const uint64_t s = fs::file_size(entry.path()) / 4097 * 4096;
+    std::ifstream f(entry.path(), std::ios::binary);
+    std::vector<char> bitmap(s / 4096), cached(512), expected(512);
+    f.seekg(static_cast<std::streamoff>(s));
+    f.read(bitmap.data(), static_cast<std::streamsize>(bitmap.size()));
+    for (uint64_t sector = 0; sector < s / 512; sector++) {
+      if (!(static_cast<uint8_t>(bitmap[sector / 8]) & (0x80 >> (sector % 8)))) continue;
+      const uint64_t at = chunk * s + sector * 512;
+      f.seekg(static_cast<std::streamoff>(sector * 512));
+      f.read(cached.data(), 512);
+      std::fill(expected.begin(), expected.end(), 0);
+      if (at < image_bytes_) {
+        img.clear();
+        img.seekg(static_cast<std::streamoff>(at));
+        img.read(expected.data(), 512);
+      }
+      (*checked)++;
+      if (cached != expected) (*wrong)++;
+    }
+  }
+}
+
+json_value vm_report(process& vm, std::chrono::milliseconds limit) {
+  auto code = vm.wait(limit);
+  if (!code) {
+    ADD_FAILURE() << "VM did not finish: " << vm.err();
+    vm.kill();
+    return nullptr;
+  }
+  json_value r(json_tokener_parse(vm.out().c_str()));
+  if (!r) ADD_FAILURE() << "VM exit " << *code << ", no report: " << vm.out() << vm.err();
+  if (r && report_int(r.get(), "errors") != 0) printf("VM errors:\n%s\n", vm.err().c_str());
+  return r;
+}
+
+int64_t report_int(json_object* report, const char* name) {
+  return json_path_int(report, {name});
+}
+
+}  // namespace tarn_test

@@ -1,0 +1,99 @@
+// The production daemon at work in the network lab: a streaming-server
+// simulator in the servers' namespace serving one generated vDisk image, VM
+// simulators in the clients' namespaces, and the daemon in its sandbox and in
+// the lab's host namespace, listening on the proxy ports.
+//
+//   tarn_test::lab_daemon_options o;
+//   o.clients = 3;
+//   tarn_test::lab_daemon d(o);
+//   ASSERT_TRUE(d.configure());
+//   auto vm = d.boot(1);
+//   tarn_test::json_value r = tarn_test::vm_report(*vm);
+//
+// The destructor stops the simulators and the daemon; when the test failed it
+// prints the end of the daemon's log, and with TARN_TEST_KEEP_LOGS=DIR keeps
+// every log and report of the run there.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/control.h"
+#include "support/lab.h"
+#include "support/process.h"
+#include "support/sandbox.h"
+
+namespace tarn_test {
+
+struct lab_daemon_options {
+  int clients = 1;
+  uint64_t image_bytes = 16 << 20;
+  std::vector<std::string> server_args;        // fault knobs and the like
+  std::string config = "listenerThreads=2\n";  // lines of the daemon's [Main] group
+};
+
+class lab_daemon {
+ public:
+  static constexpr uint32_t VDISK_ID = 1;
+  static constexpr const char* SITE = "b0075700-0000-4000-8000-000000000001";
+  static constexpr const char* VDI = "b0075700-0000-4000-8000-0000000000d1";
+
+  explicit lab_daemon(const lab_daemon_options& options);
+  ~lab_daemon();
+  lab_daemon(const lab_daemon&) = delete;
+  lab_daemon& operator=(const lab_daemon&) = delete;
+
+  tarn_test::lab& lab() { return lab_; }
+  tarn_test::sandbox& sandbox() { return sb_; }
+  const std::string& image() const { return image_; }
+  uint64_t image_bytes() const { return image_bytes_; }
+  std::string socket_path() const { return sb_.dir() + "/vextal/tarnproxy/socket/tarnproxy"; }
+  static std::string client_uuid(int i);
+
+  // Starts (or restarts) the daemon; false if it did not come up.
+  bool start_daemon();
+  // (Re)starts the server with the common arguments and `args`.
+  bool start_server(const std::vector<std::string>& args);
+  process& server() { return *server_; }
+
+  // configure_site with clients 1..N, or those in `only`; `prepopulate`
+  // names the clients that prepopulate.
+  bool configure(const std::set<int>& prepopulate = {}, const std::set<int>& only = {});
+  // VM i replaying the default boot trace plus `extra`; in the background.
+  std::unique_ptr<process> boot(int i, const std::vector<std::string>& extra = {});
+
+  // The server's statistics (published on SIGUSR1), and what it served to
+  // client i.
+  json_value server_stats();
+  int64_t served_to(json_object* stats, int client, const char* what = "data_bytes");
+
+  // Every sector the cache marks present, compared with the image:
+  // {sectors checked, sectors wrong}.
+  std::pair<uint64_t, uint64_t> check_cache();
+  // The directory of the lab's vDisk in the cache, "" if none yet.
+  std::string vdisk_dir();
+
+ private:
+  void check_vdisk_dir(const std::string& dir, uint64_t* checked, uint64_t* wrong);
+
+  lab_daemon_options options_;
+  tarn_test::lab lab_;
+  tarn_test::sandbox sb_;
+  std::string image_;
+  uint64_t image_bytes_ = 0;
+  std::unique_ptr<process> server_;
+  int runs_ = 0;
+};
+
+// The VM's JSON report after it ended within `limit`; null (and a failure)
+// if it did not end or printed none.
+json_value vm_report(process& vm, std::chrono::milliseconds limit = std::chrono::seconds(120));
+// A top-level integer member of a report; -1 when absent.
+int64_t report_int(json_object* report, const char* name);
+
+}  // namespace tarn_test
