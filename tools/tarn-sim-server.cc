@@ -75,6 +75,7 @@ constexpr const char* USAGE =
     "  --relogon P              answer an MIO read with a forced relogon\n"
     "  --prepop-drop-fragment P drop each fragment of a reply to an MIO whose\n"
     "                           ThreadId has the high bit with probability P\n"
+    "  --prepop-ignore N        leave the first N such MIOs unanswered\n"
     "  --seed N                 seed of the fault generator (default 1)\n"
     "  --stats FILE             write statistics there instead of to stdout\n"
     "  --ready-file FILE        create FILE once the sockets are bound\n";
@@ -100,6 +101,7 @@ struct options {
   uint64_t delay_us = 0;
   double drop = 0, duplicate = 0, reorder = 0, stale_tag = 0, wrong_handle = 0, relogon = 0;
   double prepop_drop_fragment = 0;
+  uint64_t prepop_ignore = 0;  // high-bit MIOs left unanswered first
   uint64_t seed = 1;
   std::string stats_path;
   std::string ready_path;
@@ -139,6 +141,7 @@ struct client_stats {
 struct fault_stats {
   uint64_t dropped = 0, duplicated = 0, reordered = 0, stale_tag = 0, wrong_handle = 0, relogon = 0;
   uint64_t prepop_fragments_dropped = 0;
+  uint64_t prepop_ignored = 0;
 };
 
 struct outgoing {
@@ -211,6 +214,7 @@ int parse_options(int argc, char** argv, options& o) {
     OPT_WRONG_HANDLE,
     OPT_RELOGON,
     OPT_PREPOP_DROP,
+    OPT_PREPOP_IGNORE,
     OPT_SEED,
     OPT_STATS,
     OPT_READY,
@@ -235,6 +239,7 @@ int parse_options(int argc, char** argv, options& o) {
       {"wrong-handle", required_argument, nullptr, OPT_WRONG_HANDLE},
       {"relogon", required_argument, nullptr, OPT_RELOGON},
       {"prepop-drop-fragment", required_argument, nullptr, OPT_PREPOP_DROP},
+      {"prepop-ignore", required_argument, nullptr, OPT_PREPOP_IGNORE},
       {"seed", required_argument, nullptr, OPT_SEED},
       {"stats", required_argument, nullptr, OPT_STATS},
       {"ready-file", required_argument, nullptr, OPT_READY},
@@ -309,6 +314,10 @@ int parse_options(int argc, char** argv, options& o) {
         *field[c - OPT_DROP] = p;
         break;
       }
+      case OPT_PREPOP_IGNORE:
+        if (!sim_parse_u64(optarg, UINT64_MAX, &v)) return bad("--prepop-ignore", optarg);
+        o.prepop_ignore = v;
+        break;
       case OPT_SEED:
         if (!sim_parse_u64(optarg, UINT64_MAX, &v)) return bad("--seed", optarg);
         o.seed = v;
@@ -575,6 +584,11 @@ void serve_mio(server& s, int fd, const sockaddr_in& from, const uint8_t* req, s
     emit(s, fd, from, m);
     return;
   }
+  if ((req[SIM_OFF_MIO_THREAD] & THREAD_ID_HIGH_BIT) &&
+      s.faults.prepop_ignored < s.opt.prepop_ignore) {
+    s.faults.prepop_ignored++;
+    return;
+  }
   std::vector<uint8_t> data(length);
   read_disk(*find_image(s, se->vdisk_id), sim_get_offset(req, SIM_OFF_MIO_OFFSET_HI), data.data(),
             length);
@@ -803,6 +817,7 @@ std::string stats_json(const server& s) {
   add_u64(faults, "wrong_handle", s.faults.wrong_handle);
   add_u64(faults, "relogon", s.faults.relogon);
   add_u64(faults, "prepop_fragments_dropped", s.faults.prepop_fragments_dropped);
+  add_u64(faults, "prepop_ignored", s.faults.prepop_ignored);
   json_object_object_add(root.get(), "faults", faults);
   json_object* clients = json_object_new_object();
   for (const auto& [ip, c] : s.clients) {

@@ -9,8 +9,9 @@
 #
 # This is the reference implementation used in the lab and in tests, the
 # counterpart of open-cache-vdi.sh: the caches are tmpfs mounts, so unmounting
-# throws their contents away. A real cache VDI keeps its file system and finds
-# it again on the next open.
+# throws their contents away, unless PERSIST=1 made the tmpfs a disk of its
+# own that is only detached here. A real cache VDI keeps its file system and
+# finds it again on the next open.
 set -u
 PATH=/usr/sbin:/usr/bin:/sbin:/bin
 

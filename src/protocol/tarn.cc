@@ -487,11 +487,17 @@ verdict mio_read_reply(packet& pk) {
   msg_mio_read_reply r;
   if (!msg_parse_mio_read_reply(pk.p, r)) return verdict::size_mismatch;
   if (msg_version(pk.p) != msg_mio_version(cc->uefi_boot != 0)) return verdict::forward;
+  const bool prepop = (r.thread_id & MSG_THREAD_ID_PREPOP) != 0;
   if (!handles_match(cc, msg_connection_handle(pk.p) & ~MSG_CONNECTION_HANDLE_FLAG,
                      r.disk_handle)) {
+    // A late answer to a read the daemon itself sent in an earlier session
+    // says nothing about the client's present one, which it must not undo.
+    if (prepop) {
+      metrics_increment_unhandled_mio(&context->metrics, &cc->metrics);
+      return verdict::drop;
+    }
     return verdict::outdated_handle;
   }
-  const bool prepop = (r.thread_id & MSG_THREAD_ID_PREPOP) != 0;
   const verdict pass = prepop ? verdict::drop : verdict::forward;
   vdisk_context* vc = vdisk_contexts_get(context, cc);
   if (vc == nullptr) return verdict::forward;

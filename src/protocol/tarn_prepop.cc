@@ -245,6 +245,11 @@ void prepop_vdisk(run& r, std::unique_lock<std::mutex>& lock) {
         g_message("Client %s - Prepopulation for vdisk %s retries exceeded", uuid_of(r), key_of(r));
         break;
       }
+      // Only a completed read wakes the worker, so a read that lost a
+      // fragment would never be asked again and would hold its place among
+      // the four for the rest of the run: late reads are resent here too.
+      std::lock_guard<std::mutex> mio(cc->mio_mutex);
+      for (auto& entry : cc->mio_fragments) check_for_timeouts(r, entry.first, entry.second.get());
     }
     if (g_get_monotonic_time() > report) {
       g_message("Client %s - Prepopulation of vdisk %s mio_reqs %d timeouts %d (%zu - %zd [%zu])",

@@ -609,11 +609,19 @@ TEST_F(Engine, MioFragmentsThatDoNotFitTheRecordedReadAreNeverStored) {
   EXPECT_EQ(cc->metrics.unhandled_mio.load(), unhandled);
   EXPECT_TRUE(cached(20480, 100).empty());
 
+  // A late prepopulation reply from an earlier session is dropped without
+  // disturbing the present one.
+  bytes late = mio_request(0x82, 10, 512, 100).b;
+  late[8] ^= 0x40;
+  bytes late_reply = mio_fragment(late, 1);
+  EXPECT_EQ(to_client(late_reply), 0);
+  EXPECT_STRNE(cc->vdisk_key, "");
+
   // A prepopulation reply without a record is unhandled and dropped.
   bytes prepop = mio_request(0x81, 9, 512, 100).b;
   bytes prepop_reply = mio_fragment(prepop, 1);
   EXPECT_EQ(to_client(prepop_reply), 0);
-  EXPECT_EQ(cc->metrics.unhandled_mio.load(), unhandled + 1);
+  EXPECT_EQ(cc->metrics.unhandled_mio.load(), unhandled + 2);
 }
 
 TEST_F(Engine, ZeroReadsAreStoredSparse) {

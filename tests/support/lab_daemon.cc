@@ -60,6 +60,8 @@ lab_daemon::lab_daemon(const lab_daemon_options& options)
              static_cast<std::streamsize>(words.size() * 8));
   sb_.set_net_ns(lab_.host_ns());
   sb_.write_file("/etc/tarnproxy.conf", "[Main]\n" + options.config);
+  // The cache survives a restart of the daemon, as a real cache disk does.
+  sb_.write_file("/opt/vextal/tarnproxy/cache-vdi.conf", "PERSIST=1\n");
   if (!start_daemon()) ADD_FAILURE() << sb_.err();
   if (!start_server(options.server_args)) ADD_FAILURE() << server_->err();
 }
