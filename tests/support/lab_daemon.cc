@@ -76,14 +76,14 @@ lab_daemon::~lab_daemon() {
     }
     printf("daemon log (last 8 KiB without packet lines):\n%s\n",
            kept.substr(kept.size() > 8192 ? kept.size() - 8192 : 0).c_str());
-    if (const char* keep = getenv("TARN_TEST_KEEP_LOGS")) {
-      std::error_code ec;
-      for (const auto& f : fs::directory_iterator(sb_.dir(), ec)) {
-        const std::string ext = f.path().extension().string();
-        if (ext == ".err" || ext == ".out" || ext == ".json") {
-          fs::copy_file(f.path(), fs::path(keep) / f.path().filename(),
-                        fs::copy_options::overwrite_existing, ec);
-        }
+  }
+  if (const char* keep = getenv("TARN_TEST_KEEP_LOGS")) {
+    std::error_code ec;
+    for (const auto& f : fs::directory_iterator(sb_.dir(), ec)) {
+      const std::string ext = f.path().extension().string();
+      if (ext == ".err" || ext == ".out" || ext == ".json") {
+        fs::copy_file(f.path(), fs::path(keep) / f.path().filename(),
+                      fs::copy_options::overwrite_existing, ec);
       }
     }
   }

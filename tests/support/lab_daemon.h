@@ -11,7 +11,7 @@
 //   tarn_test::json_value r = tarn_test::vm_report(*vm);
 //
 // The destructor stops the simulators and the daemon; when the test failed it
-// prints the end of the daemon's log, and with TARN_TEST_KEEP_LOGS=DIR keeps
+// prints the end of the daemon's log. With TARN_TEST_KEEP_LOGS=DIR it keeps
 // every log and report of the run there.
 #pragma once
 
