@@ -78,7 +78,11 @@ constexpr const char* USAGE =
     "  --prepop-ignore N        leave the first N such MIOs unanswered\n"
     "  --seed N                 seed of the fault generator (default 1)\n"
     "  --stats FILE             write statistics there instead of to stdout\n"
-    "  --ready-file FILE        create FILE once the sockets are bound\n";
+    "  --ready-file FILE        create FILE once the sockets are bound\n"
+    "  --traffic-log FILE       every 100 ms, append a line with the milliseconds\n"
+    "                           since start, the read data bytes sent since the\n"
+    "                           last line and their total (after a # line with\n"
+    "                           the start in ms since the epoch)\n";
 
 struct image {
   uint32_t vdisk_id = 0;
@@ -105,6 +109,7 @@ struct options {
   uint64_t seed = 1;
   std::string stats_path;
   std::string ready_path;
+  std::string traffic_path;
 };
 
 struct session {
@@ -167,6 +172,11 @@ struct server {
   uint64_t data_bytes = 0;
   std::mt19937_64 rng;
   std::deque<outgoing> delayed;  // one delay for all, so due times only grow
+  // --traffic-log: the file, when the run started, the next sample's due
+  // time and the total at the last sample.
+  FILE* traffic = nullptr;
+  int64_t traffic_start_us = 0, traffic_next_us = 0;
+  uint64_t traffic_last_bytes = 0;
 };
 
 int64_t now_us() {
@@ -218,6 +228,7 @@ int parse_options(int argc, char** argv, options& o) {
     OPT_SEED,
     OPT_STATS,
     OPT_READY,
+    OPT_TRAFFIC,
     OPT_HELP,
   };
   static const option longopts[] = {
@@ -243,6 +254,7 @@ int parse_options(int argc, char** argv, options& o) {
       {"seed", required_argument, nullptr, OPT_SEED},
       {"stats", required_argument, nullptr, OPT_STATS},
       {"ready-file", required_argument, nullptr, OPT_READY},
+      {"traffic-log", required_argument, nullptr, OPT_TRAFFIC},
       {"help", no_argument, nullptr, OPT_HELP},
       {nullptr, 0, nullptr, 0},
   };
@@ -327,6 +339,9 @@ int parse_options(int argc, char** argv, options& o) {
         break;
       case OPT_READY:
         o.ready_path = optarg;
+        break;
+      case OPT_TRAFFIC:
+        o.traffic_path = optarg;
         break;
       case OPT_HELP:
         std::fputs(USAGE, stdout);
@@ -862,6 +877,26 @@ void publish_stats(const server& s) {
                  std::strerror(errno));
 }
 
+inline constexpr int64_t TRAFFIC_INTERVAL_US = 100000;
+
+// One line per interval that has ended, so a chart of the data served over
+// time needs no polling from outside.
+void log_traffic(server& s) {
+  if (s.traffic == nullptr) return;
+  const int64_t now = now_us();
+  bool wrote = false;
+  while (now >= s.traffic_next_us) {
+    std::fprintf(s.traffic, "%lld %llu %llu\n",
+                 static_cast<long long>((s.traffic_next_us - s.traffic_start_us) / 1000),
+                 static_cast<unsigned long long>(s.data_bytes - s.traffic_last_bytes),
+                 static_cast<unsigned long long>(s.data_bytes));
+    s.traffic_last_bytes = s.data_bytes;
+    s.traffic_next_us += TRAFFIC_INTERVAL_US;
+    wrote = true;
+  }
+  if (wrote) std::fflush(s.traffic);
+}
+
 int run(server& s) {
   sigset_t mask;
   sigemptyset(&mask);
@@ -882,6 +917,21 @@ int run(server& s) {
                  s.opt.io_port, std::strerror(errno));
     return EXIT_RUNTIME;
   }
+  if (!s.opt.traffic_path.empty()) {
+    s.traffic = std::fopen(s.opt.traffic_path.c_str(), "we");
+    if (s.traffic == nullptr) {
+      std::fprintf(stderr, "tarn-sim-server: cannot write %s: %s\n", s.opt.traffic_path.c_str(),
+                   std::strerror(errno));
+      return EXIT_RUNTIME;
+    }
+    s.traffic_start_us = now_us();
+    s.traffic_next_us = s.traffic_start_us + TRAFFIC_INTERVAL_US;
+    timespec wall{};
+    clock_gettime(CLOCK_REALTIME, &wall);
+    std::fprintf(s.traffic, "# start %lld ms since the epoch; ms bytes total\n",
+                 static_cast<long long>(wall.tv_sec) * 1000 + wall.tv_nsec / 1000000);
+    std::fflush(s.traffic);
+  }
   if (!s.opt.ready_path.empty()) {
     std::ofstream ready(s.opt.ready_path, std::ios::trunc);
     ready << getpid() << "\n";
@@ -901,12 +951,22 @@ int run(server& s) {
       wait.tv_nsec = (left % 1000000) * 1000;
       timeout = &wait;
     }
+    if (s.traffic != nullptr) {
+      int64_t left = std::max<int64_t>(0, s.traffic_next_us - now_us());
+      if (timeout == nullptr ||
+          left < static_cast<int64_t>(wait.tv_sec) * 1000000 + wait.tv_nsec / 1000) {
+        wait.tv_sec = left / 1000000;
+        wait.tv_nsec = (left % 1000000) * 1000;
+        timeout = &wait;
+      }
+    }
     int n = ppoll(fds, 3, timeout, nullptr);
     if (n < 0 && errno != EINTR) {
       std::fprintf(stderr, "tarn-sim-server: poll: %s\n", std::strerror(errno));
       return EXIT_RUNTIME;
     }
     flush_delayed(s);
+    log_traffic(s);
     if (n <= 0) continue;
     if (fds[2].revents & POLLIN) {
       signalfd_siginfo si{};

@@ -36,6 +36,9 @@ struct proxy_context {
   float cache_goal_purge_free_space = 0;
   float cache_goal_purge_free_inodes = 0;
   std::atomic<uint8_t> stopping{0};
+  // Set by the unixsocket thread once the saved sites are configured again
+  // and requests are served: start-up is complete.
+  std::atomic<uint8_t> sites_restored{0};
   bool arp_proxy = false;
 
   std::unique_ptr<site_table> site_context_ht;

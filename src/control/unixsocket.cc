@@ -230,6 +230,7 @@ void unixsocket_thread(service_thread* record) {
 
   // Requests that arrive meanwhile wait in the listen backlog.
   site_state_restore_all(context);
+  context->sites_restored.store(1);
 
   for (bool running = true; running;) {
     struct epoll_event events[MAX_EVENTS];

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -15,6 +16,7 @@
 #include "control/unixsocket.h"
 #include "core/config.h"
 #include "core/log.h"
+#include "core/notify.h"
 #include "core/service_thread.h"
 #include "metrics/rrd.h"
 #include "protocol/tarn.h"
@@ -102,9 +104,23 @@ int tarnproxy_main() {
   }
   service_thread_start(&unixsocket, unixsocket_thread);
 
-  while (exit_signal == 0) sleep(1);
+  // Until start-up is complete the flag is looked at ten times a second, so
+  // that the service manager hears of it promptly; afterwards once a second.
+  bool ready = false;
+  while (exit_signal == 0) {
+    if (!ready && context->sites_restored.load() != 0) {
+      ready = true;
+      notify_send(NOTIFY_READY);
+    }
+    if (ready) {
+      sleep(1);
+    } else {
+      usleep(100 * 1000);
+    }
+  }
 
   g_message("Received exit signal - shutting down.");
+  notify_send(NOTIFY_STOPPING);
   context->stopping = 1;
 
   uint64_t stop = SERVICE_THREAD_STOP;
