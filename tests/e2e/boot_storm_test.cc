@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/lab_daemon.h"
@@ -103,6 +104,19 @@ TEST(BootStorm, WarmVmsBootFromTheCache) {
   const auto [checked, wrong] = s.check_cache();
   EXPECT_GT(checked, 0u);
   EXPECT_EQ(wrong, 0u);
+
+  // The cache manager's next pass reports the space the cache now takes.
+  double utilised = 0;
+  for (int i = 0; i < 70 && utilised <= 0; i++) {
+    std::this_thread::sleep_for(200ms);
+    json_value m = tarn_test::control_result(s.socket_path(), "metrics");
+    json_object *g = nullptr, *u = nullptr;
+    if (json_object_object_get_ex(m.get(), "server_metrics", &g) &&
+        json_object_object_get_ex(g, "cache_utilized_p", &u)) {
+      utilised = json_object_get_double(u);
+    }
+  }
+  EXPECT_GT(utilised, 0.0);
 }
 
 TEST(BootStorm, NeverAWrongByteWhenTheServerMisbehaves) {
