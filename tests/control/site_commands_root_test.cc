@@ -100,10 +100,7 @@ class SiteCommandsRoot : public ::testing::Test {
     interface_thread_set_hooks(&hooks);
     ctx.listener_threads = 1;
     interface_thread_init(&ctx);
-    site_contexts_init(&ctx);
-    server_contexts_init(&ctx);
-    client_contexts_init(&ctx);
-    vdisk_contexts_init(&ctx);
+    init_tables();
     ctx.site_state = std::make_unique<site_state_table>();
     site_state_set_dir(STATE_DIR);
     for (const auto& entry : fs::directory_iterator(STATE_DIR)) fs::remove_all(entry.path());
@@ -115,35 +112,41 @@ class SiteCommandsRoot : public ::testing::Test {
   }
   void TearDown() override {
     if (!ctx.site_context_ht) return;
-    client_contexts_destroy(&ctx);
-    vdisk_contexts_destroy(&ctx);
-    server_contexts_destroy(&ctx);
-    site_contexts_destroy(&ctx);
+    destroy_tables();
     interface_thread_destroy(&ctx);
     interface_thread_set_hooks(nullptr);
     site_state_set_dir(STATE_DIR);
     EXPECT_EQ(running, 0);
   }
 
+  void init_tables() {
+    site_contexts_init(&ctx);
+    server_contexts_init(&ctx);
+    client_contexts_init(&ctx);
+    vdisk_contexts_init(&ctx);
+  }
+  void destroy_tables() {
+    client_contexts_destroy(&ctx);
+    vdisk_contexts_destroy(&ctx);
+    server_contexts_destroy(&ctx);
+    site_contexts_destroy(&ctx);
+  }
+
   // The response the handler sent, "" when none: it sends at most once, with
   // one send, before it returns.
-  std::string configure(const std::string& text) {
+  std::string call(json_command_fn handler, const std::string& text) {
     json_ptr req(json_tokener_parse(text.c_str()));
     EXPECT_NE(req, nullptr) << text;
-    process_configure_site(&ctx, req.get(), theirs.get());
+    handler(&ctx, req.get(), theirs.get());
     char buf[4096];
     ssize_t n = recv(ours.get(), buf, sizeof buf, MSG_DONTWAIT);
     return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
   }
+  std::string configure(const std::string& text) { return call(process_configure_site, text); }
   std::string remove_site(const std::string& site) {
-    json_ptr req(json_tokener_parse(
-        (R"({"jsonrpc": "2.0", "method": "remove_site", "params": {"site_uuid": ")" + site +
-         R"("}, "id": 17})")
-            .c_str()));
-    process_remove_site(&ctx, req.get(), theirs.get());
-    char buf[4096];
-    ssize_t n = recv(ours.get(), buf, sizeof buf, MSG_DONTWAIT);
-    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+    return call(process_remove_site,
+                R"({"jsonrpc": "2.0", "method": "remove_site", "params": {"site_uuid": ")" + site +
+                    R"("}, "id": 17})");
   }
 
   server_context* find_server(const std::string& uuid) {
@@ -446,15 +449,9 @@ TEST_F(SiteCommandsRoot, StateFilesAreAtomicAndRestoreReplaysThem) {
   // A restart: contexts and stored requests gone, the file replayed. Nothing
   // is sent and the file is not written again.
   const ino_t inode = st.st_ino;
-  client_contexts_destroy(&ctx);
-  vdisk_contexts_destroy(&ctx);
-  server_contexts_destroy(&ctx);
-  site_contexts_destroy(&ctx);
+  destroy_tables();
   ctx.site_state->clear();
-  site_contexts_init(&ctx);
-  server_contexts_init(&ctx);
-  client_contexts_init(&ctx);
-  vdisk_contexts_init(&ctx);
+  init_tables();
   json_ptr saved(json_object_from_file(state_file(S).c_str()));
   ASSERT_NE(saved, nullptr);
   site_state_restore(&ctx, saved.get());

@@ -8,7 +8,6 @@
 // by hand; frames that only the proxy port must see are injected on tp1p.
 // What reaches the client is captured on its eth0.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
@@ -36,6 +35,7 @@
 #include "core/unique_fd.h"
 #include "net/arpproxy.h"
 #include "net/interface_thread.h"
+#include "net/listener_fixture.h"
 #include "support/lab.h"
 #include "support/log_capture.h"
 #include "support/sandbox.h"
@@ -190,15 +190,6 @@ std::vector<seen_frame> sent_by(const std::vector<seen_frame>& frames, const mac
   return out;
 }
 
-size_t count_fds() {
-  size_t n = 0;
-  DIR* d = opendir("/proc/self/fd");
-  if (d == nullptr) return 0;
-  while (readdir(d) != nullptr) n++;
-  closedir(d);
-  return n;
-}
-
 // arpproxy_thread on its own thread in a namespace, with the client record
 // and the two channels an interface group would give it.
 class proxy_thread {
@@ -251,12 +242,8 @@ class proxy_thread {
 
   // Whether the thread function has returned within `timeout`.
   bool ended_within(std::chrono::milliseconds timeout) const {
-    const auto deadline = clock_type::now() + timeout;
-    while (!done_.load(std::memory_order_acquire)) {
-      if (clock_type::now() >= deadline) return false;
-      std::this_thread::sleep_for(1ms);
-    }
-    return true;
+    return listener_test::eventually([this] { return done_.load(std::memory_order_acquire); },
+                                     timeout);
   }
 
   // Asks it to stop and joins it; a thread that does not end within 10 s
@@ -280,14 +267,8 @@ class proxy_thread {
   std::atomic<bool> done_{false};
 };
 
-bool wait_for_count(const tarn_test::log_capture& logs, const std::string& text, size_t n,
-                    std::chrono::milliseconds timeout = 2s) {
-  const auto deadline = clock_type::now() + timeout;
-  while (logs.count(text) < n) {
-    if (clock_type::now() >= deadline) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
+bool wait_for_count(const tarn_test::log_capture& logs, const std::string& text, size_t n) {
+  return listener_test::eventually([&] { return logs.count(text) >= n; });
 }
 
 class ArpProxyLab : public ::testing::Test {
@@ -544,7 +525,7 @@ TEST(ArpProxyThread, StartsStopsAndReportsFailure) {
 
   // Ready, deaf to anything but the stop value, and leaving no descriptor
   // behind (rings, poll set, the cache entry's timer).
-  const size_t fds_before = count_fds();
+  const size_t fds_before = listener_test::open_descriptors();
   {
     proxy_thread t(uuid);
     ASSERT_EQ(t.start(lab.host_ns(), "tp1"), INTERFACE_THREAD_READY);
@@ -562,7 +543,7 @@ TEST(ArpProxyThread, StartsStopsAndReportsFailure) {
     EXPECT_TRUE(t.ended_within(5s));
   }
   EXPECT_TRUE(logs.contains(c + "Thread arp-tp1 terminating"));
-  EXPECT_EQ(count_fds(), fds_before);
+  EXPECT_EQ(listener_test::open_descriptors(), fds_before);
   EXPECT_FALSE(logs.contains(G_LOG_LEVEL_WARNING, c + "epoll"));
 }
 

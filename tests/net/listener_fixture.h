@@ -5,6 +5,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
@@ -47,6 +48,15 @@ bool eventually(Pred pred, std::chrono::milliseconds limit = 2000ms) {
     std::this_thread::sleep_for(1ms);
   }
   return true;
+}
+
+// This process's open file descriptors, for checks that nothing leaks.
+inline size_t open_descriptors() {
+  size_t n = 0;
+  DIR* d = opendir("/proc/self/fd");
+  while (d != nullptr && readdir(d) != nullptr) n++;
+  if (d != nullptr) closedir(d);
+  return n;
 }
 
 // Listener threads for client 1 of the lab (or another interface).

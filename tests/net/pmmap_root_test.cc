@@ -1,7 +1,6 @@
 // The packet-mmap ring sockets on the real kernel, in a throwaway network
 // namespace over veth. The listener itself is tested with the Open vSwitch
 // listener in pmmap_ovs_listeners_root_test.cc.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/if_ether.h>
@@ -22,14 +21,6 @@
 namespace {
 
 using namespace listener_test;
-
-size_t open_descriptors() {
-  size_t n = 0;
-  DIR* d = opendir("/proc/self/fd");
-  while (d != nullptr && readdir(d) != nullptr) n++;
-  if (d != nullptr) closedir(d);
-  return n;
-}
 
 uint32_t fanout_option(int fd) {
   uint32_t v = 0;
