@@ -5,10 +5,7 @@
 // The daemon runs in a network namespace of the test's own, whose veth
 // interfaces the clients listen on.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 
 #include <atomic>
 #include <chrono>
@@ -22,13 +19,19 @@
 #include <thread>
 
 #include "control/jsonrpc.h"
-#include "core/unique_fd.h"
+#include "support/control.h"
 #include "support/netns.h"
 #include "support/sandbox.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+
+// One request; "" if the daemon is gone or does not answer within five
+// seconds.
+std::string call(const std::string& socket_path, const std::string& text) {
+  return tarn_test::control_call(socket_path, text, std::chrono::seconds(5)).value_or("");
+}
 using namespace std::chrono_literals;
 
 constexpr int SITES = 3;
@@ -77,29 +80,6 @@ std::string remove_request(int site) {
 std::string plain(const std::string& text) {
   json_ptr obj(json_tokener_parse(text.c_str()));
   return obj ? json_object_to_json_string_ext(obj.get(), JSON_C_TO_STRING_PLAIN) : "";
-}
-
-// One request, one response read until the daemon closes; "" if the daemon
-// is gone or does not answer within five seconds.
-std::string call(const std::string& socket_path, const std::string& text) {
-  unique_fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socket_path.c_str());
-  if (connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return "";
-  if (send(fd.get(), text.data(), text.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(text.size()))
-    return "";
-  std::string response;
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (std::chrono::steady_clock::now() < deadline) {
-    pollfd p{fd.get(), POLLIN, 0};
-    if (poll(&p, 1, 100) <= 0) continue;
-    char buf[4096];
-    ssize_t n = recv(fd.get(), buf, sizeof buf, 0);
-    if (n <= 0) return response;
-    response.append(buf, static_cast<size_t>(n));
-  }
-  return "";
 }
 
 bool is_ok(const std::string& response) {

@@ -5,10 +5,7 @@
 // beyond its packet rings. The time to "OK" and the memory figures are
 // printed and recorded as test properties.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 
 #include <chrono>
 #include <filesystem>
@@ -18,14 +15,15 @@
 #include <string>
 
 #include "control/jsonrpc.h"
-#include "core/unique_fd.h"
 #include "net/pmmap.h"
+#include "support/control.h"
 #include "support/netns.h"
 #include "support/sandbox.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using tarn_test::control_call;
 using namespace std::chrono_literals;
 
 constexpr int CLIENTS = 64;
@@ -53,28 +51,6 @@ std::string request(bool with_clients) {
          R"("6e6e6e6e-0000-4000-8000-000000000001", "addresses": ["198.18.0.20"], )"
          R"("first_port": 6900, "last_port": 6910}], "clients": [)" +
          clients + "]}}";
-}
-
-std::optional<std::string> call(const std::string& socket_path, const std::string& text,
-                                std::chrono::milliseconds limit) {
-  unique_fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socket_path.c_str());
-  if (connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return std::nullopt;
-  if (send(fd.get(), text.data(), text.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(text.size()))
-    return std::nullopt;
-  std::string response;
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    pollfd p{fd.get(), POLLIN, 0};
-    if (poll(&p, 1, 100) <= 0) continue;
-    char buf[4096];
-    ssize_t n = recv(fd.get(), buf, sizeof buf, 0);
-    if (n <= 0) return response;
-    response.append(buf, static_cast<size_t>(n));
-  }
-  return std::nullopt;
 }
 
 // VmRSS of the process, in bytes.
@@ -130,13 +106,13 @@ TEST(SiteCommandsScale, SixtyFourClientsInOneRequest) {
 
   // The site without clients first, so that the figures below are the
   // clients' alone and not the cache's or the site's.
-  auto first = call(socket_path, request(false), 30s);
+  auto first = control_call(socket_path, request(false), 30s);
   ASSERT_TRUE(first && first->find(R"("result": "OK")") != std::string::npos)
       << first.value_or("(no answer)") << sb.err();
   const long rss_before = rss_bytes(sb.pid());
 
   const auto t0 = std::chrono::steady_clock::now();
-  auto answer = call(socket_path, request(true), 120s);
+  auto answer = control_call(socket_path, request(true), 120s);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   ASSERT_TRUE(answer && answer->find(R"("result": "OK")") != std::string::npos)
@@ -144,7 +120,8 @@ TEST(SiteCommandsScale, SixtyFourClientsInOneRequest) {
 
   // Every client is up, with all its listener threads, when "OK" arrives.
   EXPECT_EQ(threads_named(sb.pid(), "udp-"), CLIENTS * LISTENER_THREADS);
-  auto state = call(socket_path, R"({"jsonrpc": "2.0", "method": "context-state", "id": 1})", 10s);
+  auto state =
+      control_call(socket_path, R"({"jsonrpc": "2.0", "method": "context-state", "id": 1})", 10s);
   ASSERT_TRUE(state);
   EXPECT_EQ(array_length(*state, "clients"), static_cast<size_t>(CLIENTS)) << *state;
 
@@ -164,7 +141,7 @@ TEST(SiteCommandsScale, SixtyFourClientsInOneRequest) {
 
   // Removing the clients stops every thread they started.
   const auto t1 = std::chrono::steady_clock::now();
-  auto removed = call(socket_path, request(false), 60s);
+  auto removed = control_call(socket_path, request(false), 60s);
   printf("removing the %d clients: %.3f s to OK\n", CLIENTS,
          std::chrono::duration<double>(std::chrono::steady_clock::now() - t1).count());
   ASSERT_TRUE(removed && removed->find(R"("result": "OK")") != std::string::npos)

@@ -19,10 +19,16 @@
 #include "core/service_thread.h"
 #include "metrics/rrd.h"
 #include "support/log_capture.h"
+#include "support/metrics_files.h"
 #include "support/netns.h"
 #include "support/sandbox.h"
 
 namespace {
+
+using tarn_test::eventually;
+using tarn_test::exists;
+using tarn_test::read_text;
+using tarn_test::source_member;
 
 using namespace std::chrono_literals;
 using steady = std::chrono::steady_clock;
@@ -40,47 +46,6 @@ struct enter_sandbox : ::testing::Environment {
   }
 };
 const auto* const sandbox_env = ::testing::AddGlobalTestEnvironment(new enter_sandbox);
-
-std::string read_text(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-bool exists(const std::string& path) {
-  struct stat st {};
-  return lstat(path.c_str(), &st) == 0;
-}
-
-std::string source_member(const std::string& path, const std::string& name, const char* key) {
-  json_object* root = json_tokener_parse(read_text(path).c_str());
-  std::string result = "<absent>";
-  json_object* sources = nullptr;
-  if (root != nullptr && json_object_object_get_ex(root, "sources", &sources)) {
-    for (size_t i = 0; i < json_object_array_length(sources); i++) {
-      json_object* s = json_object_array_get_idx(sources, i);
-      json_object* n = nullptr;
-      json_object* v = nullptr;
-      if (json_object_object_get_ex(s, "name", &n) && name == json_object_get_string(n) &&
-          json_object_object_get_ex(s, key, &v)) {
-        result = v == nullptr ? "null" : json_object_get_string(v);
-      }
-    }
-  }
-  json_object_put(root);
-  return result;
-}
-
-// Polls, bounded, until `pred` holds.
-bool eventually(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
-  const auto deadline = steady::now() + limit;
-  while (!pred()) {
-    if (steady::now() >= deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
 
 struct registry {
   proxy_context ctx;

@@ -19,8 +19,14 @@
 #include "contexts/clients.h"
 #include "metrics/metrics.h"
 #include "support/log_capture.h"
+#include "support/metrics_files.h"
 
 namespace {
+
+using tarn_test::eventually;
+using tarn_test::exists;
+using tarn_test::read_text;
+using tarn_test::source_member;
 
 using namespace std::chrono_literals;
 
@@ -39,43 +45,10 @@ struct temp_dir {
   }
 };
 
-std::string read_text(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-bool exists(const std::string& path) {
-  struct stat st {};
-  return lstat(path.c_str(), &st) == 0;
-}
-
 bool write_text(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::trunc);
   out << text;
   return static_cast<bool>(out);
-}
-
-// Member `key` of the source `name` in the JSON document at `path`, as text;
-// "<absent>" if there is no such document, source or member.
-std::string source_member(const std::string& path, const std::string& name, const char* key) {
-  json_object* root = json_tokener_parse(read_text(path).c_str());
-  std::string result = "<absent>";
-  json_object* sources = nullptr;
-  if (root != nullptr && json_object_object_get_ex(root, "sources", &sources)) {
-    for (size_t i = 0; i < json_object_array_length(sources); i++) {
-      json_object* s = json_object_array_get_idx(sources, i);
-      json_object* n = nullptr;
-      json_object* v = nullptr;
-      if (json_object_object_get_ex(s, "name", &n) && name == json_object_get_string(n) &&
-          json_object_object_get_ex(s, key, &v)) {
-        result = v == nullptr ? "null" : json_object_get_string(v);
-      }
-    }
-  }
-  json_object_put(root);
-  return result;
 }
 
 TEST(RrdInstallationUuid, ReadFromTheInventoryOrTheNullUuid) {
