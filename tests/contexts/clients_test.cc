@@ -200,7 +200,14 @@ TEST_F(Clients, StatusChangesAreLoggedOnce) {
   EXPECT_TRUE(logs.contains(c + "CLIENTSTATUS_STOPPED to CLIENTSTATUS_CACHING"));
   EXPECT_TRUE(
       logs.contains(c + "CLIENTSTATUS_CACHING to CLIENTSTATUS_INCOMPATIBLE_WRITE_CACHE_MODE"));
+}
+
+// Without the fixture: the threadsafe style runs the test again in the child,
+// and a fixture's set-up there would leave its temporary directory behind.
+TEST(ClientsDeathTest, AnUndefinedStatusIsFatal) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
+  client_context cc;
+  cc.uuid = UUID_A;
   EXPECT_DEATH(client_context_update_status(&cc, 5), "UNDEFINED status_text 5");
 }
 
