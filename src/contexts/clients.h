@@ -60,6 +60,9 @@ inline constexpr size_t CLIENT_PENDING_MAX = 511;      // a pending write never 
 inline constexpr size_t MIO_FRAGMENT_DATA_SIZE = 65536;
 inline constexpr uint32_t MIO_FRAGMENT_MAX = 32;     // bits of the outstanding mask
 inline constexpr uint32_t MIO_FRAGMENT_HEADER = 56;  // bytes of a reply that are not data
+// Log lines caused by one client's datagrams: at most this many per window.
+inline constexpr int64_t CLIENT_LOG_WINDOW_US = 5000000;  // 5 s
+inline constexpr uint32_t CLIENT_LOG_BURST = 50;
 // How long removal waits for a client's prepopulation jobs before leaving
 // the record to the last of them.
 inline constexpr int CLIENT_HOLD_WAIT_MS = 5000;
@@ -162,6 +165,13 @@ struct client_context {
   std::atomic<uint32_t> cache_warning_count{0};  // logged in the present window
   std::atomic<uint32_t> cache_warnings_dropped{0};
 
+  // Rate limit of the log lines this client's datagrams cause, so that a VM
+  // or a peer sending the same wrong thing over and over cannot flood the
+  // log (client_log_admit).
+  std::atomic<int64_t> log_window{0};  // monotonic microseconds; 0: none yet
+  std::atomic<uint32_t> log_count{0};
+  std::atomic<uint32_t> log_dropped{0};
+
   // Prepopulation jobs holding this client; under hold_mutex.
   std::mutex hold_mutex;
   std::condition_variable hold_cond;  // signalled when the last hold goes
@@ -210,6 +220,12 @@ void client_contexts_get_rl(client_context* cc);
 void client_contexts_put_rl(client_context* cc);
 void client_contexts_get_wl(client_context* cc);
 void client_contexts_put_wl(client_context* cc);
+
+// Whether a log line that the client's datagrams cause may be written now:
+// true for the first CLIENT_LOG_BURST lines of every CLIENT_LOG_WINDOW_US.
+// The first line of a new window is preceded by the count of lines the
+// previous windows left out. Safe from any thread, without locks.
+bool client_log_admit(client_context* client_context);
 
 // False once the client is being stopped: then no job may be started for it.
 bool client_context_hold(client_context* client_context);

@@ -18,6 +18,18 @@
 
 namespace {
 
+// Every line here is caused by a client's or a server's datagram, so each
+// passes the client's log rate limit: a peer repeating the same fault must
+// not flood the log.
+#define TARN_CLIENT_MESSAGE(cc, ...)                  \
+  do {                                                \
+    if (client_log_admit(cc)) g_message(__VA_ARGS__); \
+  } while (0)
+#define TARN_CLIENT_WARNING(cc, ...)                  \
+  do {                                                \
+    if (client_log_admit(cc)) g_warning(__VA_ARGS__); \
+  } while (0)
+
 enum class verdict { forward, drop, size_mismatch, outdated_handle };
 
 // Which lock of the client the packet holds, so that every exit releases
@@ -69,7 +81,7 @@ uint64_t wall_ms() {
 
 // The client's write lock is held.
 void reset_vdisk_association(client_context* cc) {
-  g_message("Client %s - Resetting vdisk context.", uuid_of(cc));
+  TARN_CLIENT_MESSAGE(cc, "Client %s - Resetting vdisk context.", uuid_of(cc));
   cc->vdisk_id = CLIENT_VDISK_ID_NONE;
   cc->vdisk_info_valid = 0;
   client_context_set_vdisk_key(cc, "");
@@ -91,13 +103,15 @@ uint8_t draw_tag() {
 void associate(packet& pk, uint32_t vdisk_id) {
   client_context* cc = pk.cc;
   if (cc->received_vdisk_id != vdisk_id) {
-    g_message("Client %s - Passing SERVICE_REQUEST with vdisk_id mismatch", uuid_of(cc));
+    TARN_CLIENT_MESSAGE(cc, "Client %s - Passing SERVICE_REQUEST with vdisk_id mismatch",
+                        uuid_of(cc));
     return;
   }
   if (vdisk_id != cc->vdisk_id) {
     client_context_set_vdisk_key(cc, "");
     cc->vdisk_id = vdisk_id;
-    g_message("Client %s - Associating vdisk %d", uuid_of(cc), static_cast<int>(vdisk_id));
+    TARN_CLIENT_MESSAGE(cc, "Client %s - Associating vdisk %d", uuid_of(cc),
+                        static_cast<int>(vdisk_id));
     update_vdisk(pk.context, cc);
   }
   cc->relogon_count.store(0);
@@ -107,9 +121,11 @@ void associate(packet& pk, uint32_t vdisk_id) {
 void set_packet_size(client_context* cc, uint32_t mtu) {
   cc->packet_size = mtu;
   if (mtu >= 65536) {
-    g_warning("Client %s - MTU %d exceeds IP_MAXPACKET", uuid_of(cc), static_cast<int>(mtu));
+    TARN_CLIENT_WARNING(cc, "Client %s - MTU %d exceeds IP_MAXPACKET", uuid_of(cc),
+                        static_cast<int>(mtu));
   } else if (mtu != 0) {
-    g_message("Client %s - Setting packet size to %d", uuid_of(cc), static_cast<int>(mtu));
+    TARN_CLIENT_MESSAGE(cc, "Client %s - Setting packet size to %d", uuid_of(cc),
+                        static_cast<int>(mtu));
   }
 }
 
@@ -122,8 +138,8 @@ void push_prepop_job(proxy_context* context, client_context* cc) {
   auto* job = new tarn_prepop_job{cc};
   GError* error = nullptr;
   if (!g_thread_pool_push(pool, job, &error)) {
-    g_warning("Client %s - Cannot queue prepopulation: %s", uuid_of(cc),
-              error != nullptr ? error->message : "unknown error");
+    TARN_CLIENT_WARNING(cc, "Client %s - Cannot queue prepopulation: %s", uuid_of(cc),
+                        error != nullptr ? error->message : "unknown error");
     g_clear_error(&error);
     delete job;
     client_context_release(cc);
@@ -136,7 +152,8 @@ verdict heartbeat_reply(packet& pk) {
   if (pk.context->workaround_migrate_freeze && cc->vdisk_id == CLIENT_VDISK_ID_NONE) {
     const uint64_t now = wall_ms();
     if (now < cc->last_heartbeat_reply + SERVER_HEARTBEAT_REPLY_MIN_GAPMS) {
-      g_message(
+      TARN_CLIENT_MESSAGE(
+          cc,
           "Client %s - Dropping heartbeat reply due to SERVER_HEARTBEAT_REPLY_MIN_GAPMS. Last "
           "heartbeat:%lu Now: %lu.",
           uuid_of(cc), static_cast<unsigned long>(cc->last_heartbeat_reply),
@@ -204,17 +221,19 @@ verdict uefi_service_tlv_reply(packet& pk) {
       case MSG_TLV_MTU:
         cc->packet_size = r.mtu;
         if (r.mtu >= 65536) {
-          g_warning("Client %s - MTU %d exceeds IP_MAXPACKET", uuid_of(cc),
-                    static_cast<int>(r.mtu));
+          TARN_CLIENT_WARNING(cc, "Client %s - MTU %d exceeds IP_MAXPACKET", uuid_of(cc),
+                              static_cast<int>(r.mtu));
         }
         break;
       case TLV_OPTION_IO_BURST_SIZE:
         if (r.burst_size > 65536) {
-          g_warning("Client %s - Received TLV_OPTION_IO_BURST_SIZE with invalid burst_size=%d",
-                    uuid_of(cc), static_cast<int>(r.burst_size));
+          TARN_CLIENT_WARNING(
+              cc, "Client %s - Received TLV_OPTION_IO_BURST_SIZE with invalid burst_size=%d",
+              uuid_of(cc), static_cast<int>(r.burst_size));
         } else {
-          g_message("Client %s - Received TLV_OPTION_IO_BURST_SIZE with burst_size=%d", uuid_of(cc),
-                    static_cast<int>(r.burst_size));
+          TARN_CLIENT_MESSAGE(cc,
+                              "Client %s - Received TLV_OPTION_IO_BURST_SIZE with burst_size=%d",
+                              uuid_of(cc), static_cast<int>(r.burst_size));
           cc->burst_size = r.burst_size;
         }
         break;
@@ -247,12 +266,13 @@ verdict session_message(packet& pk) {
       msg_login_port_reply r;
       if (!msg_parse_login_port_reply(pk.p, r)) return verdict::size_mismatch;
       if (r.burst_size <= 65536) {
-        g_message("Client %s - Received LS_LOGIN_PORT_REPLY_CODE with burst_size=%d", uuid_of(cc),
-                  static_cast<int>(r.burst_size));
+        TARN_CLIENT_MESSAGE(cc, "Client %s - Received LS_LOGIN_PORT_REPLY_CODE with burst_size=%d",
+                            uuid_of(cc), static_cast<int>(r.burst_size));
         cc->burst_size = r.burst_size;
       } else {
-        g_warning("Client %s - Received LS_LOGIN_PORT_REPLY_CODE with invalid burst_size=%d",
-                  uuid_of(cc), static_cast<int>(r.burst_size));
+        TARN_CLIENT_WARNING(
+            cc, "Client %s - Received LS_LOGIN_PORT_REPLY_CODE with invalid burst_size=%d",
+            uuid_of(cc), static_cast<int>(r.burst_size));
       }
       cc->login_pending = 1;
       set_packet_size(cc, r.mtu);
@@ -273,7 +293,7 @@ verdict session_message(packet& pk) {
       msg_login_request r;
       if (!msg_parse_login_request(pk.p, r) ||
           std::memcmp(r.client_mac.data(), pk.frame->src_mac, 6) != 0) {
-        g_message("Client %s - Dropping packet with spoofed MAC", uuid_of(cc));
+        TARN_CLIENT_MESSAGE(cc, "Client %s - Dropping packet with spoofed MAC", uuid_of(cc));
         return verdict::drop;
       }
       return verdict::forward;
@@ -296,14 +316,16 @@ verdict session_message(packet& pk) {
       msg_io_select_reply r;
       if (!msg_parse_io_select_reply(pk.p, r)) return verdict::size_mismatch;
       cc->received_vdisk_id = r.vdisk_id;
-      g_message("Client %s - Received vdisk %d", uuid_of(cc), static_cast<int>(r.vdisk_id));
+      TARN_CLIENT_MESSAGE(cc, "Client %s - Received vdisk %d", uuid_of(cc),
+                          static_cast<int>(r.vdisk_id));
       return verdict::forward;
     }
     case LS_UEFI_LOGIN_REPLY_CODE: {
       msg_uefi_login_reply r;
       if (!msg_parse_uefi_login_reply(pk.p, r)) return verdict::size_mismatch;
       cc->received_vdisk_id = r.vdisk_id;
-      g_message("Client %s - Received vdisk %d", uuid_of(cc), static_cast<int>(r.vdisk_id));
+      TARN_CLIENT_MESSAGE(cc, "Client %s - Received vdisk %d", uuid_of(cc),
+                          static_cast<int>(r.vdisk_id));
       return verdict::forward;
     }
     case LS_SERVICE_REQUEST_CODE:
@@ -331,12 +353,12 @@ verdict session_message(packet& pk) {
       return verdict::forward;
     case LS_GET_VDISK_INFO_REPLY_CODE:
       if (cc->vdisk_key[0] == '\0' && !cc->read_cache_disabled) {
-        g_message("Client %s - Disabling read cache due to vDisk info protocol version",
-                  uuid_of(cc));
+        TARN_CLIENT_MESSAGE(
+            cc, "Client %s - Disabling read cache due to vDisk info protocol version", uuid_of(cc));
         cc->read_cache_disabled = 1;
         client_context_update_status(cc, CLIENTSTATUS_INCOMPATIBLE_PROTOCOL_VERSION);
       }
-      g_message("Client %s - Received VDISK_INFO_REPLY_V1", uuid_of(cc));
+      TARN_CLIENT_MESSAGE(cc, "Client %s - Received VDISK_INFO_REPLY_V1", uuid_of(cc));
       return verdict::forward;
     case LS_HEARTBEAT_REPLY_CODE:
       return heartbeat_reply(pk);
@@ -363,7 +385,7 @@ void forced_relogon(packet& pk, verdict* out) {
       return;
     }
   } while (!cc->relogon_count.compare_exchange_weak(count, count + 1));
-  g_message("Client %s - Forcing relogon (%d)", uuid_of(cc), static_cast<int>(count));
+  TARN_CLIENT_MESSAGE(cc, "Client %s - Forcing relogon (%d)", uuid_of(cc), static_cast<int>(count));
   uint8_t reply[MSG_RELOGON_REPLY_LEN];
   const size_t n = msg_build_forced_relogon_reply(reply, pk.p);
   ssize_t sent = n == 0 ? -1 : pk.sender->send(pk.sender->arg, pk.server, pk.client, reply, n);
@@ -386,7 +408,8 @@ verdict ext_read_request(packet& pk) {
   client_context_update_status(cc, CLIENTSTATUS_CACHING);
   const int64_t now = g_get_real_time() / G_USEC_PER_SEC;
   if (now > cc->last_server_activity.load() + TARN_SERVER_ACTIVITY_WINDOW_S) {
-    g_message("Client %s - Timer expired; allowing the server to see this request", uuid_of(cc));
+    TARN_CLIENT_MESSAGE(cc, "Client %s - Timer expired; allowing the server to see this request",
+                        uuid_of(cc));
   } else if (tarn_satisfy_ext_read_from_cache(pk.context, cc, pk.sender, pk.p.data(), pk.p.size(),
                                               pk.client, pk.server)) {
     metrics_increment_cache_hit_reads(&pk.context->metrics.ext, &cc->metrics.ext);
@@ -423,7 +446,7 @@ verdict ext_read_reply(packet& pk) {
   if (recorded) {
     cache_put_data(pk.context, cc, r.offset - MSG_VDISK_DATA_OFFSET, r.data.data(), r.length);
   } else {
-    g_message("Client %s - Invalid response from server. DO NOT CACHE", uuid_of(cc));
+    TARN_CLIENT_MESSAGE(cc, "Client %s - Invalid response from server. DO NOT CACHE", uuid_of(cc));
   }
   record_latency(pk, &pk.context->metrics.ext, &cc->metrics.ext);
   return verdict::forward;
@@ -444,7 +467,8 @@ verdict mio_read_request(packet& pk) {
   }
   metrics_increment_cache_missed_reads(&pk.context->metrics.mio, &cc->metrics.mio);
   if (r.thread_id & MSG_THREAD_ID_PREPOP) {
-    g_warning("Client %s - Can't track MIO that already sets high ThreadId Bit", uuid_of(cc));
+    TARN_CLIENT_WARNING(cc, "Client %s - Can't track MIO that already sets high ThreadId Bit",
+                        uuid_of(cc));
     return verdict::forward;
   }
   std::lock_guard<std::mutex> hold(cc->mio_mutex);
@@ -527,16 +551,18 @@ verdict mio_read_reply(packet& pk) {
     if (all_zero(f->data.data(), r.length)) {
       const int32_t n = cache_put_sparse(context, cc, at, r.length);
       if (n != r.length) {
-        g_message("Client %s - bad sparse write %zu of %zu at (%zu %zu [%zu])", uuid_of(cc),
-                  static_cast<size_t>(n), static_cast<size_t>(r.length), static_cast<size_t>(at),
-                  static_cast<size_t>(at + r.length), static_cast<size_t>(r.length));
+        TARN_CLIENT_MESSAGE(cc, "Client %s - bad sparse write %zu of %zu at (%zu %zu [%zu])",
+                            uuid_of(cc), static_cast<size_t>(n), static_cast<size_t>(r.length),
+                            static_cast<size_t>(at), static_cast<size_t>(at + r.length),
+                            static_cast<size_t>(r.length));
       }
     } else {
       const int32_t n = cache_put_data(context, cc, at, f->data.data(), r.length);
       if (n != r.length) {
-        g_message("Client %s - bad write %zu of %zu at (%zu %zu [%zu])", uuid_of(cc),
-                  static_cast<size_t>(n), static_cast<size_t>(r.length), static_cast<size_t>(at),
-                  static_cast<size_t>(at + r.length), static_cast<size_t>(r.length));
+        TARN_CLIENT_MESSAGE(cc, "Client %s - bad write %zu of %zu at (%zu %zu [%zu])", uuid_of(cc),
+                            static_cast<size_t>(n), static_cast<size_t>(r.length),
+                            static_cast<size_t>(at), static_cast<size_t>(at + r.length),
+                            static_cast<size_t>(r.length));
       }
     }
   }
@@ -593,8 +619,8 @@ bool track_server(packet& pk) {
     if (!same_address(cc, server)) {
       char text[INET_ADDRSTRLEN];
       inet_ntop(AF_INET, &server->sin_addr, text, sizeof text);
-      g_message("Client %s - Now communicating with %s. Resetting vdisk_id and key.", uuid_of(cc),
-                text);
+      TARN_CLIENT_MESSAGE(cc, "Client %s - Now communicating with %s. Resetting vdisk_id and key.",
+                          uuid_of(cc), text);
       reset_vdisk_association(cc);
     }
     store_server_address(cc, server);
@@ -602,7 +628,7 @@ bool track_server(packet& pk) {
     return true;
   }
   if (!pk.request) {
-    g_warning("Client %s - Client is sending server message.", uuid_of(cc));
+    TARN_CLIENT_WARNING(cc, "Client %s - Client is sending server message.", uuid_of(cc));
     return false;
   }
   return true;
@@ -628,7 +654,8 @@ int tarn_process_packet(proxy_context* context, const tarn_sender* sender, clien
   pk.opcode = msg_opcode(pk.p);
   const uint32_t family = opcode_family(pk.opcode);
   if (family == OPCODE_FAMILY_PORT || family == OPCODE_FAMILY_LOGIN) {
-    g_message("Client %s - Packet: %s", uuid_of(client), name_of(context, pk.opcode));
+    TARN_CLIENT_MESSAGE(client, "Client %s - Packet: %s", uuid_of(client),
+                        name_of(context, pk.opcode));
   }
   pk.request = opcode_is_request(pk.opcode);
   pk.client = pk.request ? &frame->src : &frame->dst;
@@ -659,13 +686,14 @@ int tarn_process_packet(proxy_context* context, const tarn_sender* sender, clien
     // is right whatever it did, since the handle it saw is outdated.
     client_contexts_put_rl(client);
     client_contexts_get_wl(client);
-    g_message("Client %s - Detected outdated handle.", uuid_of(client));
+    TARN_CLIENT_MESSAGE(client, "Client %s - Detected outdated handle.", uuid_of(client));
     reset_vdisk_association(client);
     client_contexts_put_wl(client);
     return 1;
   }
   if (v == verdict::size_mismatch) {
-    g_warning("Client %s - Size mismatch: %s", uuid_of(client), name_of(context, pk.opcode));
+    TARN_CLIENT_WARNING(client, "Client %s - Size mismatch: %s", uuid_of(client),
+                        name_of(context, pk.opcode));
     v = verdict::forward;
   }
   if (v == verdict::forward && pk.request) {
@@ -685,7 +713,8 @@ void update_vdisk(proxy_context* context, client_context* cc) {
   msg_vdisk_info info;
   if (!msg_parse_vdisk_info_reply(cc->vdisk_info, info)) return;
   if (info.connection_handle != cc->connection_handle) {
-    g_message("Client %s - Skipping update_vdisk as connectionHandle doesn't match", uuid_of(cc));
+    TARN_CLIENT_MESSAGE(cc, "Client %s - Skipping update_vdisk as connectionHandle doesn't match",
+                        uuid_of(cc));
     return;
   }
   char key[CLIENT_VDISK_KEY_SIZE];
@@ -695,29 +724,31 @@ void update_vdisk(proxy_context* context, client_context* cc) {
              static_cast<unsigned>(info.guid.data4[2]), static_cast<unsigned>(info.guid.data4[3]),
              info.key_suffix);
   if (cc->vdisk_key[0] != '\0' && strncmp(cc->vdisk_key, key, CLIENT_VDISK_KEY_SIZE) != 0) {
-    g_warning("Client %s - Received unsolicited new vdisk_key %s. Disabling readcache.",
-              uuid_of(cc), key);
+    TARN_CLIENT_WARNING(cc,
+                        "Client %s - Received unsolicited new vdisk_key %s. Disabling readcache.",
+                        uuid_of(cc), key);
     cc->read_cache_disabled = 1;
     client_context_update_status(cc, CLIENTSTATUS_INITIALISED);
     return;
   }
   if (msg_write_cache_on_server(info.write_cache_type)) {
-    g_message("Client %s - Disabling read cache due to server-side write caching", uuid_of(cc));
+    TARN_CLIENT_MESSAGE(cc, "Client %s - Disabling read cache due to server-side write caching",
+                        uuid_of(cc));
     cc->read_cache_disabled = 1;
     client_context_update_status(cc, CLIENTSTATUS_INCOMPATIBLE_WRITE_CACHE_MODE);
     return;
   }
   cc->read_cache_disabled = 0;
   client_context_update_status(cc, CLIENTSTATUS_INITIALISED);
-  g_message("Client %s - linked with vdisk_key %s", uuid_of(cc), key);
+  TARN_CLIENT_MESSAGE(cc, "Client %s - linked with vdisk_key %s", uuid_of(cc), key);
   client_context_set_vdisk_key(cc, key);
   vdisk_context* vc = vdisk_contexts_get(context, cc);
   if (vc == nullptr) g_error("Client %s - failed to get its vdisk context", uuid_of(cc));
   // A sector count no disk can have would wrap the end offset.
   vc->size = std::min<uint64_t>(info.sector_count, (UINT64_MAX - 1023) / 512) * 512;
   vc->end_offset = vc->size + MSG_VDISK_DATA_OFFSET;
-  g_message("Client %s - Setting size for vdisk_key %s to %zd bytes", uuid_of(cc),
-            vc->vdisk_key.c_str(), static_cast<ssize_t>(vc->size));
+  TARN_CLIENT_MESSAGE(cc, "Client %s - Setting size for vdisk_key %s to %zd bytes", uuid_of(cc),
+                      vc->vdisk_key.c_str(), static_cast<ssize_t>(vc->size));
   context->prepop_not_before.store(g_get_monotonic_time() + context->prepop_holdoff_us);
   vdisk_contexts_put(context, vc);
 }

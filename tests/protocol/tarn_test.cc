@@ -110,6 +110,9 @@ class Engine : public ::testing::Test {
   bytes image;
 
   void SetUp() override {
+    // The recorded lines are the process's: start every case without the
+    // lines of the ones before.
+    tarn_test::log_capture().clear();
     st.ctx.opcode_names = opcode_names_create();
     server_contexts_init(&st.ctx);
     uint32_t a;
@@ -656,6 +659,25 @@ TEST_F(Engine, ClientsWithoutVdiskAreToldToLogInAgainAtMostFiveTimes) {
   to_client(msg(LS_IO_SELECT_REPLY_CODE, 48).u32(28, VDISK_ID));
   to_server(msg(LS_SERVICE_REQUEST_CODE, 34).u32(22, VDISK_ID));
   EXPECT_EQ(cc->relogon_count.load(), 0u);
+}
+
+TEST_F(Engine, APeerRepeatingAFaultCannotFloodTheLog) {
+  tarn_test::log_capture logs;
+  for (int i = 0; i < 1000; i++) {
+    bytes short_reply = msg(LS_LOGIN_REPLY_CODE, 100).b;
+    EXPECT_EQ(to_client(short_reply), 1);  // still forwarded every time
+  }
+  const size_t written = logs.count("Size mismatch: LS_LOGIN_REPLY_CODE");
+  EXPECT_GT(written, 0u);
+  EXPECT_LE(written + logs.count("Packet: LS_LOGIN_REPLY_CODE"),
+            static_cast<size_t>(CLIENT_LOG_BURST));
+  // A later window says how many lines were left out, then logs again.
+  cc->log_window = g_get_monotonic_time() - CLIENT_LOG_WINDOW_US - 1;
+  bytes another = msg(LS_LOGIN_REPLY_CODE, 100).b;
+  to_client(another);
+  EXPECT_TRUE(
+      logs.contains(G_LOG_LEVEL_WARNING, "more log lines about its traffic were not written"));
+  EXPECT_EQ(logs.count("Size mismatch: LS_LOGIN_REPLY_CODE"), written + 1);
 }
 
 TEST_F(Engine, HeartbeatRepliesCloserThanTheGapAreDroppedOnlyWithTheWorkaround) {
