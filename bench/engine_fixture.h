@@ -28,10 +28,14 @@
 #include "core/log.h"
 #include "protocol/opcodes.h"
 #include "protocol/tarn.h"
+#include "support/wire_builder.h"
 
 namespace engine_bench {
 
-using bytes = std::vector<uint8_t>;
+using tarn_test::bytes;
+using tarn_test::le16;
+using tarn_test::le32;
+using tarn_test::msg;
 
 inline constexpr uint32_t VDISK_ID = 7;
 inline constexpr uint32_t HANDLE = 0x1234;
@@ -55,34 +59,6 @@ inline void quiet_logs() {
         return log_writer(level, fields, n, data);
       },
       nullptr, nullptr);
-}
-
-// Little-endian message builder after the wire layout.
-struct msg {
-  bytes b;
-  msg(uint32_t opcode, size_t size) : b(size, 0) { u32(0, opcode); }
-  msg& u8(size_t at, uint8_t v) {
-    b.at(at) = v;
-    return *this;
-  }
-  msg& u16(size_t at, uint16_t v) {
-    for (size_t i = 0; i < 2; i++) b.at(at + i) = static_cast<uint8_t>(v >> (8 * i));
-    return *this;
-  }
-  msg& u32(size_t at, uint32_t v) {
-    for (size_t i = 0; i < 4; i++) b.at(at + i) = static_cast<uint8_t>(v >> (8 * i));
-    return *this;
-  }
-  msg& offset(size_t at, uint64_t v) {
-    return u32(at, static_cast<uint32_t>(v >> 32)).u32(at + 4, static_cast<uint32_t>(v));
-  }
-};
-
-inline uint32_t le32(const uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-inline uint16_t le16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
 }
 
 // Counts the datagrams and bytes the engine sends; keeps none of them.

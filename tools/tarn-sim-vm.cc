@@ -928,6 +928,13 @@ bool busy(const replay& r) {
   return false;
 }
 
+void send_heartbeat(vm& v) {
+  auto hb = sim_message(LS_HEARTBEAT_REQUEST_CODE, SIM_HEARTBEAT_SIZE, v.version);
+  sim_put32(hb.data(), SIM_OFF_CONNECTION_HANDLE, v.connection);
+  send_to(v, v.login_addr, hb);
+  v.c.heartbeats++;
+}
+
 bool run_trace(vm& v) {
   replay r;
   std::vector<uint8_t> buf(65536);
@@ -974,10 +981,7 @@ bool run_trace(vm& v) {
     }
     check_timeouts(v, r);
     if (v.opt.heartbeat_ms > 0 && now_ms() >= next_heartbeat) {
-      auto hb = sim_message(LS_HEARTBEAT_REQUEST_CODE, SIM_HEARTBEAT_SIZE, v.version);
-      sim_put32(hb.data(), SIM_OFF_CONNECTION_HANDLE, v.connection);
-      send_to(v, v.login_addr, hb);
-      v.c.heartbeats++;
+      send_heartbeat(v);
       next_heartbeat = now_ms() + static_cast<int64_t>(v.opt.heartbeat_ms);
     }
   }
@@ -993,10 +997,7 @@ void linger(vm& v) {
   int64_t next_heartbeat = now_ms();
   while (now_ms() < until) {
     if (v.opt.heartbeat_ms > 0 && now_ms() >= next_heartbeat) {
-      auto hb = sim_message(LS_HEARTBEAT_REQUEST_CODE, SIM_HEARTBEAT_SIZE, v.version);
-      sim_put32(hb.data(), SIM_OFF_CONNECTION_HANDLE, v.connection);
-      send_to(v, v.login_addr, hb);
-      v.c.heartbeats++;
+      send_heartbeat(v);
       next_heartbeat = now_ms() + static_cast<int64_t>(v.opt.heartbeat_ms);
     }
     pollfd p{v.fd.get(), POLLIN, 0};

@@ -132,6 +132,12 @@ void check_for_timeouts(run& r, uint8_t thread_id, mio_fragment* f) {
   cc->prepop_timeouts++;
 }
 
+// Every late prepopulation read of the client, asked again.
+void resend_late(run& r) {
+  std::lock_guard<std::mutex> mio(r.cc->mio_mutex);
+  for (auto& entry : r.cc->mio_fragments) check_for_timeouts(r, entry.first, entry.second.get());
+}
+
 // Records of prepopulation's own MIOs, removed when a run ends: resends
 // happen only inside a run, so a later run would count them as in flight
 // for ever and never send anything.
@@ -234,8 +240,7 @@ void prepop_vdisk(run& r, std::unique_lock<std::mutex>& lock) {
                           std::chrono::microseconds(wait_until - g_get_monotonic_time());
     if (vc->cond.wait_until(lock, deadline) == std::cv_status::no_timeout) {
       cc->prepop_retries = 0;
-      std::lock_guard<std::mutex> mio(cc->mio_mutex);
-      for (auto& entry : cc->mio_fragments) check_for_timeouts(r, entry.first, entry.second.get());
+      resend_late(r);
     } else {
       g_message("Client %s - Prepopulation of vdisk %s timeout (%zu - %zu [%zu])", uuid_of(r),
                 key_of(r), static_cast<size_t>(vc->prepop_progress), static_cast<size_t>(send),
@@ -248,8 +253,7 @@ void prepop_vdisk(run& r, std::unique_lock<std::mutex>& lock) {
       // Only a completed read wakes the worker, so a read that lost a
       // fragment would never be asked again and would hold its place among
       // the four for the rest of the run: late reads are resent here too.
-      std::lock_guard<std::mutex> mio(cc->mio_mutex);
-      for (auto& entry : cc->mio_fragments) check_for_timeouts(r, entry.first, entry.second.get());
+      resend_late(r);
     }
     if (g_get_monotonic_time() > report) {
       g_message("Client %s - Prepopulation of vdisk %s mio_reqs %d timeouts %d (%zu - %zd [%zu])",

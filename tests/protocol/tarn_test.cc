@@ -14,10 +14,15 @@
 #include "contexts/proxy_context.h"
 #include "protocol/opcodes.h"
 #include "support/log_capture.h"
+#include "support/wire_builder.h"
 
 namespace {
 
-using bytes = std::vector<uint8_t>;
+using tarn_test::bytes;
+using tarn_test::le16;
+using tarn_test::le32;
+using tarn_test::le_value;
+using tarn_test::msg;
 
 constexpr uint32_t VDISK_ID = 7;
 constexpr uint32_t HANDLE = 0x1234;
@@ -26,51 +31,6 @@ constexpr uint64_t SECTORS = 8192;  // 4 MiB
 const char* SERVER_IP = "198.18.0.20";
 const char* CLIENT_IP = "198.18.0.101";
 const uint8_t CLIENT_MAC[6] = {0x02, 0, 0, 0, 0x01, 0x01};
-
-// Little-endian message builder, written from the wire layout on its own so
-// that it checks the engine rather than mirroring it.
-struct msg {
-  bytes b;
-  msg(uint32_t opcode, size_t size) : b(size, 0) { u32(0, opcode); }
-  msg& u8(size_t at, uint8_t v) {
-    b.at(at) = v;
-    return *this;
-  }
-  msg& u16(size_t at, uint16_t v) {
-    for (int i = 0; i < 2; i++) b.at(at + i) = static_cast<uint8_t>(v >> (8 * i));
-    return *this;
-  }
-  msg& u32(size_t at, uint32_t v) {
-    for (int i = 0; i < 4; i++) b.at(at + i) = static_cast<uint8_t>(v >> (8 * i));
-    return *this;
-  }
-  msg& offset(size_t at, uint64_t v) {
-    return u32(at, static_cast<uint32_t>(v >> 32)).u32(at + 4, static_cast<uint32_t>(v));
-  }
-  msg& data(size_t at, const bytes& d) {
-    std::memcpy(b.data() + at, d.data(), d.size());
-    return *this;
-  }
-  msg& tlv(uint16_t type, const bytes& value) {
-    size_t at = b.size();
-    b.resize(at + 4 + value.size());
-    u16(at, type).u16(at + 2, static_cast<uint16_t>(value.size()));
-    std::memcpy(b.data() + at + 4, value.data(), value.size());
-    return *this;
-  }
-};
-
-uint32_t le32(const uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-uint16_t le16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
-bytes le_value(uint32_t v) {
-  return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-          static_cast<uint8_t>(v >> 24)};
-}
 
 struct sent_datagram {
   sockaddr_in src, dst;
