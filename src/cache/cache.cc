@@ -1,11 +1,13 @@
 #include "cache/cache.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <glib.h>
 #include <glib/gstdio.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -13,7 +15,10 @@
 #include <memory>
 #include <string>
 
+#include "cache/script.h"
+#include "contexts/proxy_context.h"
 #include "contexts/sites.h"
+#include "core/unique_fd.h"
 
 namespace {
 
@@ -79,6 +84,53 @@ int make_cache_dir(const site_context* site) {
   return -1;
 }
 
+std::string state_path(const site_context* site) {
+  return site->cache_path + "/" + CACHE_STATE_FILE;
+}
+
+// This boot's id; "" when it cannot be read, which never matches a record.
+std::string current_boot_id() {
+  char* raw = nullptr;
+  if (!g_file_get_contents(CACHE_BOOT_ID_PATH, &raw, nullptr, nullptr)) return "";
+  gchar_ptr contents(raw);
+  return g_strstrip(contents.get());
+}
+
+// Makes the directory's entries (a rename, an unlink) durable.
+int sync_dir(const std::string& dir) {
+  unique_fd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) return -errno;
+  return fsync(fd.get()) == 0 ? 0 : -errno;
+}
+
+int write_state(const site_context* site, const char* state, const std::string& boot_id) {
+  key_file_ptr key_file(g_key_file_new());
+  g_key_file_set_string(key_file.get(), CACHE_CONFIG_GROUP, CACHE_STATE_KEY, state);
+  g_key_file_set_string(key_file.get(), CACHE_CONFIG_GROUP, CACHE_STATE_BOOT_ID_KEY,
+                        boot_id.c_str());
+  gsize length = 0;
+  gchar_ptr data(g_key_file_to_data(key_file.get(), &length, nullptr));
+  // Synced before the rename, and the rename synced after it: the state on
+  // disk is the old one or the new one, and the new one survives a crash.
+  GError* raw_error = nullptr;
+  if (!g_file_set_contents_full(state_path(site).c_str(), data.get(), static_cast<gssize>(length),
+                                static_cast<GFileSetContentsFlags>(G_FILE_SET_CONTENTS_CONSISTENT |
+                                                                   G_FILE_SET_CONTENTS_DURABLE),
+                                0600, &raw_error)) {
+    gerror_ptr error(raw_error);
+    g_warning("Site %s - Failed to write the cache state %s: %s", site->uuid.c_str(), state,
+              error->message);
+    return -1;
+  }
+  int rc = sync_dir(site->cache_path);
+  if (rc != 0) {
+    g_warning("Site %s - Failed to sync %s: %s", site->uuid.c_str(), site->cache_path.c_str(),
+              g_strerror(-rc));
+    return -1;
+  }
+  return 0;
+}
+
 int wipe_cache(const site_context* site) {
   g_message("Site %s - Wiping existing cache at %s", site->uuid.c_str(), site->cache_path.c_str());
   // Depth first so every directory is empty when its turn comes; physical so
@@ -114,6 +166,11 @@ int prepare_cache(site_context* site) {
   if (!config_path(site, &unused)) return -22;
 
   int rc = read_config(site);
+  if (rc == 0 && !cache_state_trusted(site)) {
+    g_warning("Site %s - The cache at %s was not shut down cleanly; discarding it",
+              site->uuid.c_str(), site->cache_path.c_str());
+    rc = 1;
+  }
   if (rc != 0) {
     struct stat st;
     if (stat(site->cache_path.c_str(), &st) == 0) {
@@ -130,7 +187,9 @@ int prepare_cache(site_context* site) {
       return rc;
     }
   }
-  return check_cache_size(site);
+  rc = check_cache_size(site);
+  if (rc != 0) return rc;
+  return cache_state_mark_running(site);
 }
 
 }  // namespace
@@ -161,6 +220,35 @@ uint64_t cache_chunk_size(uint64_t total_bytes, uint64_t files) {
   return candidate;
 }
 
+namespace {
+
+// The open script must print one absolute path on one line. Anything else (a
+// log line, binary noise, a path relative to wherever the daemon happens to
+// run) could otherwise name some directory that would then be wiped as the
+// cache.
+bool vdi_output_is_path(const std::string& text) {
+  if (text.empty() || text[0] != '/') return false;
+  return std::none_of(text.begin(), text.end(), [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u < 0x20 || u == 0x7f;
+  });
+}
+
+std::string vdi_output_trimmed(const std::string& text) {
+  size_t begin = 0;
+  size_t end = text.size();
+  while (begin < end && g_ascii_isspace(text[begin])) begin++;
+  while (end > begin && g_ascii_isspace(text[end - 1])) end--;
+  return text.substr(begin, end - begin);
+}
+
+bool is_root_directory(const struct stat& st) {
+  struct stat root;
+  return stat("/", &root) == 0 && root.st_dev == st.st_dev && root.st_ino == st.st_ino;
+}
+
+}  // namespace
+
 int cache_open_or_close_vdi(site_context* site, const char* verb) {
   g_return_val_if_fail(site != NULL && verb != NULL, -22);
   if (site->cache_vdi.empty()) return 0;
@@ -173,43 +261,79 @@ int cache_open_or_close_vdi(site_context* site, const char* verb) {
   // that cannot be split is a failure to spawn.
   GError* raw_error = nullptr;
   char** raw_argv = nullptr;
-  char* raw_out = nullptr;
-  char* raw_err = nullptr;
-  int status = 0;
-  bool spawned = g_shell_parse_argv(command.get(), nullptr, &raw_argv, &raw_error);
+  bool parsed = g_shell_parse_argv(command.get(), nullptr, &raw_argv, &raw_error);
   gstrv_ptr argv(raw_argv);
-  if (spawned) {
-    spawned = g_spawn_sync(nullptr, argv.get(), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr,
-                           &raw_out, &raw_err, &status, &raw_error);
-  }
-  gchar_ptr out(raw_out);
-  gchar_ptr err(raw_err);
   gerror_ptr error(raw_error);
-  g_message("Site %s - cache_open_or_close_vdi returned from %s", uuid, command.get());
-
-  if (!spawned) {
+  if (!parsed) {
     g_warning("Site %s - Failed to spawn %s cache vdi. reason: %s cmd: %s", uuid, verb,
               error ? error->message : "unknown", command.get());
     return error ? error_result(error.get()) : -1;
   }
-  if (status != 0) {
+
+  // The script runs under site_lock held for writing: bounded in time, so
+  // that one that hangs cannot hold every site operation, or the shutdown,
+  // for good.
+  const proxy_context* context = site->context;
+  const int timeout_s =
+      context != nullptr ? context->cache_vdi_timeout_s : CACHE_SCRIPT_DEFAULT_TIMEOUT_S;
+  cache_script_result run;
+  cache_script_run(argv.get(), timeout_s, context != nullptr ? &context->stopping : nullptr, &run);
+  g_message("Site %s - cache_open_or_close_vdi returned from %s", uuid, command.get());
+
+  switch (run.outcome) {
+    case cache_script_outcome::not_started:
+      g_warning("Site %s - Failed to spawn %s cache vdi. reason: %s cmd: %s", uuid, verb,
+                run.error_message.c_str(), command.get());
+      return run.error_code != 0 ? run.error_code : -1;
+    case cache_script_outcome::timed_out:
+      g_warning(
+          "Site %s - Command to %s cache vdi did not finish within %d s and was killed. cmd: %s, "
+          "stdout: %s, stderr: %s",
+          uuid, verb, std::max(timeout_s, 1), command.get(), cache_script_text(run.out).c_str(),
+          cache_script_text(run.err).c_str());
+      return -ETIMEDOUT;
+    case cache_script_outcome::cancelled:
+      g_warning("Site %s - Command to %s cache vdi was killed: the daemon is shutting down. cmd: %s",
+                uuid, verb, command.get());
+      return -ECANCELED;
+    case cache_script_outcome::exited:
+      break;
+  }
+  if (run.status != 0) {
     g_warning(
         "Site %s - Spawned command to %s cache vdi failed. cmd: %s, rc: %d, stdout: %s, "
         "stderr: %s",
-        uuid, verb, command.get(), status, out ? out.get() : "", err ? err.get() : "");
-    return status;
+        uuid, verb, command.get(), run.status, cache_script_text(run.out).c_str(),
+        cache_script_text(run.err).c_str());
+    return run.status;
+  }
+  if (run.out.dropped != 0) {
+    g_warning("Site %s - Command to %s cache vdi printed more than %zu bytes. cmd: %s, stdout: %s",
+              uuid, verb, CACHE_SCRIPT_OUTPUT_MAX, command.get(),
+              cache_script_text(run.out).c_str());
+    return -22;
   }
 
-  const char* dir = out ? g_strstrip(out.get()) : "";
-  if (*dir == '\0') return 0;
+  const std::string dir = vdi_output_trimmed(run.out.text);
+  if (dir.empty()) return 0;
+  if (!vdi_output_is_path(dir)) {
+    g_warning("Site %s - Can't access cache path %s: the script must print one absolute directory",
+              uuid, cache_script_text({dir, 0}).c_str());
+    return -22;
+  }
   struct stat st;
-  if (stat(dir, &st) != 0) {
+  if (stat(dir.c_str(), &st) != 0) {
     int saved = errno;
-    g_warning("Site %s - Can't stat cache path %s: %s", uuid, dir, g_strerror(saved));
+    g_warning("Site %s - Can't stat cache path %s: %s", uuid, dir.c_str(), g_strerror(saved));
     return -1;
   }
   if (!S_ISDIR(st.st_mode)) {
-    g_warning("Site %s - Can't access cache path %s", uuid, dir);
+    g_warning("Site %s - Can't access cache path %s", uuid, dir.c_str());
+    return -22;
+  }
+  if (is_root_directory(st)) {
+    g_warning("Site %s - Can't access cache path %s: the root directory cannot hold a cache", uuid,
+              dir.c_str());
     return -22;
   }
   site->cache_path = dir;
@@ -338,6 +462,56 @@ int cache_init(site_context* site) {
 
 int cache_teardown(site_context* site) {
   g_return_val_if_fail(site != NULL, -22);
+  // A failure leaves "running", and the next start after a reboot wipes.
+  if (!site->cache_path.empty()) cache_state_mark_clean(site);
   if (site->cache_vdi.empty()) return 0;
   return cache_open_or_close_vdi(site, "close");
+}
+
+bool cache_state_trusted(const site_context* site) {
+  g_return_val_if_fail(site != NULL, false);
+  key_file_ptr key_file(g_key_file_new());
+  if (!g_key_file_load_from_file(key_file.get(), state_path(site).c_str(), G_KEY_FILE_NONE,
+                                 nullptr)) {
+    return false;
+  }
+  gchar_ptr state(
+      g_key_file_get_string(key_file.get(), CACHE_CONFIG_GROUP, CACHE_STATE_KEY, nullptr));
+  gchar_ptr boot_id(
+      g_key_file_get_string(key_file.get(), CACHE_CONFIG_GROUP, CACHE_STATE_BOOT_ID_KEY, nullptr));
+  if (!state) return false;
+  if (strcmp(state.get(), CACHE_STATE_CLEAN) == 0) return true;
+  if (strcmp(state.get(), CACHE_STATE_RUNNING) != 0 || !boot_id || *boot_id == '\0') return false;
+  return current_boot_id() == boot_id.get();
+}
+
+int cache_state_mark_running(const site_context* site) {
+  g_return_val_if_fail(site != NULL, -22);
+  if (write_state(site, CACHE_STATE_RUNNING, current_boot_id()) == 0) return 0;
+  // Without a record, the next start wipes the cache: safe, if cold. What
+  // must not survive is an earlier "clean".
+  std::string path = state_path(site);
+  int rc = unlink(path.c_str()) == 0 || errno == ENOENT ? 0 : -errno;
+  if (rc == 0) rc = sync_dir(site->cache_path);
+  if (rc != 0) {
+    g_warning("Site %s - Cannot remove the cache state %s: %s", site->uuid.c_str(), path.c_str(),
+              g_strerror(-rc));
+    return -1;
+  }
+  return 0;
+}
+
+int cache_state_mark_clean(const site_context* site) {
+  g_return_val_if_fail(site != NULL, -22);
+  unique_fd fd(open(site->cache_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  int rc = !fd ? -errno : 0;
+  if (rc == 0 && syncfs(fd.get()) != 0) rc = -errno;
+  if (rc != 0) {
+    g_warning("Site %s - Failed to sync the cache at %s: %s", site->uuid.c_str(),
+              site->cache_path.c_str(), g_strerror(-rc));
+    return -1;
+  }
+  if (write_state(site, CACHE_STATE_CLEAN, current_boot_id()) != 0) return -1;
+  g_message("Site %s - Cache synced and marked clean", site->uuid.c_str());
+  return 0;
 }

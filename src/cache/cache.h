@@ -7,6 +7,15 @@
 // the directory and its contents stay. Both run under site_lock held for
 // writing, so the script runs synchronously there.
 //
+// Chunk data reaches the disk without fsync, so after a host crash a bitmap
+// bit may be on disk while the data it declares is not. The state file
+// CACHE_STATE_FILE says whether the cache can be trusted: "clean" once
+// cache_teardown has synced the file system, "running" with the boot id while
+// a run uses it. cache_init takes a cache over only when it was left clean, or
+// running in this same boot (the daemon died but the kernel kept every write
+// it had accepted); any other cache is wiped. The file starts with a dot, so
+// the cache manager passes it by.
+//
 // Results are 0 or a nonzero code: -22 for a refused cache, -1 for a failed
 // system call, or a code passed on from the script's wait status or a GLib
 // error (never 0 for a failure).
@@ -32,10 +41,17 @@ inline constexpr uint64_t CACHE_MAX_CHUNK_SIZE = 2139095040;
 // Cache paths are composed in 255-byte buffers: at most 254 characters.
 inline constexpr size_t CACHE_PATH_MAX = 254;
 inline constexpr int CACHE_WIPE_MAX_FDS = 10;
+inline constexpr const char* CACHE_STATE_FILE = ".cache-state";
+inline constexpr const char* CACHE_STATE_KEY = "state";
+inline constexpr const char* CACHE_STATE_BOOT_ID_KEY = "bootId";
+inline constexpr const char* CACHE_STATE_CLEAN = "clean";
+inline constexpr const char* CACHE_STATE_RUNNING = "running";
+inline constexpr const char* CACHE_BOOT_ID_PATH = "/proc/sys/kernel/random/boot_id";
 
 // 0: the cache is ready (cache_path, chunk_size and block_size set).
 int cache_init(site_context* site);
-// Closes the cache VDI; the directory stays. 0 or the close command's failure.
+// Syncs the cache and marks it clean, then closes the cache VDI; the
+// directory stays. 0 or the close command's failure.
 int cache_teardown(site_context* site);
 // 0: valid, chunk size set; 1: no loadable config; 2: wrong version; -22: a key
 // missing, a chunk size that is not positive, or a cache_path too long.
@@ -46,6 +62,14 @@ int write_config(site_context* site);
 // Runs the cache VDI script with `verb` ("open" or "close"); a directory it
 // prints becomes cache_path. Does nothing for a site without a cache VDI.
 int cache_open_or_close_vdi(site_context* site, const char* verb);
+// True when the state file lets the cache at cache_path be taken over.
+bool cache_state_trusted(const site_context* site);
+// Replaces the state file durably with "running" and this boot's id, before
+// the run writes anything; where that fails, removes it so the cache is not
+// trusted later. 0, or -1 when neither was possible.
+int cache_state_mark_running(const site_context* site);
+// Syncs the cache's file system, then records "clean" durably. 0 or -1.
+int cache_state_mark_clean(const site_context* site);
 // nftw callback of the wipe: removes one entry. Nonzero stops the walk.
 int cache_wipe_unlink(const char* path, const struct stat* sb, int typeflag, struct FTW* ftwbuf);
 

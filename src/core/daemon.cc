@@ -142,6 +142,11 @@ int tarnproxy_main() {
 
   g_message("Destroying contexts");
   client_contexts_destroy(context.get());
+  // With the listeners gone nothing pushes jobs any more. Running ones see
+  // `stopping` and end within a wait; they must be gone before the caches
+  // are synced and marked clean, or a late write could follow the mark.
+  g_thread_pool_free(context->prepop_pool, TRUE, TRUE);
+  context->prepop_pool = nullptr;
   vdisk_contexts_destroy(context.get());
   server_contexts_destroy(context.get());
   site_contexts_destroy(context.get());
@@ -149,9 +154,6 @@ int tarnproxy_main() {
   g_message("Destroying interface threads");
   interface_thread_destroy(context.get());
 
-  // Drops queued jobs and waits for running ones.
-  g_thread_pool_free(context->prepop_pool, TRUE, TRUE);
-  context->prepop_pool = nullptr;
   context->opcode_names.reset();
   g_rand_free(tarn_rand);
   tarn_rand = nullptr;

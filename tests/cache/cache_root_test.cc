@@ -270,6 +270,7 @@ TEST_F(CacheRootTest, ValidCacheIsReusedWithItsChunkFiles) {
   fill_cache(dir);
   const std::string config = "[Main]\ncacheVersion=3\nchunkSizeInBytes=20971520\n";
   write_text(dir + "/config.data", config);
+  write_text(dir + "/.cache-state", "[Main]\nstate=clean\n");
   struct stat chunk_before, config_before;
   ASSERT_EQ(stat((dir + "/1-2-3-4-5-6-7-8-9/0").c_str(), &chunk_before), 0);
   ASSERT_EQ(stat((dir + "/config.data").c_str(), &config_before), 0);
@@ -288,6 +289,56 @@ TEST_F(CacheRootTest, ValidCacheIsReusedWithItsChunkFiles) {
   EXPECT_EQ(chunk_after.st_ino, chunk_before.st_ino);
   EXPECT_EQ(config_after.st_ino, config_before.st_ino);
   EXPECT_EQ(calls(), strings{"open " + vdi});
+}
+
+// Chunk data is written without fsync: only a cache that its last run synced
+// and marked clean, or that a daemon crash left in this same boot, may be
+// taken over; after a host crash its bitmaps may declare data that never
+// reached the disk.
+TEST_F(CacheRootTest, OnlyACacheLeftCleanOrByACrashInThisBootIsTakenOver) {
+  const std::string boot_id = "0b0b0b0b-1111-4222-8333-444455556666";
+  const std::string boot_file = sandbox_dir + "/boot_id";
+  write_text(boot_file, boot_id + "\n");
+  ASSERT_EQ(mount(boot_file.c_str(), "/proc/sys/kernel/random/boot_id", nullptr, MS_BIND, nullptr),
+            0)
+      << g_strerror(errno);
+  struct example {
+    const char* name;
+    const char* state;  // nullptr: no state file
+    bool taken_over;
+  };
+  const std::string running_here = "[Main]\nstate=running\nbootId=" + boot_id + "\n";
+  const example examples[] = {
+      {"synced and marked clean", "[Main]\nstate=clean\nbootId=earlier\n", true},
+      {"daemon crash in this boot", running_here.c_str(), true},
+      {"host crash: running in another boot", "[Main]\nstate=running\nbootId=earlier\n", false},
+      {"running without a boot id", "[Main]\nstate=running\n", false},
+      {"no state file", nullptr, false},
+      {"damaged state file", "\x01\xff[Main\nstate", false},
+  };
+  // The real close would unmount the cache, state file and all.
+  fake_script("close", "exit 0");
+  for (const auto& e : examples) {
+    SCOPED_TRACE(e.name);
+    std::string vdi = new_vdi();
+    std::string dir = open_cache(vdi);
+    fill_cache(dir);
+    write_text(dir + "/config.data", "[Main]\ncacheVersion=3\nchunkSizeInBytes=20971520\n");
+    if (e.state != nullptr) write_text(dir + "/.cache-state", e.state);
+    logs_.clear();
+
+    auto site = new_site(vdi);
+    ASSERT_EQ(cache_init(site.get()), 0);
+    EXPECT_EQ(exists(dir + "/1-2-3-4-5-6-7-8-9/0"), e.taken_over);
+    EXPECT_EQ(logs_.contains("was not shut down cleanly"), !e.taken_over);
+    EXPECT_EQ(site->chunk_size, e.taken_over ? 20971520u : k10MiB);
+    // While the run lasts, only this boot may trust the cache.
+    EXPECT_EQ(read_text(dir + "/.cache-state"), running_here);
+    EXPECT_EQ(cache_teardown(site.get()), 0);
+    EXPECT_EQ(read_text(dir + "/.cache-state"), "[Main]\nstate=clean\nbootId=" + boot_id + "\n");
+    unmount_below(kCacheRoot);
+  }
+  EXPECT_EQ(umount2("/proc/sys/kernel/random/boot_id", 0), 0);
 }
 
 TEST_F(CacheRootTest, ChunkSizeOfANewCacheFollowsTheFileSystem) {
