@@ -135,7 +135,8 @@ void push_prepop_job(proxy_context* context, client_context* cc) {
   // for ever.
   if (pool == nullptr || g_thread_pool_get_max_threads(pool) == 0) return;
   if (!client_context_hold(cc)) return;
-  auto* job = new tarn_prepop_job{cc};
+  auto* job = new tarn_prepop_job;
+  job->client.store(cc, std::memory_order_release);
   GError* error = nullptr;
   if (!g_thread_pool_push(pool, job, &error)) {
     TARN_CLIENT_WARNING(cc, "Client %s - Cannot queue prepopulation: %s", uuid_of(cc),

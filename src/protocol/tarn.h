@@ -22,6 +22,7 @@
 #include <netinet/in.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -89,7 +90,10 @@ bool tarn_satisfy_mio_read_from_cache(proxy_context* context, client_context* cl
 // One prepopulation job. The pusher holds the client (client_context_hold)
 // and the worker releases it.
 struct tarn_prepop_job {
-  client_context* client;
+  // Stored with release before the push, loaded with acquire by the worker:
+  // the pool's queue orders the hand-over with locks ThreadSanitizer cannot
+  // see, and this states the same order in terms it can.
+  std::atomic<client_context*> client{nullptr};
 };
 
 // Task function of the prepopulation pool: `data` is one job, `user_data` the

@@ -288,7 +288,7 @@ void prepop_vdisk(run& r, std::unique_lock<std::mutex>& lock) {
 void tarn_prepop_thread(gpointer data, gpointer user_data) {
   std::unique_ptr<tarn_prepop_job> job(static_cast<tarn_prepop_job*>(data));
   auto* context = static_cast<proxy_context*>(user_data);
-  client_context* cc = job->client;
+  client_context* cc = job->client.load(std::memory_order_acquire);
   job.reset();
 
   client_contexts_get_rl(cc);

@@ -350,10 +350,12 @@ bool write_atomically(const std::string& file, const std::string& contents, mode
 
 // The environment of everything started inside: PATH, the sanitizer settings
 // of the test run (so a sanitizer build of the daemon reports as the tests
-// do), plus extra, a later NAME= replacing an earlier one.
+// do; G_SLICE=always-malloc lets ThreadSanitizer see GLib's allocations),
+// plus extra, a later NAME= replacing an earlier one.
 std::vector<std::string> clean_env(const std::vector<std::string>& extra) {
   std::vector<std::string> env = {kPath};
-  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
+  for (const char* name :
+       {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS", "G_SLICE"}) {
     if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
   }
   for (const auto& e : extra) {
