@@ -293,8 +293,10 @@ int cache_open_or_close_vdi(site_context* site, const char* verb) {
           cache_script_text(run.err).c_str());
       return -ETIMEDOUT;
     case cache_script_outcome::cancelled:
-      g_warning("Site %s - Command to %s cache vdi was killed: the daemon is shutting down. cmd: %s",
-                uuid, verb, command.get());
+      g_warning(
+          "Site %s - Command to %s cache vdi was killed: the daemon is shutting down and it did "
+          "not finish within %d s. cmd: %s",
+          uuid, verb, static_cast<int>(CACHE_SCRIPT_SHUTDOWN_GRACE_S), command.get());
       return -ECANCELED;
     case cache_script_outcome::exited:
       break;

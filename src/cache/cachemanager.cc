@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "contexts/clients.h"
 #include "contexts/proxy_context.h"
 #include "contexts/sites.h"
 #include "core/service_thread.h"
@@ -205,6 +206,28 @@ bool tree_element_purge(const tree_element& element, purge_walk* walk, purge_goa
   return false;
 }
 
+// A client keeps the chunk file it read last open for its next read. Once
+// the purge has removed that file, the descriptor alone holds its space and
+// its inode, until the client reads another chunk, which an idle client may
+// never do; the purge would count them freed and the cache stay short. Such
+// descriptors are let go. One in use right now is left to its reader, who
+// notices the removal on its next miss.
+void release_removed_chunks(proxy_context* context, const site_context* site) {
+  std::shared_lock<std::shared_mutex> clients(context->client_lock);
+  if (!context->client_context_ht) return;
+  for (auto& entry : *context->client_context_ht) {
+    client_context* cc = entry.second.get();
+    if (cc->site_context != site) continue;
+    std::unique_lock<std::shared_mutex> chunk(cc->open_chunk_lock, std::try_to_lock);
+    if (!chunk.owns_lock() || !cc->open_chunk_fd.valid()) continue;
+    struct stat st;
+    if (fstat(cc->open_chunk_fd.get(), &st) == 0 && st.st_nlink == 0) {
+      cc->open_chunk_fd.reset();
+      cc->open_chunk_path[0] = '\0';
+    }
+  }
+}
+
 }  // namespace
 
 void cachemanager_signal(proxy_context* context) {
@@ -271,6 +294,7 @@ void check_and_purge(site_purge_record* input) {
   // Only a goal below its start fraction (a misconfiguration) leaves a crossed
   // limit with nothing to free; deleting a file then would gain nothing.
   if (goals.blocks_to_free > 0 || goals.inodes_to_free > 0) purge_files(cache_path, &goals);
+  release_removed_chunks(site->context, site);
 
   purge_goals unused;
   const int still = check_limit(context, cache_path, &unused, &budget, input);

@@ -66,5 +66,6 @@ struct proxy_context {
   std::string unix_socket_path;
   std::atomic<int64_t> prepop_not_before{0};        // monotonic microseconds
   int64_t prepop_holdoff_us = 90 * G_USEC_PER_SEC;  // after any client is linked
+  int32_t cache_vdi_timeout_s = 120;                // then a cache VDI script is killed
   bool workaround_migrate_freeze = false;
 };

@@ -10,6 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +18,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "contexts/proxy_context.h"
 #include "control/jsonrpc.h"
@@ -29,7 +31,12 @@ namespace {
 
 constexpr const char* SHUTTING_DOWN = "Shutting down unixsocketThread";
 constexpr int LISTEN_BACKLOG = 10;
-constexpr int MAX_EVENTS = 10;
+// Connections being read at once; far above what the management stack opens.
+constexpr size_t MAX_PENDING_CONNECTIONS = 32;
+// Room for every waiting connection, the listening socket and the eventfd.
+constexpr int MAX_EVENTS = MAX_PENDING_CONNECTIONS + 2;
+// How long accepting pauses when the process has no descriptor left.
+constexpr int64_t ACCEPT_PAUSE_MS = 100;
 constexpr size_t READ_BUFFER_SIZE = 4096;
 // The management stack writes its request right after connecting, so a peer
 // that has not completed one within this time is stuck or hostile; the limit
@@ -135,44 +142,34 @@ void site_state_restore_all(proxy_context* context) {
   }
 }
 
-enum class read_outcome { complete, abandoned, stop_requested };
-
-// Reads one JSON value from `connection` within the connection's deadline.
-// Returns stop_requested, leaving the eventfd unread for the event loop, as
-// soon as main asks the thread to stop.
-read_outcome request_read(int connection, int efd, json_tokener* tok, json_ptr* request) {
-  // Whatever an earlier connection left half parsed must never join this one.
-  json_tokener_reset(tok);
-  char buffer[READ_BUFFER_SIZE] = {};
+// One accepted connection whose request is still being read. Each has a
+// tokener of its own, so bytes of one peer can never join another's request.
+struct pending_connection {
+  unique_fd fd;
+  tokener_ptr tok;
   size_t total = 0;
-  const int64_t deadline = monotonic_ms() + CONNECTION_DEADLINE_MS;
-  for (;;) {
-    int64_t remaining = deadline - monotonic_ms();
-    if (remaining <= 0) {
-      g_warning("Closing control connection: no complete request within %d ms",
-                CONNECTION_DEADLINE_MS);
-      return read_outcome::abandoned;
-    }
-    struct pollfd fds[2] = {{connection, POLLIN, 0}, {efd, POLLIN, 0}};
-    int ready = poll(fds, 2, static_cast<int>(remaining));
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      return read_outcome::abandoned;
-    }
-    if (fds[1].revents != 0) return read_outcome::stop_requested;
-    if (fds[0].revents == 0) continue;
+  int64_t deadline = 0;
+};
 
-    ssize_t n = read(connection, buffer, sizeof buffer - 1);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+enum class read_outcome { incomplete, complete, abandoned };
+
+// Feeds what the peer has sent so far to its tokener without waiting for
+// more; the event loop comes back when more arrives.
+read_outcome request_read(pending_connection* c, json_ptr* request) {
+  char buffer[READ_BUFFER_SIZE] = {};
+  for (;;) {
+    ssize_t n = read(c->fd.get(), buffer, sizeof buffer - 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return read_outcome::incomplete;
     // The peer closed, or the read failed, before a complete value.
     if (n <= 0) return read_outcome::abandoned;
-    total += static_cast<size_t>(n);
-    if (total > MAX_REQUEST_BYTES) {
+    c->total += static_cast<size_t>(n);
+    if (c->total > MAX_REQUEST_BYTES) {
       g_warning("Closing control connection: request larger than %zu bytes", MAX_REQUEST_BYTES);
       return read_outcome::abandoned;
     }
-    json_object* value = json_tokener_parse_ex(tok, buffer, static_cast<int>(n));
-    enum json_tokener_error err = json_tokener_get_error(tok);
+    json_object* value = json_tokener_parse_ex(c->tok.get(), buffer, static_cast<int>(n));
+    enum json_tokener_error err = json_tokener_get_error(c->tok.get());
     if (err == json_tokener_continue) continue;
     if (err != json_tokener_success) return read_outcome::abandoned;
     request->reset(value);
@@ -180,25 +177,142 @@ read_outcome request_read(int connection, int efd, json_tokener* tok, json_ptr* 
   }
 }
 
-void connection_serve(proxy_context* context, int listen_fd, int efd, json_tokener* tok) {
-  unique_fd connection(accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-  if (!connection) {
-    int saved = errno;
-    // The listening socket is non-blocking, so a peer that gave up between
-    // the readiness report and accept() leaves nothing to take.
-    if (saved != EAGAIN && saved != EWOULDBLOCK) g_warning("accept %s", g_strerror(saved));
-    return;
-  }
-  json_ptr request;
-  if (request_read(connection.get(), efd, tok, &request) == read_outcome::complete) {
-    process_json_message(context, request.get(), connection.get());
-  }
-  request.reset();
-  json_tokener_reset(tok);
-  if (connection.close() != 0) {
+void connection_close(unique_fd* fd) {
+  if (fd->close() != 0) {
     int saved = errno;
     g_warning("could not close socket: %s", g_strerror(saved));
   }
+}
+
+// The connections whose request is being read. They are read side by side,
+// so a silent or dripping peer delays no one; requests are still processed
+// one at a time, on this thread. Their number is bounded: when the bound is
+// reached, or when the process runs out of descriptors, the oldest waiting
+// connection makes room, so that a flood of idle connections can neither
+// exhaust the daemon's descriptors nor keep a fresh request out for long.
+struct connection_set {
+  proxy_context* context = nullptr;
+  int epfd = -1;
+  int listen_fd = -1;
+  // Oldest first; small enough that a linear search is the cheapest lookup.
+  std::vector<pending_connection> pending;
+  uint64_t evicted = 0;
+  // While not 0, accepting is paused until this time (monotonic ms).
+  int64_t accept_resume_ms = 0;
+};
+
+void connections_evict_oldest(connection_set* set, const char* why) {
+  // Counted, and logged at powers of two, so that a flood cannot flood the
+  // log as well.
+  set->evicted++;
+  if ((set->evicted & (set->evicted - 1)) == 0)
+    g_warning("Closing control connection: %s (%llu so far)", why,
+              static_cast<unsigned long long>(set->evicted));
+  connection_close(&set->pending.front().fd);
+  set->pending.erase(set->pending.begin());
+}
+
+void connections_watch_listener(connection_set* set, uint32_t events) {
+  struct epoll_event ev {};
+  ev.events = events;
+  ev.data.fd = set->listen_fd;
+  if (epoll_ctl(set->epfd, EPOLL_CTL_MOD, set->listen_fd, &ev) != 0) {
+    int saved = errno;
+    g_error("epoll_ctl: %s", g_strerror(saved));
+  }
+}
+
+// Accepts what the backlog holds, up to one set's worth per call so that the
+// stop request and the waiting peers are looked at in between.
+void connections_accept(connection_set* set) {
+  for (size_t i = 0; i < MAX_PENDING_CONNECTIONS; i++) {
+    unique_fd fd(accept4(set->listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (!fd) {
+      int saved = errno;
+      // The listening socket is non-blocking, so a peer that gave up between
+      // the readiness report and accept() leaves nothing to take.
+      if (saved == EAGAIN || saved == EWOULDBLOCK || saved == EINTR) return;
+      const bool no_descriptor = saved == EMFILE || saved == ENFILE;
+      if (no_descriptor && !set->pending.empty()) {
+        connections_evict_oldest(set, "the process has no descriptor left");
+        continue;
+      }
+      g_warning("accept %s", g_strerror(saved));
+      // With nothing of ours to give back, a listening socket left in the set
+      // would wake the loop at once, again and again, until descriptors come
+      // free elsewhere.
+      if (no_descriptor) {
+        connections_watch_listener(set, 0);
+        set->accept_resume_ms = monotonic_ms() + ACCEPT_PAUSE_MS;
+      }
+      return;
+    }
+    if (set->pending.size() >= MAX_PENDING_CONNECTIONS)
+      connections_evict_oldest(set, "too many connections waiting for their request");
+    pending_connection c;
+    c.tok.reset(json_tokener_new());
+    if (!c.tok) {
+      g_warning("json_tokener_new: out of memory");
+      continue;
+    }
+    struct epoll_event ev {};
+    ev.events = EPOLLIN | EPOLLRDHUP;
+    ev.data.fd = fd.get();
+    if (epoll_ctl(set->epfd, EPOLL_CTL_ADD, fd.get(), &ev) != 0) {
+      int saved = errno;
+      g_warning("epoll_ctl: %s", g_strerror(saved));
+      continue;
+    }
+    c.deadline = monotonic_ms() + CONNECTION_DEADLINE_MS;
+    c.fd = std::move(fd);
+    set->pending.push_back(std::move(c));
+  }
+}
+
+// Reads from the connection `fd`; processes its request once complete. An
+// event for a descriptor that is no longer waiting (closed, and perhaps
+// reused, earlier in the same batch) finds nothing or nothing to read.
+void connections_serve(connection_set* set, int fd) {
+  auto it = std::find_if(set->pending.begin(), set->pending.end(),
+                         [fd](const pending_connection& c) { return c.fd.get() == fd; });
+  if (it == set->pending.end()) return;
+  json_ptr request;
+  read_outcome outcome = request_read(&*it, &request);
+  if (outcome == read_outcome::incomplete) return;
+  pending_connection c = std::move(*it);
+  set->pending.erase(it);
+  if (outcome == read_outcome::complete)
+    process_json_message(set->context, request.get(), c.fd.get());
+  request.reset();
+  connection_close(&c.fd);
+}
+
+// Closes the connections whose deadline has passed and ends a pause in
+// accepting that is over; returns the epoll timeout until the next of these
+// events, -1 for none.
+int connections_expire(connection_set* set) {
+  const int64_t now = monotonic_ms();
+  int64_t next = -1;
+  if (set->accept_resume_ms != 0) {
+    if (now >= set->accept_resume_ms) {
+      connections_watch_listener(set, EPOLLIN);
+      set->accept_resume_ms = 0;
+    } else {
+      next = set->accept_resume_ms;
+    }
+  }
+  for (auto it = set->pending.begin(); it != set->pending.end();) {
+    if (it->deadline <= now) {
+      g_warning("Closing control connection: no complete request within %d ms",
+                CONNECTION_DEADLINE_MS);
+      connection_close(&it->fd);
+      it = set->pending.erase(it);
+      continue;
+    }
+    if (next < 0 || it->deadline < next) next = it->deadline;
+    ++it;
+  }
+  return next < 0 ? -1 : static_cast<int>(next - now);
 }
 
 }  // namespace
@@ -225,16 +339,17 @@ void unixsocket_thread(service_thread* record) {
   epoll_watch(epfd.get(), listen_fd.get());
   epoll_watch(epfd.get(), efd);
 
-  tokener_ptr tok(json_tokener_new());
-  if (!tok) g_error("json_tokener_new: out of memory");
-
   // Requests that arrive meanwhile wait in the listen backlog.
   site_state_restore_all(context);
   context->sites_restored.store(1);
 
+  connection_set connections;
+  connections.context = context;
+  connections.epfd = epfd.get();
+  connections.listen_fd = listen_fd.get();
   for (bool running = true; running;) {
     struct epoll_event events[MAX_EVENTS];
-    int n = epoll_wait(epfd.get(), events, MAX_EVENTS, -1);
+    int n = epoll_wait(epfd.get(), events, MAX_EVENTS, connections_expire(&connections));
     if (n < 0) {
       int saved = errno;
       if (saved == EINTR) continue;
@@ -257,6 +372,10 @@ void unixsocket_thread(service_thread* record) {
         }
         continue;
       }
+      if (fd != listen_fd.get()) {
+        connections_serve(&connections, fd);
+        continue;
+      }
       if (events[i].events & EPOLLERR) {
         int error = 0;
         socklen_t len = sizeof error;
@@ -265,11 +384,12 @@ void unixsocket_thread(service_thread* record) {
         }
         g_error("error on socket: %s; exiting...", g_strerror(error));
       }
-      connection_serve(context, listen_fd.get(), efd, tok.get());
+      connections_accept(&connections);
     }
   }
 
-  tok.reset();
+  // Peers still sending their request get no answer.
+  connections.pending.clear();
   context->json_commands.reset();
   context->site_state.reset();
   if (epfd.close() != 0) {

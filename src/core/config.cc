@@ -34,6 +34,9 @@ constexpr key_default config_defaults[] = {
     // Not one of the classic keys: how long after any client is linked no
     // prepopulation runs. Lab tests shorten it; operators rarely need to.
     {"prepopHoldOffInS", "90"},
+    // Also not a classic key: how long a cache VDI script may run before it
+    // is killed and its site operation fails.
+    {"cacheVdiTimeoutInS", "120"},
 };
 
 struct key_file_deleter {
@@ -131,19 +134,20 @@ int config_load(proxy_context* context, const char* path) {
   context->workaround_migrate_freeze = get_bool(k, "workaroundMigrateFreeze");
   context->prepop_holdoff_us =
       std::max<int64_t>(0, get_int(k, "prepopHoldOffInS")) * G_USEC_PER_SEC;
+  context->cache_vdi_timeout_s = std::max(1, get_int(k, "cacheVdiTimeoutInS"));
 
   // The values in force, after defaults and the CPU count were applied.
   g_info(
       "Configuration: listenerThreads=%d prepopIoThreads=%d listenerFanout=%u packetMmap=%d "
       "cacheMonitorIntervalInS=%d cacheStartPurgeFreeSpace=%g cacheStartPurgeFreeInodes=%g "
       "cacheGoalPurgeFreeSpace=%g cacheGoalPurgeFreeInodes=%g arpProxy=%d "
-      "workaroundMigrateFreeze=%d prepopHoldOffInS=%d",
+      "workaroundMigrateFreeze=%d prepopHoldOffInS=%d cacheVdiTimeoutInS=%d",
       context->listener_threads, prepop_io_threads, context->listener_fanout, context->packet_mmap,
       context->cache_monitor_interval_s, static_cast<double>(context->cache_start_purge_free_space),
       static_cast<double>(context->cache_start_purge_free_inodes),
       static_cast<double>(context->cache_goal_purge_free_space),
       static_cast<double>(context->cache_goal_purge_free_inodes), context->arp_proxy,
       context->workaround_migrate_freeze,
-      static_cast<int>(context->prepop_holdoff_us / G_USEC_PER_SEC));
+      static_cast<int>(context->prepop_holdoff_us / G_USEC_PER_SEC), context->cache_vdi_timeout_s);
   return prepop_io_threads;
 }

@@ -659,6 +659,20 @@ int tarn_process_packet(proxy_context* context, const tarn_sender* sender, clien
                         name_of(context, pk.opcode));
   }
   pk.request = opcode_is_request(pk.opcode);
+  // Both directions pass the client's interface, and the opcode and the IPv4
+  // addresses are whatever the sender wrote: a VM could send "server replies"
+  // in its server's name and steer its session, or fill the shared cache with
+  // data of its choosing. Only the Ethernet addresses tell which way a frame
+  // travels, so a reply must go to the client's MAC and come from another,
+  // and a request must come from the client's MAC. Anything else passes
+  // untouched, as it would without the daemon.
+  const bool from_client = std::memcmp(frame->src_mac, client->mac.data(), 6) == 0;
+  const bool to_client = std::memcmp(frame->dst_mac, client->mac.data(), 6) == 0;
+  if (pk.request ? !from_client : (from_client || !to_client)) {
+    TARN_CLIENT_WARNING(client, "Client %s - Ignoring %s travelling against its direction",
+                        uuid_of(client), name_of(context, pk.opcode));
+    return 1;
+  }
   pk.client = pk.request ? &frame->src : &frame->dst;
   pk.server = pk.request ? &frame->dst : &frame->src;
   if (!track_server(pk)) return 1;

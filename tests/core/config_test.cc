@@ -60,12 +60,13 @@ TEST_F(ConfigTest, FileValuesOverrideDefaultsKeyByKey) {
   EXPECT_TRUE(a.packet_mmap);
   EXPECT_TRUE(a.workaround_migrate_freeze);
   EXPECT_EQ(a.prepop_holdoff_us, 90 * G_USEC_PER_SEC);
+  EXPECT_EQ(a.cache_vdi_timeout_s, 120);
 
   write(
       "[Main]\nlistenerThreads=2\nprepopIoThreads=-1\nlistenerFanout=hash\npacketMmap=false\n"
       "cacheMonitorIntervalInS=2.9\ncacheStartPurgeFreeSpace=0.1\ncacheStartPurgeFreeInodes=0.2\n"
       "cacheGoalPurgeFreeSpace=0.3\ncacheGoalPurgeFreeInodes=0.4\nworkaroundMigrateFreeze=0\n"
-      "prepopHoldOffInS=-5\n");
+      "prepopHoldOffInS=-5\ncacheVdiTimeoutInS=0\n");
   proxy_context b;
   EXPECT_EQ(load(&b), -1);
   EXPECT_EQ(b.listener_threads, 2);
@@ -77,7 +78,8 @@ TEST_F(ConfigTest, FileValuesOverrideDefaultsKeyByKey) {
   EXPECT_FLOAT_EQ(b.cache_goal_purge_free_space, 0.3f);
   EXPECT_FLOAT_EQ(b.cache_goal_purge_free_inodes, 0.4f);
   EXPECT_FALSE(b.workaround_migrate_freeze);
-  EXPECT_EQ(b.prepop_holdoff_us, 0);  // a negative hold-off is none
+  EXPECT_EQ(b.prepop_holdoff_us, 0);    // a negative hold-off is none
+  EXPECT_EQ(b.cache_vdi_timeout_s, 1);  // a script always gets a moment
 }
 
 TEST_F(ConfigTest, ListenerThreadsBelowOneMeansOnePerCpu) {

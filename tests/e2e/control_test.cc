@@ -217,14 +217,13 @@ TEST_F(Control, SilentOrDrippingPeerIsCutOffAtTheDeadline) {
   const std::string request = R"({"jsonrpc": "2.0", "method": "nope", "id": 1})";
   const std::string answer = std::string(NOT_FOUND) + "\"id\": 1 }";
 
-  // A silent peer holds the thread only until its deadline; the next client
-  // is then served.
+  // A silent peer keeps no one else waiting and is cut off at its deadline.
   unique_fd silent = control_connect(sb);
   ASSERT_TRUE(silent);
   auto begun = steady::now();
   EXPECT_EQ(call(sb, request), answer);
   EXPECT_LT(steady::now() - begun, 8s);
-  EXPECT_EQ(read_until_closed(silent.get(), 1s), "");
+  EXPECT_EQ(read_until_closed(silent.get(), 6s), "");
 
   // The deadline is per connection: whitespace dripped every 300 ms does not
   // extend it.

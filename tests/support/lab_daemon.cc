@@ -183,18 +183,18 @@ int64_t lab_daemon::served_to(json_object* stats, int client, const char* what) 
   return json_path_int(stats, {"clients", lab_.client_ip(client).c_str(), what});
 }
 
-std::string lab_daemon::vdisk_dir() {
+std::string lab_daemon::vdisk_dir(const std::string& vdi) {
   std::error_code ec;
-  const std::string cache = sb_.path("/opt/vextal/tarnproxy/caches/" + std::string(VDI));
+  const std::string cache = sb_.path("/opt/vextal/tarnproxy/caches/" + vdi);
   for (const auto& dir : fs::directory_iterator(cache, ec)) {
     if (dir.is_directory() && dir.path().filename().string()[0] != '.') return dir.path();
   }
   return "";
 }
 
-std::pair<uint64_t, uint64_t> lab_daemon::check_cache() {
+std::pair<uint64_t, uint64_t> lab_daemon::check_cache(const std::string& vdi) {
   uint64_t checked = 0, wrong = 0;
-  const std::string dir = vdisk_dir();
+  const std::string dir = vdisk_dir(vdi);
   if (!dir.empty()) check_vdisk_dir(dir, &checked, &wrong);
   return {checked, wrong};
 }
@@ -208,8 +208,11 @@ void lab_daemon::check_vdisk_dir(const std::string& dir, uint64_t* checked, uint
     const std::string name = entry.path().filename().string();
     if (name.empty() || !std::isdigit(static_cast<unsigned char>(name[0]))) continue;
     const uint64_t chunk = std::stoull(name);
-    const uint64_t s = fs::file_size(entry.path()) / 4097 * 4096;
+    // The cache manager may remove a chunk file at any moment.
     std::ifstream f(entry.path(), std::ios::binary);
+    const uintmax_t size = fs::file_size(entry.path(), ec);
+    if (ec || !f) continue;
+    const uint64_t s = size / 4097 * 4096;
     std::vector<char> bitmap(s / 4096), cached(512), expected(512);
     f.seekg(static_cast<std::streamoff>(s));
     f.read(bitmap.data(), static_cast<std::streamsize>(bitmap.size()));

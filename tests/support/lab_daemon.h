@@ -72,15 +72,15 @@ class lab_daemon {
   json_value server_stats();
   int64_t served_to(json_object* stats, int client, const char* what = "data_bytes");
 
-  // Every sector the cache marks present, compared with the image:
-  // {sectors checked, sectors wrong}.
-  std::pair<uint64_t, uint64_t> check_cache();
+  // Every sector the cache (of cache VDI `vdi`) marks present, compared with
+  // the image: {sectors checked, sectors wrong}.
+  std::pair<uint64_t, uint64_t> check_cache(const std::string& vdi = VDI);
   // The directory of the lab's vDisk in the cache, "" if none yet.
-  std::string vdisk_dir();
-
- private:
+  std::string vdisk_dir(const std::string& vdi = VDI);
+  // As check_cache, for one vDisk directory of the cache; adds to the counts.
   void check_vdisk_dir(const std::string& dir, uint64_t* checked, uint64_t* wrong);
 
+ private:
   lab_daemon_options options_;
   tarn_test::lab lab_;
   tarn_test::sandbox sb_;

@@ -42,7 +42,8 @@ struct msg {
     size_t at = b.size();
     b.resize(at + 4 + value.size());
     u16(at, type).u16(at + 2, static_cast<uint16_t>(value.size()));
-    std::memcpy(b.data() + at + 4, value.data(), value.size());
+    // An empty value's data() may be null, which memcpy must never see.
+    if (!value.empty()) std::memcpy(b.data() + at + 4, value.data(), value.size());
     return *this;
   }
 };
