@@ -453,7 +453,12 @@ int cache_init(site_context* site) {
   g_return_val_if_fail(site != NULL, -22);
   if (!site->cache_vdi.empty()) {
     int rc = cache_open_or_close_vdi(site, "open");
-    if (rc != 0) return rc;
+    if (rc != 0) {
+      // A killed open may have attached the VDI half way: the close undoes
+      // what it did, as after any failure that follows a successful open.
+      if (rc == -ETIMEDOUT) cache_open_or_close_vdi(site, "close");
+      return rc;
+    }
   }
   g_message("Site %s - Cache path configured as %s", site->uuid.c_str(), site->cache_path.c_str());
 
