@@ -14,6 +14,7 @@
 #include <json-c/json.h>
 #include <net/if.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -74,6 +75,9 @@ constexpr const char* USAGE =
     "  --heartbeat-ms N         heartbeat interval, 0 for none (default 1000)\n"
     "  --deadline-ms N          give up on the reads left after N ms (default 300000)\n"
     "  --linger-ms N            after the trace, stay logged in (heartbeats) this long\n"
+    "  --relogin-after N        log in again once a read was resent N times (default 0: never)\n"
+    "  --hold                   after the login, wait for SIGUSR1 before the trace\n"
+    "  --hold-mid-login         after the login reply, wait for SIGUSR1 (classic flow)\n"
     "  --json                   print the report as JSON\n";
 
 enum class flavour { classic, uefi };
@@ -97,6 +101,9 @@ struct options {
   uint64_t heartbeat_ms = 1000;
   uint64_t deadline_ms = 300000;
   uint64_t linger_ms = 0;
+  uint64_t relogin_after = 0;
+  bool hold = false;
+  bool hold_mid_login = false;
   bool json = false;
 };
 
@@ -122,7 +129,7 @@ struct slot {
 
 struct counters {
   uint64_t reads = 0, bytes = 0, errors = 0, bad_bytes = 0, retries = 0, relogons = 0, stray = 0,
-           duplicates = 0, failed = 0, heartbeats = 0, heartbeat_replies = 0;
+           duplicates = 0, failed = 0, heartbeats = 0, heartbeat_replies = 0, relogins = 0;
 };
 
 struct vm {
@@ -186,6 +193,9 @@ int parse_options(int argc, char** argv, options& o) {
     OPT_HEARTBEAT,
     OPT_DEADLINE,
     OPT_LINGER,
+    OPT_RELOGIN_AFTER,
+    OPT_HOLD,
+    OPT_HOLD_MID_LOGIN,
     OPT_JSON,
     OPT_HELP,
   };
@@ -208,6 +218,9 @@ int parse_options(int argc, char** argv, options& o) {
       {"heartbeat-ms", required_argument, nullptr, OPT_HEARTBEAT},
       {"deadline-ms", required_argument, nullptr, OPT_DEADLINE},
       {"linger-ms", required_argument, nullptr, OPT_LINGER},
+      {"relogin-after", required_argument, nullptr, OPT_RELOGIN_AFTER},
+      {"hold", no_argument, nullptr, OPT_HOLD},
+      {"hold-mid-login", no_argument, nullptr, OPT_HOLD_MID_LOGIN},
       {"json", no_argument, nullptr, OPT_JSON},
       {"help", no_argument, nullptr, OPT_HELP},
       {nullptr, 0, nullptr, 0},
@@ -287,6 +300,16 @@ int parse_options(int argc, char** argv, options& o) {
       case OPT_LINGER:
         if (!sim_parse_u64(optarg, 86400000, &v)) return bad("--linger-ms", optarg);
         o.linger_ms = v;
+        break;
+      case OPT_RELOGIN_AFTER:
+        if (!sim_parse_u64(optarg, 1000, &v)) return bad("--relogin-after", optarg);
+        o.relogin_after = v;
+        break;
+      case OPT_HOLD:
+        o.hold = true;
+        break;
+      case OPT_HOLD_MID_LOGIN:
+        o.hold_mid_login = true;
         break;
       case OPT_JSON:
         o.json = true;
@@ -546,6 +569,8 @@ bool check_sectors(vm& v) {
   return true;
 }
 
+void keep_session(vm& v, int64_t until, bool until_released);
+
 bool login_classic(vm& v) {
   std::vector<uint8_t> r;
   auto m = sim_message(LS_LOGIN_PORT_REQUEST_CODE, SIM_PORT_REPLY_SIZE, v.version);
@@ -563,6 +588,10 @@ bool login_classic(vm& v) {
   if (!exchange(v, m, LS_LOGIN_REPLY_CODE, SIM_LOGIN_REPLY_SIZE, r)) return false;
   v.connection = sim_get32(r.data(), SIM_OFF_LOGIN_CONNECTION);
   v.disk = sim_get32(r.data(), SIM_OFF_LOGIN_DISK);
+  if (v.opt.hold_mid_login) {
+    v.opt.hold_mid_login = false;  // a relogon goes straight through
+    keep_session(v, now_ms() + static_cast<int64_t>(v.opt.deadline_ms), true);
+  }
 
   m = sim_message(LS_SELECT_DISK_REQUEST_CODE, SIM_VDISK_REQUEST_SIZE, v.version);
   sim_put32(m.data(), SIM_OFF_CONNECTION_HANDLE, v.connection);
@@ -798,13 +827,15 @@ bool is_relogon(const uint8_t* m, size_t len) {
 }
 
 // Logs in again and queues every read in flight to go out anew under the new
-// handles. False when the login fails or relogons never end.
-bool relogon(vm& v, replay& r) {
-  v.c.relogons++;
-  if (v.c.relogons > MAX_RELOGONS) {
+// handles: when the peer forces it, or (`forced` false) when reads go
+// unanswered, as after a server restart that forgot the session. False when
+// the login fails or forced relogons never end.
+bool relogon(vm& v, replay& r, bool forced) {
+  if (forced && ++v.c.relogons > MAX_RELOGONS) {
     report_error(v, "too many forced relogons");
     return false;
   }
+  if (!forced) v.c.relogins++;
   std::vector<size_t> pending;
   for (auto& s : r.mio)
     if (s.busy) pending.push_back(s.index);
@@ -833,7 +864,7 @@ bool on_mio_reply(vm& v, replay& r, const uint8_t* m, size_t len) {
       v.c.stray++;
       return true;
     }
-    return relogon(v, r);
+    return relogon(v, r, true);
   }
   // Everything up to the fragment fields repeats the request; a reply that
   // differs answers some other request or session.
@@ -897,11 +928,17 @@ void on_ext_reply(vm& v, replay& r, const uint8_t* m, size_t len) {
   s.busy = false;
 }
 
-// Resends reads whose reply is late; a read out of retries fails.
-void check_timeouts(vm& v, replay& r) {
+// Resends reads whose reply is late; a read out of retries fails. True when
+// a read went unanswered long enough to log in again.
+bool check_timeouts(vm& v, replay& r) {
   int64_t now = now_ms();
+  bool relogin = false;
   auto check = [&](slot& s) {
     if (!s.busy || now < s.deadline_ms) return;
+    if (v.opt.relogin_after > 0 && s.tries >= v.opt.relogin_after) {
+      relogin = true;
+      return;
+    }
     if (s.tries >= v.opt.retries) {
       v.c.failed++;
       char what[96];
@@ -919,6 +956,7 @@ void check_timeouts(vm& v, replay& r) {
   };
   for (auto& s : r.mio) check(s);
   check(r.ext);
+  return relogin;
 }
 
 bool busy(const replay& r) {
@@ -979,7 +1017,7 @@ bool run_trace(vm& v) {
         v.c.stray++;
       }
     }
-    check_timeouts(v, r);
+    if (check_timeouts(v, r) && !relogon(v, r, false)) return false;
     if (v.opt.heartbeat_ms > 0 && now_ms() >= next_heartbeat) {
       send_heartbeat(v);
       next_heartbeat = now_ms() + static_cast<int64_t>(v.opt.heartbeat_ms);
@@ -989,13 +1027,18 @@ bool run_trace(vm& v) {
   return true;
 }
 
-// Stays logged in after the trace: heartbeats at their interval, replies
-// drained, until --linger-ms has passed.
-void linger(vm& v) {
+volatile sig_atomic_t released = 0;
+
+void on_release(int) {
+  released = 1;
+}
+
+// Stays logged in: heartbeats at their interval, replies drained, until
+// `until` or, with `until_released`, until SIGUSR1 came.
+void keep_session(vm& v, int64_t until, bool until_released) {
   std::vector<uint8_t> buf(65536);
-  const int64_t until = now_ms() + static_cast<int64_t>(v.opt.linger_ms);
   int64_t next_heartbeat = now_ms();
-  while (now_ms() < until) {
+  while (now_ms() < until && !(until_released && released)) {
     if (v.opt.heartbeat_ms > 0 && now_ms() >= next_heartbeat) {
       send_heartbeat(v);
       next_heartbeat = now_ms() + static_cast<int64_t>(v.opt.heartbeat_ms);
@@ -1025,12 +1068,12 @@ void print_report(const vm& v, bool login_ok) {
                 " login %s%s\n"
                 "reads %" PRIu64 " of %zu, bytes %" PRIu64 ", elapsed_ms %" PRId64
                 ", errors %" PRIu64 " (bad bytes %" PRIu64 ", failed reads %" PRIu64
-                "), retries %" PRIu64 ", relogons %" PRIu64 ", stray %" PRIu64
+                "), retries %" PRIu64 ", relogons %" PRIu64 ", relogins %" PRIu64 ", stray %" PRIu64
                 ", duplicates %" PRIu64 ", heartbeats %" PRIu64 "/%" PRIu64 "\n",
                 v.opt.kind == flavour::uefi ? "uefi" : "classic", v.vdisk_id, v.mtu, v.burst,
                 login_ok ? "ok" : "failed", v.info_v1 ? " (vDisk info V1)" : "", c.reads,
                 v.trace.size(), c.bytes, v.elapsed_ms, c.errors, c.bad_bytes, c.failed, c.retries,
-                c.relogons, c.stray, c.duplicates, c.heartbeat_replies, c.heartbeats);
+                c.relogons, c.relogins, c.stray, c.duplicates, c.heartbeat_replies, c.heartbeats);
     return;
   }
   json_ptr root(json_object_new_object(), &json_object_put);
@@ -1053,6 +1096,7 @@ void print_report(const vm& v, bool login_ok) {
   add("failed", c.failed);
   add("retries", c.retries);
   add("relogons", c.relogons);
+  add("relogins", c.relogins);
   add("stray", c.stray);
   add("duplicates", c.duplicates);
   add("heartbeats", c.heartbeats);
@@ -1071,6 +1115,7 @@ int run(vm& v) {
   v.image_size = static_cast<uint64_t>(st.st_size);
   if (!v.opt.trace_path.empty() && !load_trace(v.opt.trace_path, v.trace)) return EXIT_USAGE;
   if (!open_socket(v) || !find_mac(v)) return EXIT_FAILED;
+  if (v.opt.hold || v.opt.hold_mid_login) signal(SIGUSR1, on_release);
 
   bool login_ok = login(v);
   bool ok = login_ok;
@@ -1088,8 +1133,10 @@ int run(vm& v) {
         return EXIT_USAGE;
       }
     }
+    // Bounded by the deadline, like the trace.
+    if (v.opt.hold) keep_session(v, now_ms() + static_cast<int64_t>(v.opt.deadline_ms), true);
     ok = run_trace(v);
-    if (ok) linger(v);
+    if (ok) keep_session(v, now_ms() + static_cast<int64_t>(v.opt.linger_ms), false);
   }
   print_report(v, login_ok);
   bool clean = ok && v.c.errors == 0 && v.c.failed == 0 && v.c.reads == v.trace.size();

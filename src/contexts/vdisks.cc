@@ -32,6 +32,21 @@ void make_vdisk_dir(const site_context* site, vdisk_context* vc) {
   }
 }
 
+// One vDisk record serves every client that boots the vDisk, whichever site
+// it belongs to, but each site caches it in a directory of its own cache: a
+// client of a site other than the one that created the record needs that
+// directory too. Run once per link, not per packet.
+void make_site_vdisk_dir(const client_context* cc) {
+  const site_context* site = cc->site_context;
+  if (site == nullptr || site->cache_path.empty()) return;
+  const std::string path = site->cache_path + "/" + cc->vdisk_key;
+  if (path.size() > CACHE_PATH_MAX) return;
+  if (mkdir(path.c_str(), 0700) != 0) {
+    int err = errno;
+    if (err != EEXIST) g_warning("Failed creating dir %s %d", path.c_str(), err);
+  }
+}
+
 // With vdisk_lock held: the client's vDisk, created (with its directory) if
 // missing; null when the client names none, its read cache is disabled, or
 // its key could name something outside its site's cache directory.
@@ -107,6 +122,7 @@ void vdisk_context_ref_inc(client_context* cc) {
   std::lock_guard<std::mutex> table_hold(context->vdisk_lock);
   std::shared_ptr<vdisk_context>* vc = lookup_or_create(context, cc);
   if (vc == nullptr) return;
+  make_site_vdisk_dir(cc);
   std::lock_guard<std::mutex> hold((*vc)->lock);
   (*vc)->ref_count++;
   cc->vdisk_ref_held = true;

@@ -89,6 +89,7 @@ int tarnproxy_main() {
   // Before the threads start: the state replay creates clients, and each
   // opens its status source at this path.
   rrd_set_path(RRD_PATH);
+  rrd_remove_stale_files();
 
   service_thread cachemanager{"CacheManager", -1, context.get(), {}};
   service_thread rrd{"RRD", -1, context.get(), {}};

@@ -1,12 +1,15 @@
 #include "metrics/rrd.h"
 
 #include <glib.h>
+#include <unistd.h>
 #include <uuid/uuid.h>
 
 #include <bit>
+#include <cerrno>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
+#include <string_view>
 
 #include "contexts/clients.h"
 #include "contexts/proxy_context.h"
@@ -18,6 +21,7 @@ namespace {
 constexpr const char* HOST_PLUGIN = "tarnproxy_host";
 constexpr const char* CLIENT_PLUGIN = "tarnproxy_client";
 constexpr const char* CLIENT_SOURCE = "tarncache_status";
+constexpr std::string_view PROM_FILE_SUFFIX = ".prom";
 // The longest the thread sleeps without looking at `stopping`.
 constexpr int64_t STOP_POLL_US = 250000;
 
@@ -81,6 +85,33 @@ void sleep_until(const proxy_context* context, int64_t deadline) {
 void rrd_set_path(const char* path) {
   std::lock_guard<std::mutex> hold(path_mutex);
   publication_path = path != nullptr ? path : "";
+}
+
+void rrd_remove_stale_files() {
+  const std::string base = current_path();
+  if (base.empty()) return;
+  const size_t slash = base.rfind('/');
+  const std::string dir = base.substr(0, slash + 1);
+  const std::string prefix = base.substr(slash + 1) + "-";
+  // The library's temporaries: "." and the published name, then a suffix.
+  const std::string temporary = "." + base.substr(slash + 1);
+  std::unique_ptr<GDir, decltype(&g_dir_close)> d(g_dir_open(dir.c_str(), 0, nullptr), g_dir_close);
+  if (!d) return;
+  while (const char* name = g_dir_read_name(d.get())) {
+    std::string_view rest(name);
+    if (!rest.starts_with(temporary)) {
+      if (!rest.starts_with(prefix)) continue;
+      rest.remove_prefix(prefix.size());
+      if (rest.ends_with(PROM_FILE_SUFFIX)) rest.remove_suffix(PROM_FILE_SUFFIX.size());
+      // Only "<path>-<uuid>" and its ".prom" twin are a client's.
+      if (!is_uuid(std::string(rest).c_str())) continue;
+    }
+    const std::string path = dir + name;
+    if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+      int err = errno;
+      g_warning("Failed to remove stale metrics file %s: %s", path.c_str(), g_strerror(err));
+    }
+  }
 }
 
 std::string rrd_installation_uuid(const char* inventory_path) {

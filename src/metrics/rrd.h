@@ -37,6 +37,11 @@ inline constexpr size_t RRD_HOST_SOURCES = 8;
 // then (as in tests that create clients outside a sandbox) nothing is
 // published: the thread opens no handle and clients get none.
 void rrd_set_path(const char* path);
+// Removes what an earlier run left at the publication path and may no longer
+// stand for anything: a killed run never closed its clients' status files
+// (and a client it had may not come back) and may have left a temporary
+// behind. Called before the first client is created.
+void rrd_remove_stale_files();
 
 void rrd_thread(service_thread* record);
 

@@ -578,7 +578,12 @@ verdict mio_read_reply(packet& pk) {
 verdict io_message(packet& pk) {
   client_context* cc = pk.cc;
   if (cc->login_pending || cc->read_cache_disabled) return verdict::forward;
-  if (cc->vdisk_id == CLIENT_VDISK_ID_NONE) {
+  // A session whose login reply this daemon never saw (it started, or was
+  // restarted, in the middle of the login) gets its vDisk but can never be
+  // linked, as the handles to check the vDisk information against are
+  // missing: such a client is made to log in again, like one without a vDisk.
+  const bool login_unseen = cc->vdisk_key[0] == '\0' && cc->connection_handle == 0;
+  if (cc->vdisk_id == CLIENT_VDISK_ID_NONE || login_unseen) {
     verdict v = verdict::forward;
     if (pk.opcode == IOS_READ_MIO_REQUEST_CODE) {
       if (pk.p.size() < MSG_MIO_REQUEST_LEN) return verdict::size_mismatch;
