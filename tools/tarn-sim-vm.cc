@@ -45,7 +45,9 @@ constexpr int EXIT_USAGE = 2;
 // ThreadIds 0-3: a client's own MIOs never set the high bit, which the daemon
 // keeps for the reads it issues itself.
 constexpr int MIO_THREADS = 4;
-// A server that keeps asking for relogons is broken; give up rather than loop.
+// A server that keeps asking for relogons without a read completing in
+// between is broken; give up rather than loop. (Daemon restarts each force
+// some, so a long boot may see many in all.)
 constexpr uint32_t MAX_RELOGONS = 50;
 // Errors printed in full; the rest are only counted.
 constexpr int ERROR_LINES = 10;
@@ -146,6 +148,7 @@ struct vm {
   uint32_t next_request_id = 1;
   std::vector<read_op> trace;
   counters c;
+  uint32_t relogons_since_read = 0;
   int64_t elapsed_ms = 0;
   int error_lines = 0;
 };
@@ -736,6 +739,7 @@ void verify(vm& v, const read_op& op, const uint8_t* data) {
     }
   }
   v.c.reads++;
+  v.relogons_since_read = 0;
   v.c.bytes += op.length;
   if (bad != 0) {
     v.c.bad_bytes += bad;
@@ -831,7 +835,8 @@ bool is_relogon(const uint8_t* m, size_t len) {
 // unanswered, as after a server restart that forgot the session. False when
 // the login fails or forced relogons never end.
 bool relogon(vm& v, replay& r, bool forced) {
-  if (forced && ++v.c.relogons > MAX_RELOGONS) {
+  if (forced) v.c.relogons++;
+  if (forced && ++v.relogons_since_read > MAX_RELOGONS) {
     report_error(v, "too many forced relogons");
     return false;
   }
