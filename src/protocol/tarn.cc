@@ -445,7 +445,10 @@ verdict ext_read_reply(packet& pk) {
     last = client_forwarded_read{};
   }
   if (recorded) {
-    cache_put_data(pk.context, cc, r.offset - MSG_VDISK_DATA_OFFSET, r.data.data(), r.length);
+    // An empty reply has nothing to store, and the store takes a zero length
+    // for a caller's error.
+    if (r.length != 0)
+      cache_put_data(pk.context, cc, r.offset - MSG_VDISK_DATA_OFFSET, r.data.data(), r.length);
   } else {
     TARN_CLIENT_MESSAGE(cc, "Client %s - Invalid response from server. DO NOT CACHE", uuid_of(cc));
   }

@@ -37,8 +37,12 @@ bool tarn_satisfy_ext_read_from_cache(proxy_context* context, client_context* cl
   // read goes to the server.
   if (MSG_EXT_READ_HEADER_LEN + r.length > client->packet_size) return false;
   uint8_t* data = ext_reply.data() + MSG_EXT_READ_HEADER_LEN;
+  // The store takes a zero length for a caller's error (CRITICAL); a read of
+  // nothing is answered with the bare header without asking it.
   const int32_t got =
-      cache_get_data(context, client, r.offset - MSG_VDISK_DATA_OFFSET, data, r.length);
+      r.length == 0
+          ? 0
+          : cache_get_data(context, client, r.offset - MSG_VDISK_DATA_OFFSET, data, r.length);
   if (got != r.length) return false;
   const size_t n =
       msg_build_ext_read_reply(ext_reply, request, std::span<const uint8_t>(data, got));
@@ -60,12 +64,14 @@ bool tarn_satisfy_mio_read_from_cache(proxy_context* context, client_context* cl
   if (r.offset < MSG_VDISK_DATA_OFFSET) return false;
   const uint32_t packet_size = client->packet_size;
   if (!tarn_packet_size_usable(packet_size)) return false;
+  // Answered without a reply, and without asking the store, which takes a
+  // zero length for a caller's error.
+  if (r.length == 0) return true;
   const int32_t got =
       cache_get_data(context, client, r.offset - MSG_VDISK_DATA_OFFSET, mio_data.data(), r.length);
   if (got != r.length) return false;
   const uint32_t room = packet_size - MIO_FRAGMENT_HEADER;
   const uint16_t count = static_cast<uint16_t>((packet_size + r.length - 57) / room);
-  if (r.length == 0) return true;
   uint32_t at = 0;
   for (uint16_t i = 0; at < r.length; i++) {
     const uint32_t chunk = std::min<uint32_t>(room, r.length - at);
