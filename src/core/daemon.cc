@@ -5,6 +5,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -25,7 +26,10 @@ GRand* tarn_rand = nullptr;
 
 namespace {
 
-volatile sig_atomic_t exit_signal = 0;
+// The signal may be handled on any thread, where volatile sig_atomic_t orders
+// nothing; a lock-free atomic is both signal-safe and seen by main.
+std::atomic<int> exit_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 void install_handler(int signum) {
   struct sigaction sa;
@@ -52,7 +56,7 @@ void service_thread_start(service_thread* record, void (*fn)(service_thread*)) {
 }
 
 void handle_sigterm(int /*signum*/) {
-  exit_signal = 1;
+  exit_signal.store(1, std::memory_order_release);
 }
 
 int tarnproxy_main() {
@@ -108,7 +112,7 @@ int tarnproxy_main() {
   // Until start-up is complete the flag is looked at ten times a second, so
   // that the service manager hears of it promptly; afterwards once a second.
   bool ready = false;
-  while (exit_signal == 0) {
+  while (exit_signal.load(std::memory_order_acquire) == 0) {
     if (!ready && context->sites_restored.load() != 0) {
       ready = true;
       notify_send(NOTIFY_READY);
