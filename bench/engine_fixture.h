@@ -32,6 +32,7 @@
 
 namespace engine_bench {
 
+using tarn_test::address;
 using tarn_test::bytes;
 using tarn_test::le16;
 using tarn_test::le32;
@@ -72,14 +73,6 @@ struct counting_sender {
     return static_cast<ssize_t>(len);
   }
 };
-
-inline sockaddr_in address(const char* ip, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  inet_pton(AF_INET, ip, &a.sin_addr);
-  return a;
-}
 
 class engine_fixture {
  public:

@@ -30,6 +30,7 @@
 
 namespace {
 
+using tarn_test::address;
 using tarn_test::bytes;
 using tarn_test::msg;
 
@@ -41,19 +42,11 @@ constexpr uint8_t CLIENT_MAC[6] = {0x02, 0, 0, 0, 0x01, 0x01};
 constexpr uint32_t PACKET_SIZES[8] = {1500, 9000, 576, 57, 65507, 65536, 0, 1444 + 56 + 1};
 constexpr size_t MAX_FRAMES = 64;
 
-sockaddr_in addr(const char* ip, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  inet_pton(AF_INET, ip, &a.sin_addr);
-  return a;
-}
-
 struct world {
   fuzz::temp_dir dir{"frames"};
   chunks_test::store st{dir.path, 1 << 20};
-  sockaddr_in server = addr("198.18.0.20", 6905);
-  sockaddr_in client = addr("198.18.0.101", 40000);
+  sockaddr_in server = address("198.18.0.20", 6905);
+  sockaddr_in client = address("198.18.0.101", 40000);
   world() {
     fuzz::quiet_logs();
     st.ctx.opcode_names = opcode_names_create();

@@ -18,6 +18,7 @@
 
 namespace {
 
+using tarn_test::address;
 using tarn_test::bytes;
 using tarn_test::le16;
 using tarn_test::le32;
@@ -50,14 +51,6 @@ struct recorder {
   }
 };
 
-sockaddr_in addr(const char* ip, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  inet_pton(AF_INET, ip, &a.sin_addr);
-  return a;
-}
-
 class Engine : public ::testing::Test {
  protected:
   chunks_test::temp_dir dir;
@@ -65,8 +58,8 @@ class Engine : public ::testing::Test {
   client_context* cc = nullptr;
   recorder rec;
   tarn_sender sender{recorder::send, &rec};
-  sockaddr_in server = addr(SERVER_IP, 6905);
-  sockaddr_in client = addr(CLIENT_IP, 40000);
+  sockaddr_in server = address(SERVER_IP, 6905);
+  sockaddr_in client = address(CLIENT_IP, 40000);
   bytes image;
 
   void SetUp() override {
@@ -208,7 +201,7 @@ TEST_F(Engine, ClassicLoginLinksTheClientWithItsVdisk) {
   // A service request for the same vDisk keeps the link but refreshes the
   // relogon count and the client address.
   cc->relogon_count = 3;
-  client = addr(CLIENT_IP, 40001);
+  client = address(CLIENT_IP, 40001);
   EXPECT_EQ(to_server(msg(LS_SERVICE_REQUEST_CODE, 34).u32(22, VDISK_ID)), 1);
   EXPECT_EQ(cc->relogon_count.load(), 0u);
   EXPECT_EQ(cc->client_address.sin_port, htons(40001));
@@ -248,7 +241,7 @@ TEST_F(Engine, SessionFieldsAndRefusals) {
   EXPECT_EQ(st.ctx.metrics.server_sent_b.load(), before);
 
   // A reply from an address that is no server of the site.
-  sockaddr_in stranger = addr("198.18.0.99", 6905);
+  sockaddr_in stranger = address("198.18.0.99", 6905);
   bytes reply = msg(LS_HEARTBEAT_REPLY_CODE, 40).b;
   EXPECT_EQ(to_client(reply, &stranger), 1);
   EXPECT_TRUE(logs.contains(G_LOG_LEVEL_WARNING, "Client is sending server message."));
@@ -291,12 +284,12 @@ TEST_F(Engine, ServerChangesAndLogoffResetTheAssociation) {
   login();
   ASSERT_STRNE(cc->vdisk_key, "");
   // Another port of the same server keeps the link.
-  server = addr(SERVER_IP, 6910);
+  server = address(SERVER_IP, 6910);
   to_client(msg(LS_HEARTBEAT_REPLY_CODE, 40));
   EXPECT_STRNE(cc->vdisk_key, "");
   EXPECT_EQ(cc->server_address.sin_port, htons(6910));
   // Another server of the site resets it.
-  server = addr("198.18.0.21", 6910);
+  server = address("198.18.0.21", 6910);
   to_client(msg(LS_HEARTBEAT_REPLY_CODE, 40));
   EXPECT_STREQ(cc->vdisk_key, "");
   EXPECT_EQ(cc->vdisk_id, CLIENT_VDISK_ID_NONE);

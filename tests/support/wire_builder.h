@@ -5,12 +5,24 @@
 //   bytes request = msg(IOS_READ_EXT_REQUEST_CODE, 36).u32(22, disk).offset(26, 512).b;
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 namespace tarn_test {
+
+// An IPv4 socket address from its dotted text.
+inline sockaddr_in address(const char* ip, uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  inet_pton(AF_INET, ip, &a.sin_addr);
+  return a;
+}
 
 using bytes = std::vector<uint8_t>;
 
