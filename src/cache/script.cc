@@ -26,6 +26,12 @@ constexpr int READS_PER_DRAIN = 16;
 // starts can be ended with it.
 void child_setup(gpointer) {
   setpgid(0, 0);
+  // The daemon's threads block its exit signals, and exec keeps a mask: the
+  // script must start with none blocked, or the SIGTERM at its timeout would
+  // wait for ever.
+  sigset_t none;
+  sigemptyset(&none);
+  pthread_sigmask(SIG_SETMASK, &none, nullptr);
 }
 
 // Reads what the stream has ready; false once it has ended. Bounded per call,

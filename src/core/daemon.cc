@@ -36,9 +36,24 @@ void install_handler(int signum) {
   memset(&sa, 0, sizeof sa);
   sa.sa_handler = handle_sigterm;
   sigemptyset(&sa.sa_mask);
-  // No SA_RESTART: blocked calls in other threads see EINTR.
+  // No SA_RESTART: main's sleep ends at once.
   sa.sa_flags = 0;
   sigaction(signum, &sa, nullptr);
+}
+
+// SIGTERM and SIGINT go to main only. They are blocked before the first
+// thread exists, so every thread inherits the block (GLib's pool threads
+// too), and main unblocks them once it waits. A worker's system call is then
+// never cut short by them, and the handler runs on the thread that reads the
+// flag: a handler parked on a thread asleep in a futex may otherwise never
+// run where signal delivery is deferred (as under ThreadSanitizer).
+void mask_exit_signals(int how) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  int rc = pthread_sigmask(how, &set, nullptr);
+  if (rc != 0) g_error("pthread_sigmask: %s", g_strerror(rc));
 }
 
 void thread_trampoline(service_thread* record, void (*fn)(service_thread*)) {
@@ -60,6 +75,7 @@ void handle_sigterm(int /*signum*/) {
 }
 
 int tarnproxy_main() {
+  mask_exit_signals(SIG_BLOCK);
   auto context = std::make_unique<proxy_context>();
   log_init();
 
@@ -108,6 +124,8 @@ int tarnproxy_main() {
     g_error("Unable to create the unixsocket thread's eventfd: %s", g_strerror(errno));
   }
   service_thread_start(&unixsocket, unixsocket_thread);
+  // A signal that came during start-up was kept pending and is taken now.
+  mask_exit_signals(SIG_UNBLOCK);
 
   // Until start-up is complete the flag is looked at ten times a second, so
   // that the service manager hears of it promptly; afterwards once a second.

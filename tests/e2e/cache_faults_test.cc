@@ -86,7 +86,8 @@ void wrap_open_script(tarn_test::sandbox& sb) {
           ") head -c 8000000 /dev/urandom; exit 0 ;;\n" + LINES_VDI +
           ") printf 'attaching\\n%s\\n' " + s + "/caches; exit 0 ;;\n" + RELATIVE_VDI +
           ") echo .; exit 0 ;;\n" + HANG_VDI + ") trap '' TERM; sleep 1000 & echo $$ $! > " + s +
-          "/hang.pids; wait; exit 0 ;;\nesac\nexec " + s + "/real-open.sh \"$@\"\n",
+          "/hang.pids; wait; exit 0 ;;\nesac\ngrep SigBlk /proc/$$/status > " + s +
+          "/open.sigblk\nexec " + s + "/real-open.sh \"$@\"\n",
       0755));
 }
 
@@ -159,6 +160,14 @@ TEST(CacheFaults, BadCacheVdiScriptsFailOnlyTheirOwnSite) {
   EXPECT_FALSE(site_listed(socket, hung_site));
   EXPECT_TRUE(site_listed(socket, good_site));
   EXPECT_TRUE(fs::exists(sb.dir() + "/state/" + good_site));
+  // The daemon's threads block its exit signals; a script must not inherit
+  // that, or a SIGTERM at its timeout would never reach it.
+  {
+    std::ifstream in(sb.dir() + "/vextal/tarnproxy/open.sigblk");
+    std::string label, mask;
+    ASSERT_TRUE(in >> label >> mask) << "the good open ran without recording its mask";
+    EXPECT_EQ(std::stoull(mask, nullptr, 16) & (1ULL << (SIGTERM - 1)), 0u) << mask;
+  }
 
   // A hanging script holds up the shutdown only for the grace a script that
   // is nearly done gets, however long its limit.

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,37 @@ const char* CONFIG = "/etc/tarnproxy.conf";
   return ::testing::AssertionSuccess();
 }
 
+// The signals a task of `pid` blocks, from its SigBlk line.
+unsigned long long blocked_signals(pid_t pid, const std::string& tid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/task/" + tid + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("SigBlk:", 0) == 0) return std::stoull(line.substr(7), nullptr, 16);
+  }
+  ADD_FAILURE() << "no SigBlk for task " << tid;
+  return 0;
+}
+
+// Only main takes the exit signals: a handler run on another thread would
+// interrupt that thread's system calls, and where delivery is deferred until
+// the thread wakes it might never run at all.
+void expect_exit_signals_only_on_main(pid_t pid) {
+  const unsigned long long exit_bits = (1ULL << (SIGTERM - 1)) | (1ULL << (SIGINT - 1));
+  int others = 0;
+  for (const auto& task :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+    const std::string tid = task.path().filename();
+    const unsigned long long blocked = blocked_signals(pid, tid);
+    if (tid == std::to_string(pid)) {
+      EXPECT_EQ(blocked & exit_bits, 0u) << "main blocks the exit signals";
+    } else {
+      others++;
+      EXPECT_EQ(blocked & exit_bits, exit_bits) << "task " << tid << " takes exit signals";
+    }
+  }
+  EXPECT_GE(others, 3) << "the service threads are not running";
+}
+
 void expect_orderly_stop(int sig) {
   tarn_test::sandbox sb;
   // A host without an inventory is warned about; this one has one.
@@ -41,6 +74,8 @@ void expect_orderly_stop(int sig) {
       << sb.err();
   ASSERT_TRUE(sb.wait_for_output("Cache Manager started", 10s)) << sb.err();
   ASSERT_TRUE(sb.wait_for_output("RRD thread started", 10s)) << sb.err();
+  ASSERT_TRUE(sb.wait_for_output("Listening on", 10s)) << sb.err();
+  expect_exit_signals_only_on_main(sb.pid());
 
   auto sent = std::chrono::steady_clock::now();
   sb.send_signal(sig);
