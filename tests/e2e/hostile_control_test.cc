@@ -147,7 +147,7 @@ TEST_F(HostileControl, StalledAndMalformedPeersDelayNoOne) {
   for (const auto& [what, text] : malformed) {
     unique_fd fd = connect_peer();
     ASSERT_TRUE(fd);
-    std::thread writer([&, fd = fd.get()] { send_all(fd, text); });
+    std::thread writer([fd = fd.get(), &text = text] { send_all(fd, text); });
     EXPECT_TRUE(closed_unanswered(fd.get(), 4s)) << what;
     writer.join();
     expect_served(what);
