@@ -28,6 +28,8 @@ import sys
 import tempfile
 import time
 
+from make_seeds import EXT_READ_REQUEST, MIO_READ_REQUEST
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 LAB = os.path.join(ROOT, "scripts", "lab")
@@ -83,17 +85,6 @@ def opcode(frame):
     return struct.unpack_from("<I", p)[0] if p is not None and len(p) >= 4 else None
 
 
-def read_opcodes():
-    """The opcodes of read requests, from the daemon's table."""
-    codes = set()
-    with open(os.path.join(ROOT, "src", "protocol", "opcodes.h")) as f:
-        for line in f:
-            for name in ("IOS_READ_EXT_REQUEST_CODE", "IOS_READ_MIO_REQUEST_CODE"):
-                if f" {name} = " in line:
-                    codes.add(int(line.split("=")[1].strip().rstrip(";"), 16))
-    return codes
-
-
 def frames_input(frames, knobs=0):
     # State 0 (logged out) with a packet size of 1500: the login is in the
     # frames.
@@ -111,7 +102,7 @@ def write(target, name, data):
 
 
 def seeds(flavour, frames, tlv_seen):
-    reads = read_opcodes()
+    reads = {EXT_READ_REQUEST, MIO_READ_REQUEST}
     first_read = next((i for i, f in enumerate(frames) if opcode(f) in reads), len(frames))
     login = frames[:first_read]
     if not login or first_read == len(frames):
