@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "cache/chunks.h"
 #include "cache/script.h"
 #include "contexts/proxy_context.h"
 #include "contexts/sites.h"
@@ -388,6 +389,13 @@ int read_config(site_context* site) {
   if (chunk_size <= 0) {
     g_warning("Site %s - chunkSizeInBytes %d is not a positive size.", uuid, chunk_size);
     return -22;
+  }
+  // The chunk store needs whole bitmap bytes per chunk and would refuse every
+  // read and write of such a cache, leaving the site silently uncached.
+  if (static_cast<uint64_t>(chunk_size) % BITMAP_BYTE_SPAN != 0) {
+    g_warning("Site %s - chunkSizeInBytes %d is not a multiple of %d.", uuid, chunk_size,
+              static_cast<int>(BITMAP_BYTE_SPAN));
+    return 2;
   }
   site->chunk_size = static_cast<uint64_t>(static_cast<int64_t>(chunk_size));
   return 0;

@@ -22,6 +22,7 @@
 #include "contexts/clients.h"
 #include "contexts/proxy_context.h"
 #include "contexts/sites.h"
+#include "contexts/vdisks.h"
 #include "core/service_thread.h"
 #include "core/unique_fd.h"
 #include "metrics/metrics.h"
@@ -29,7 +30,7 @@
 namespace {
 
 constexpr const char* CONFIG_FILE_NAME = "config.data";
-constexpr const char* PREPOP_MARKER = "prepop";
+constexpr const char* PREPOP_MARKER = VDISK_PREPOP_MARKER;
 constexpr uint64_t BLOCK_UNIT = 512;  // st_blocks and the purge goals count in these
 constexpr int64_t MIN_INTERVAL_S = 1;
 
@@ -168,6 +169,25 @@ std::vector<tree_element> build_file_gtree(DIR* cache_dir, const std::string& ca
   return tree;
 }
 
+// A vDisk that lost a chunk is no longer complete: its marker goes with the
+// first removal (so a later prepopulation fills it again and the vDisk loses
+// its eviction protection), and the lowest chunk number removed is kept for
+// the vDisk's record.
+void note_purged(const tree_element& element, purge_walk* walk, purge_goals* goals) {
+  const char* name = element.name();
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long number = strtoull(name, &end, 10);
+  auto [at, first] = goals->first_purged_chunk.try_emplace(walk->vdisk, UINT64_MAX);
+  if (end != name && *end == '\0' && errno == 0 && name[0] != '-') {
+    at->second = std::min<uint64_t>(at->second, number);
+  }
+  if (first && element.prepop && unlinkat(walk->vdisk_fd.get(), PREPOP_MARKER, 0) != 0) {
+    const int err = errno;
+    if (err != ENOENT) g_warning("tree_element_purge unlink marker: %s", g_strerror(err));
+  }
+}
+
 // Removes one file and counts it against the goals; answers whether the walk
 // goes on. A failed removal frees nothing and counts nothing.
 bool tree_element_purge(const tree_element& element, purge_walk* walk, purge_goals* goals) {
@@ -193,6 +213,7 @@ bool tree_element_purge(const tree_element& element, purge_walk* walk, purge_goa
     }
     return true;
   }
+  note_purged(element, walk, goals);
   if (goals->inodes_to_free > 0) goals->inodes_to_free--;
   if (goals->blocks_to_free > element.blocks) {
     goals->blocks_to_free -= element.blocks;
@@ -295,6 +316,12 @@ void check_and_purge(site_purge_record* input) {
   // limit with nothing to free; deleting a file then would gain nothing.
   if (goals.blocks_to_free > 0 || goals.inodes_to_free > 0) purge_files(cache_path, &goals);
   release_removed_chunks(site->context, site);
+  for (const auto& [vdisk, chunk] : goals.first_purged_chunk) {
+    const uint64_t offset = chunk <= UINT64_MAX / std::max<uint64_t>(site->chunk_size, 1)
+                                ? chunk * site->chunk_size
+                                : 0;
+    vdisk_contexts_purged(site->context, site->uuid, vdisk, offset);
+  }
 
   purge_goals unused;
   const int still = check_limit(context, cache_path, &unused, &budget, input);

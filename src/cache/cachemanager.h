@@ -13,13 +13,16 @@
 // site's write budget (the bytes that may still be written before the start
 // fraction is reached) and reports evicted bytes and utilisation to the
 // metrics. Only regular files inside the vDisk directories of the cache are
-// ever deleted: never "config.data", a "prepop" marker, a directory, or
-// anything reached through a symbolic link or on another file system.
+// ever deleted: never "config.data", a directory, or anything reached
+// through a symbolic link or on another file system. A vDisk that loses a
+// chunk loses its "prepop" marker too, and its record's prepopulation
+// progress falls back to the first chunk removed, so that it is filled again.
 #pragma once
 
 #include <sys/statvfs.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -43,6 +46,9 @@ struct purge_goals {
   uint64_t blocks_to_free = 0;
   uint64_t inodes_to_free = 0;
   uint64_t blocks_freed = 0;
+  // Per vDisk directory the walk removed files from: the lowest chunk number
+  // removed (UINT64_MAX when only files not named by a number went).
+  std::map<std::string, uint64_t> first_purged_chunk;
 };
 
 // What one measurement of a cache file system means.

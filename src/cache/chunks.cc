@@ -102,14 +102,48 @@ ssize_t pread_full(int fd, void* buf, size_t n, uint64_t at, int* err) {
   return static_cast<ssize_t>(done);
 }
 
+bool compose_chunk(const site_context* site, const char* vdisk_key, uint64_t offset,
+                   chunk_location* where) {
+  if (site == nullptr || !chunk_size_usable(site->chunk_size)) return false;
+  if (site->cache_path.empty() || !vdisk_key_is_valid(vdisk_key)) return false;
+  uint64_t number = offset / site->chunk_size;
+  if (number > MAX_CHUNK_NUMBER) return false;
+  // "<cache_path>/<vdisk_key>/<number>", composed by hand rather than by
+  // snprintf, as it runs for every piece of every read on the packet path.
+  // A path that would not fit is refused: truncated, it would name another
+  // chunk's file.
+  char digits[16];
+  size_t digit_count = 0;
+  uint64_t rest = number;
+  do {
+    digits[digit_count++] = static_cast<char>('0' + rest % 10);
+    rest /= 10;
+  } while (rest != 0);
+  const std::string& base = site->cache_path;
+  size_t key_length = strnlen(vdisk_key, CLIENT_VDISK_KEY_SIZE);
+  if (base.size() + 1 + key_length + 1 + digit_count >= sizeof where->path) return false;
+  char* p = where->path;
+  memcpy(p, base.data(), base.size());
+  p += base.size();
+  *p++ = '/';
+  memcpy(p, vdisk_key, key_length);
+  p += key_length;
+  *p++ = '/';
+  while (digit_count != 0) *p++ = digits[--digit_count];
+  *p = '\0';
+  where->number = number;
+  where->offset = offset % site->chunk_size;
+  return true;
+}
+
 // Checks a request before anything is touched. Offsets and lengths may come
 // from the network: a range must not wrap, its count must fit the int32
 // result, and its last chunk number must print as itself (a wrapped number
 // would name another chunk's file and serve its data).
-bool request_usable(const client_context* cc, uint64_t offset, uint64_t length) {
-  const site_context* site = cc->site_context;
+bool request_usable(const site_context* site, const char* vdisk_key, uint64_t offset,
+                    uint64_t length) {
   if (site == nullptr || !chunk_size_usable(site->chunk_size)) return false;
-  if (site->cache_path.empty() || !vdisk_key_is_valid(cc->vdisk_key)) return false;
+  if (site->cache_path.empty() || !vdisk_key_is_valid(vdisk_key)) return false;
   if (length > MAX_RESULT || offset > std::numeric_limits<uint64_t>::max() - length) return false;
   return (offset + length - 1) / site->chunk_size <= MAX_CHUNK_NUMBER;
 }
@@ -383,7 +417,7 @@ bool put_piece(proxy_context* context, client_context* cc, const chunk_location&
 
 int32_t put_range(proxy_context* context, client_context* cc, uint64_t offset, const uint8_t* data,
                   uint64_t length) {
-  if (!request_usable(cc, offset, length)) return 0;
+  if (!request_usable(cc->site_context, cc->vdisk_key, offset, length)) return 0;
   site_context* site = cc->site_context;
   charge_write_budget(context, site, length);
   uint64_t chunk_size = site->chunk_size;
@@ -403,8 +437,9 @@ int32_t put_range(proxy_context* context, client_context* cc, uint64_t offset, c
 
 // Tests one piece through `fd` and reads it into `buf` (unless null) on a
 // hit.
-bool probe(client_context* cc, int fd, const chunk_location& chunk, uint8_t* buf, uint64_t n) {
-  if (is_allocated(cc, fd, cc->site_context->chunk_size, chunk.offset, n) != 1) return false;
+bool probe(client_context* cc, int fd, uint64_t chunk_size, const chunk_location& chunk,
+           uint8_t* buf, uint64_t n) {
+  if (is_allocated(cc, fd, chunk_size, chunk.offset, n) != 1) return false;
   if (buf == nullptr) return true;
   int err;
   if (pread_full(fd, buf, n, chunk.offset, &err) != static_cast<ssize_t>(n)) {
@@ -430,13 +465,14 @@ void keep_descriptor(client_context* cc, unique_fd fd, const char* path) {
   close_logged(cc, &old, "Client %s - cache_get_data close(old_open_fd): %s");
 }
 
-bool read_piece(client_context* cc, const chunk_location& chunk, uint8_t* buf, uint64_t n) {
+bool read_piece(client_context* cc, uint64_t chunk_size, const chunk_location& chunk, uint8_t* buf,
+                uint64_t n) {
   {
     std::shared_lock<std::shared_mutex> hold(cc->open_chunk_lock, std::try_to_lock);
     if (hold.owns_lock() && cc->open_chunk_fd.valid() &&
         strncmp(cc->open_chunk_path, chunk.path, CLIENT_CHUNK_PATH_SIZE) == 0) {
       int fd = cc->open_chunk_fd.get();
-      if (probe(cc, fd, chunk, buf, n)) return true;
+      if (probe(cc, fd, chunk_size, chunk, buf, n)) return true;
       // The kept file may have been removed by the cache manager; its data
       // stay valid, but new data goes to a new file of that name, which
       // only a fresh descriptor sees.
@@ -446,19 +482,20 @@ bool read_piece(client_context* cc, const chunk_location& chunk, uint8_t* buf, u
   }
   unique_fd fd(open(chunk.path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (!fd) return false;  // not cached
-  bool hit = probe(cc, fd.get(), chunk, buf, n);
+  bool hit = probe(cc, fd.get(), chunk_size, chunk, buf, n);
   keep_descriptor(cc, std::move(fd), chunk.path);
   return hit;
 }
 
-int32_t read_range(client_context* cc, uint64_t offset, uint8_t* buf, uint64_t length) {
-  if (!request_usable(cc, offset, length)) return 0;
-  uint64_t chunk_size = cc->site_context->chunk_size;
+int32_t read_range(client_context* cc, const site_context* site, const char* vdisk_key,
+                   uint64_t offset, uint8_t* buf, uint64_t length) {
+  if (!request_usable(site, vdisk_key, offset, length)) return 0;
+  uint64_t chunk_size = site->chunk_size;
   for (uint64_t done = 0; done < length;) {
     chunk_location chunk;
-    if (!get_chunk(cc, offset + done, &chunk)) return 0;
+    if (!compose_chunk(site, vdisk_key, offset + done, &chunk)) return 0;
     uint64_t piece = std::min(length - done, chunk_size - chunk.offset);
-    if (!read_piece(cc, chunk, buf != nullptr ? buf + done : nullptr, piece)) return 0;
+    if (!read_piece(cc, chunk_size, chunk, buf != nullptr ? buf + done : nullptr, piece)) return 0;
     done += piece;
   }
   return static_cast<int32_t>(length);
@@ -468,37 +505,7 @@ int32_t read_range(client_context* cc, uint64_t offset, uint8_t* buf, uint64_t l
 
 bool get_chunk(const client_context* cc, uint64_t offset, chunk_location* where) {
   g_return_val_if_fail(cc != NULL && where != NULL, false);
-  const site_context* site = cc->site_context;
-  if (site == nullptr || !chunk_size_usable(site->chunk_size)) return false;
-  if (site->cache_path.empty() || !vdisk_key_is_valid(cc->vdisk_key)) return false;
-  uint64_t number = offset / site->chunk_size;
-  if (number > MAX_CHUNK_NUMBER) return false;
-  // "<cache_path>/<vdisk_key>/<number>", composed by hand rather than by
-  // snprintf, as it runs for every piece of every read on the packet path.
-  // A path that would not fit is refused: truncated, it would name another
-  // chunk's file.
-  char digits[16];
-  size_t digit_count = 0;
-  uint64_t rest = number;
-  do {
-    digits[digit_count++] = static_cast<char>('0' + rest % 10);
-    rest /= 10;
-  } while (rest != 0);
-  const std::string& base = site->cache_path;
-  size_t key_length = strnlen(cc->vdisk_key, CLIENT_VDISK_KEY_SIZE);
-  if (base.size() + 1 + key_length + 1 + digit_count >= sizeof where->path) return false;
-  char* p = where->path;
-  memcpy(p, base.data(), base.size());
-  p += base.size();
-  *p++ = '/';
-  memcpy(p, cc->vdisk_key, key_length);
-  p += key_length;
-  *p++ = '/';
-  while (digit_count != 0) *p++ = digits[--digit_count];
-  *p = '\0';
-  where->number = number;
-  where->offset = offset % site->chunk_size;
-  return true;
+  return compose_chunk(cc->site_context, cc->vdisk_key, offset, where);
 }
 
 int bitmap_mark_allocated(client_context* cc, int fd, const chunk_location& chunk, uint64_t o,
@@ -543,12 +550,20 @@ int32_t cache_get_data(proxy_context*, client_context* cc, uint64_t offset, void
   g_return_val_if_fail(cc != NULL && data != NULL, 0);
   g_return_val_if_fail(byte_length != 0, 0);
   g_return_val_if_fail(cc->vdisk_key[0] != '\0', 0);
-  return read_range(cc, offset, static_cast<uint8_t*>(data), byte_length);
+  return read_range(cc, cc->site_context, cc->vdisk_key, offset, static_cast<uint8_t*>(data),
+                    byte_length);
 }
 
 int32_t cache_contains(proxy_context*, client_context* cc, uint64_t offset, uint64_t byte_length) {
   g_return_val_if_fail(cc != NULL, 0);
   g_return_val_if_fail(byte_length != 0, 0);
   g_return_val_if_fail(cc->vdisk_key[0] != '\0', 0);
-  return read_range(cc, offset, nullptr, byte_length);
+  return read_range(cc, cc->site_context, cc->vdisk_key, offset, nullptr, byte_length);
+}
+
+int32_t cache_contains_in(proxy_context*, client_context* cc, const site_context* site,
+                          const char* vdisk_key, uint64_t offset, uint64_t byte_length) {
+  g_return_val_if_fail(cc != NULL && site != NULL && vdisk_key != NULL, 0);
+  g_return_val_if_fail(byte_length != 0, 0);
+  return read_range(cc, site, vdisk_key, offset, nullptr, byte_length);
 }

@@ -30,6 +30,7 @@
 
 struct proxy_context;
 struct client_context;
+struct site_context;
 
 inline constexpr uint64_t SECTOR_SIZE = 512;
 // Bitmap bytes read or written at once; longer runs are handled in windows.
@@ -58,6 +59,12 @@ int32_t cache_get_data(proxy_context* context, client_context* cc, uint64_t offs
                        uint64_t byte_length);
 int32_t cache_contains(proxy_context* context, client_context* cc, uint64_t offset,
                        uint64_t byte_length);
+// As cache_contains for the vDisk `vdisk_key` of `site`'s cache, for a caller
+// that does not hold the client's lock (prepopulation) and so must not read
+// the client's key or site, which listeners rewrite; the client only lends
+// its kept chunk descriptor and its warning limit.
+int32_t cache_contains_in(proxy_context* context, client_context* cc, const site_context* site,
+                          const char* vdisk_key, uint64_t offset, uint64_t byte_length);
 
 // Composes the chunk of vDisk `offset` for the client; false when the client
 // has no usable site or key, or the path would not fit.

@@ -263,6 +263,7 @@ void client_context_set_vdisk_key(client_context* client_context, const char* ke
   if (strcmp(client_context->vdisk_key, next) != 0) {
     if (client_context->vdisk_key[0] != '\0') vdisk_context_ref_dec_and_del(client_context);
     memcpy(client_context->vdisk_key, next, sizeof next);
+    client_context->vdisk_end_offset = 0;
   }
   vdisk_context_ref_inc(client_context);
 }
@@ -336,6 +337,12 @@ void client_mio_fragment_del(client_context* client, uint8_t id) {
 
 uint32_t client_mio_frament_count(client_context* client) {
   return static_cast<uint32_t>(client->mio_fragments.size());
+}
+
+void client_mio_fragments_expire(client_context* client, int64_t now) {
+  std::erase_if(client->mio_fragments, [now](const auto& entry) {
+    return entry.first < CLIENT_PREPOP_THREAD_ID_START && entry.second->deadline <= now;
+  });
 }
 
 uint8_t client_prepop_thread_id(client_context* client) {

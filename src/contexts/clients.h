@@ -102,6 +102,10 @@ struct client_context {
   uint32_t received_vdisk_id = CLIENT_VDISK_ID_NONE;
   uint32_t vdisk_id = CLIENT_VDISK_ID_NONE;
   char vdisk_key[CLIENT_VDISK_KEY_SIZE] = {};  // empty: unknown
+  // The first protocol offset past the linked vDisk (its size + 512) as the
+  // server told this session; 0 while unknown. Nothing at or past it is
+  // cached or served.
+  uint64_t vdisk_end_offset = 0;
   std::array<uint8_t, CLIENT_VDISK_INFO_SIZE> vdisk_info{};
   uint8_t vdisk_info_valid = 0;
   uint8_t uefi_boot = 0;
@@ -240,6 +244,10 @@ mio_fragment* client_mio_fragment_add(client_context* client, uint8_t id, uint64
 mio_fragment* client_mio_fragment_get(client_context* client, uint8_t id);
 void client_mio_fragment_del(client_context* client, uint8_t id);
 uint32_t client_mio_frament_count(client_context* client);
+// Removes the client's own MIO records (ThreadId without the high bit) whose
+// deadline (monotonic microseconds) has passed: their replies were lost, and
+// left in place they would count as reads in flight for the whole session.
+void client_mio_fragments_expire(client_context* client, int64_t now);
 // The next id in 128..255 without a fragment, or 0 when all 128 are in use.
 uint8_t client_prepop_thread_id(client_context* client);
 void mio_fragment_free(mio_fragment* fragment);

@@ -18,7 +18,9 @@
 
 struct proxy_context;
 
-struct site_context {
+// Shared (see site_table); a prepopulation job holds its client's site
+// through weak_from_this, so that it stays valid for the whole job.
+struct site_context : std::enable_shared_from_this<site_context> {
   std::string uuid;
   std::string cache_vdi;                 // empty: the site has no cache VDI and no script runs
   uint64_t block_size = 0;               // fragment size of the cache file system

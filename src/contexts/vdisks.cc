@@ -2,6 +2,7 @@
 
 #include <glib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -32,53 +33,67 @@ void make_vdisk_dir(const site_context* site, vdisk_context* vc) {
   }
 }
 
-// One vDisk record serves every client that boots the vDisk, whichever site
-// it belongs to, but each site caches it in a directory of its own cache: a
-// client of a site other than the one that created the record needs that
-// directory too. Run once per link, not per packet.
-void make_site_vdisk_dir(const client_context* cc) {
-  const site_context* site = cc->site_context;
-  if (site == nullptr || site->cache_path.empty()) return;
-  const std::string path = site->cache_path + "/" + cc->vdisk_key;
-  if (path.size() > CACHE_PATH_MAX) return;
-  if (mkdir(path.c_str(), 0700) != 0) {
+// Makes sure the vDisk's directory is there at every link: a site whose
+// cache was rebuilt under a live record has lost it. Run once per link, not
+// per packet.
+void ensure_vdisk_dir(const vdisk_context* vc) {
+  if (vc->path.empty() || vc->path.size() > CACHE_PATH_MAX) return;
+  if (mkdir(vc->path.c_str(), 0700) != 0) {
     int err = errno;
-    if (err != EEXIST) g_warning("Failed creating dir %s %d", path.c_str(), err);
+    if (err != EEXIST) g_warning("Failed creating dir %s %d", vc->path.c_str(), err);
   }
 }
 
-// With vdisk_lock held: the client's vDisk, created (with its directory) if
-// missing; null when the client names none, its read cache is disabled, or
-// its key could name something outside its site's cache directory.
+// With vdisk_lock held: the client's vDisk in its site's cache, created (with
+// its directory) if missing; null when the client names none, has no site,
+// its read cache is disabled, or its key could name something outside its
+// site's cache directory.
 std::shared_ptr<vdisk_context>* lookup_or_create(proxy_context* context, client_context* cc) {
   if (cc->vdisk_key[0] == '\0' || cc->read_cache_disabled) return nullptr;
-  if (!context->vdisk_context_ht) return nullptr;
+  if (!context->vdisk_context_ht || cc->site_context == nullptr) return nullptr;
   if (!vdisk_key_is_valid(cc->vdisk_key)) {
     g_warning("Client %s - Refusing vdisk key %.*s", cc->uuid.c_str(),
               static_cast<int>(CLIENT_VDISK_KEY_SIZE - 1), cc->vdisk_key);
     return nullptr;
   }
   vdisk_table& table = *context->vdisk_context_ht;
-  auto found = table.find(cc->vdisk_key);
+  std::string table_key = vdisk_table_key(cc->site_context->uuid, cc->vdisk_key);
+  auto found = table.find(table_key);
   if (found != table.end()) return &found->second;
-  if (cc->site_context == nullptr) return nullptr;
 
   std::shared_ptr<vdisk_context> vc(new vdisk_context, vdisk_context_free);
   vc->vdisk_key = cc->vdisk_key;
+  vc->site_uuid = cc->site_context->uuid;
   make_vdisk_dir(cc->site_context, vc.get());
-  auto inserted = table.emplace(vc->vdisk_key, std::move(vc));
+  auto inserted = table.emplace(std::move(table_key), std::move(vc));
   return &inserted.first->second;
 }
 
-// With vdisk_lock held and the vDisk's lock released: removes the vDisk once
-// neither a client nor a job refers to it.
-void remove_if_unused(proxy_context* context, const std::shared_ptr<vdisk_context>& vc,
-                      bool unused) {
-  if (!unused || !context->vdisk_context_ht) return;
-  auto found = context->vdisk_context_ht->find(vc->vdisk_key);
-  if (found != context->vdisk_context_ht->end() && found->second == vc) {
+// The client's vDisk record, pinned (hold_count) so that it stays in the
+// table and valid once vdisk_lock is released; null as lookup_or_create.
+vdisk_context* pin(proxy_context* context, client_context* cc) {
+  std::lock_guard<std::mutex> table_hold(context->vdisk_lock);
+  std::shared_ptr<vdisk_context>* vc = lookup_or_create(context, cc);
+  if (vc == nullptr) return nullptr;
+  (*vc)->hold_count++;
+  return vc->get();
+}
+
+// With vdisk_lock held: removes the vDisk once neither a client nor a holder
+// refers to it.
+void remove_if_unused(proxy_context* context, const vdisk_context* vc) {
+  if (vc->ref_count != 0 || vc->hold_count != 0 || !context->vdisk_context_ht) return;
+  auto found = context->vdisk_context_ht->find(vdisk_table_key(vc->site_uuid, vc->vdisk_key));
+  if (found != context->vdisk_context_ht->end() && found->second.get() == vc) {
     context->vdisk_context_ht->erase(found);
   }
+}
+
+void unpin(proxy_context* context, vdisk_context* vc) {
+  std::lock_guard<std::mutex> table_hold(context->vdisk_lock);
+  TARN_ASSERT(vc->hold_count > 0);
+  vc->hold_count--;
+  remove_if_unused(context, vc);
 }
 
 proxy_context* client_registry(const client_context* cc) {
@@ -86,6 +101,10 @@ proxy_context* client_registry(const client_context* cc) {
 }
 
 }  // namespace
+
+std::string vdisk_table_key(const std::string& site_uuid, const std::string& vdisk_key) {
+  return site_uuid + "/" + vdisk_key;
+}
 
 bool vdisk_key_is_valid(const char* key) {
   if (key == nullptr || key[0] == '\0' || key[0] == '.') return false;
@@ -101,18 +120,16 @@ void vdisk_contexts_init(proxy_context* context) {
 vdisk_context* vdisk_contexts_get(proxy_context* context, client_context* cc) {
   g_return_val_if_fail(context != NULL, NULL);
   g_return_val_if_fail(cc != NULL, NULL);
-  std::lock_guard<std::mutex> table_hold(context->vdisk_lock);
-  std::shared_ptr<vdisk_context>* vc = lookup_or_create(context, cc);
-  if (vc == nullptr) return nullptr;
-  // Released by vdisk_contexts_put; the table cannot drop the vDisk while
-  // it is held, since removal takes this lock first.
-  (*vc)->lock.lock();
-  return vc->get();
+  vdisk_context* vc = pin(context, cc);
+  // Waited for outside vdisk_lock; the pin keeps the record until put.
+  if (vc != nullptr) vc->lock.lock();
+  return vc;
 }
 
 void vdisk_contexts_put(proxy_context* context, vdisk_context* vc) {
   g_return_if_fail(context != NULL && vc != NULL);
   vc->lock.unlock();
+  unpin(context, vc);
 }
 
 void vdisk_context_ref_inc(client_context* cc) {
@@ -122,8 +139,7 @@ void vdisk_context_ref_inc(client_context* cc) {
   std::lock_guard<std::mutex> table_hold(context->vdisk_lock);
   std::shared_ptr<vdisk_context>* vc = lookup_or_create(context, cc);
   if (vc == nullptr) return;
-  make_site_vdisk_dir(cc);
-  std::lock_guard<std::mutex> hold((*vc)->lock);
+  ensure_vdisk_dir(vc->get());
   (*vc)->ref_count++;
   cc->vdisk_ref_held = true;
 }
@@ -137,16 +153,12 @@ void vdisk_context_ref_dec_and_del(client_context* cc) {
   cc->vdisk_ref_held = false;
   std::lock_guard<std::mutex> table_hold(context->vdisk_lock);
   if (!context->vdisk_context_ht) return;
-  auto found = context->vdisk_context_ht->find(cc->vdisk_key);
+  auto found =
+      context->vdisk_context_ht->find(vdisk_table_key(cc->site_context->uuid, cc->vdisk_key));
   if (found == context->vdisk_context_ht->end()) return;
-  std::shared_ptr<vdisk_context> vc = found->second;
-  bool unused;
-  {
-    std::lock_guard<std::mutex> hold(vc->lock);
-    if (vc->ref_count > 0) vc->ref_count--;
-    unused = vc->ref_count == 0 && vc->hold_count == 0;
-  }
-  remove_if_unused(context, vc, unused);
+  vdisk_context* vc = found->second.get();
+  if (vc->ref_count > 0) vc->ref_count--;
+  remove_if_unused(context, vc);
 }
 
 bool vdisk_should_prepop(const vdisk_context* vc) {
@@ -160,22 +172,42 @@ std::shared_ptr<vdisk_context> vdisk_context_hold(proxy_context* context, client
   std::lock_guard<std::mutex> table_hold(context->vdisk_lock);
   std::shared_ptr<vdisk_context>* vc = lookup_or_create(context, cc);
   if (vc == nullptr) return nullptr;
-  std::lock_guard<std::mutex> hold((*vc)->lock);
   (*vc)->hold_count++;
   return *vc;
 }
 
 void vdisk_context_release(proxy_context* context, std::shared_ptr<vdisk_context> vc) {
   g_return_if_fail(context != NULL && vc != NULL);
-  std::lock_guard<std::mutex> table_hold(context->vdisk_lock);
-  bool unused;
+  unpin(context, vc.get());
+}
+
+void vdisk_contexts_purged(proxy_context* context, const std::string& site_uuid,
+                           const std::string& vdisk_key, uint64_t vdisk_offset) {
+  g_return_if_fail(context != NULL);
+  std::shared_ptr<vdisk_context> vc;
+  {
+    std::lock_guard<std::mutex> table_hold(context->vdisk_lock);
+    if (!context->vdisk_context_ht) return;
+    auto found = context->vdisk_context_ht->find(vdisk_table_key(site_uuid, vdisk_key));
+    if (found == context->vdisk_context_ht->end()) return;
+    vc = found->second;
+    vc->hold_count++;
+  }
   {
     std::lock_guard<std::mutex> hold(vc->lock);
-    TARN_ASSERT(vc->hold_count > 0);
-    vc->hold_count--;
-    unused = vc->ref_count == 0 && vc->hold_count == 0;
+    const uint64_t from = vdisk_offset > UINT64_MAX - 512 ? UINT64_MAX : vdisk_offset + 512;
+    if (vc->prepop_progress > from) vc->prepop_progress = from;
+    // Again under the lock: a run that completed between the removal of the
+    // chunk and now has written the marker anew.
+    if (!vc->path.empty() && unlink((vc->path + "/" + VDISK_PREPOP_MARKER).c_str()) != 0) {
+      const int err = errno;
+      if (err != ENOENT) {
+        g_warning("Cannot remove %s/%s: %s", vc->path.c_str(), VDISK_PREPOP_MARKER,
+                  g_strerror(err));
+      }
+    }
   }
-  remove_if_unused(context, vc, unused);
+  unpin(context, vc.get());
 }
 
 void vdisk_contexts_destroy(proxy_context* context) {

@@ -1,11 +1,14 @@
-// vDisk contexts: one shared record per vDisk that clients of this host use.
+// vDisk contexts: one shared record per vDisk and per site caching it.
 //
 // A vdisk_context holds a vDisk's key, its size, the directory of its cached
-// chunks ("<cache_path>/<key>") and the progress of its prepopulation. Clients
-// name their vDisk by key (`vdisk_key`) and count as references through
-// vdisk_context_ref_inc / vdisk_context_ref_dec_and_del; the record is created
-// with its directory on first use and freed when the last reference goes. The
-// directory and its chunks stay on disk.
+// chunks ("<cache_path>/<key>") and the progress of its prepopulation. All
+// but the size describe one cache's contents, so a vDisk that clients of two
+// sites boot has one record per site: the table is keyed by the pair (site
+// uuid, vDisk key). Clients name their vDisk by key (`vdisk_key`) within
+// their site and count as references through vdisk_context_ref_inc /
+// vdisk_context_ref_dec_and_del; the record is created with its directory on
+// first use and freed when the last reference goes. The directory and its
+// chunks stay on disk.
 //
 //   vdisk_context* vc = vdisk_contexts_get(context, client);  // vDisk lock held
 //   if (vc != nullptr) { ... vc->size ...; vdisk_contexts_put(context, vc); }
@@ -15,9 +18,12 @@
 // with vdisk_context_release: a held vDisk stays in the table, and its record
 // stays valid, even when its last client goes or the table is destroyed.
 //
-// Locks: vdisk_lock (the table) before a vDisk's `lock`; both after a
-// client's own lock. The client operations expect the caller to hold the
-// client's lock (for writing when its vdisk_key changes).
+// Locks: vdisk_lock guards the table and every record's reference and hold
+// counts; a vDisk's `lock` guards its size and prepopulation state. No one
+// waits for a vDisk's lock while holding vdisk_lock: a long holder of one
+// vDisk (a prepopulation round, a slow disk) must not stall the others. Both
+// come after a client's own lock. The client operations expect the caller to
+// hold the client's lock (for writing when its vdisk_key changes).
 #pragma once
 
 #include <condition_variable>
@@ -30,16 +36,22 @@
 struct proxy_context;
 struct client_context;
 
+// The empty file in a vDisk's directory that says its prepopulation
+// completed; the cache manager evicts such vDisks last.
+inline constexpr const char* VDISK_PREPOP_MARKER = "prepop";
+
 struct vdisk_context {
   std::string vdisk_key;
+  std::string site_uuid;         // the site whose cache this record describes
   uint64_t size = 0;             // bytes; 0 while unknown
   uint64_t end_offset = 0;       // size + 512: the first protocol offset past the vDisk
   std::string path;              // the vDisk's directory of chunk files
   uint64_t prepop_progress = 0;  // protocol offset below which everything is cached
   uint32_t prepop_in_progress = 0;
+  // Under the table's vdisk_lock.
   uint32_t ref_count = 0;   // clients whose vdisk_key names this vDisk
-  uint32_t hold_count = 0;  // prepopulation jobs holding it
-  // Guards the fields above except the key and path.
+  uint32_t hold_count = 0;  // prepopulation jobs and get/put pairs holding it
+  // Guards size, end offset and the prepopulation fields.
   std::mutex lock;
   // Broadcast when a prepopulation MIO of this vDisk completes.
   std::condition_variable cond;
@@ -47,7 +59,12 @@ struct vdisk_context {
 
 // Shared so that a job holding a vDisk keeps the record valid after the
 // table has dropped it (shutdown destroys the table before the jobs end).
+// Keyed by vdisk_table_key.
 using vdisk_table = std::unordered_map<std::string, std::shared_ptr<vdisk_context>>;
+
+// The table key of a site's vDisk: "<site uuid>/<vdisk key>" (a key holds no
+// "/", so no two pairs share one).
+std::string vdisk_table_key(const std::string& site_uuid, const std::string& vdisk_key);
 
 void vdisk_contexts_init(proxy_context* context);
 // The vDisk of the client's key, created if missing, with its lock held; null
@@ -66,6 +83,12 @@ void vdisk_context_free(vdisk_context* vc);
 std::shared_ptr<vdisk_context> vdisk_context_hold(proxy_context* context, client_context* cc);
 // Ends a hold; the vDisk goes when neither clients nor jobs are left.
 void vdisk_context_release(proxy_context* context, std::shared_ptr<vdisk_context> vc);
+
+// The cache manager removed chunks of the site's vDisk from `vdisk_offset`
+// (a vDisk byte offset) on: its prepopulation progress falls back there and
+// its "prepop" marker goes, so that a later prepopulation fills it again.
+void vdisk_contexts_purged(proxy_context* context, const std::string& site_uuid,
+                           const std::string& vdisk_key, uint64_t vdisk_offset);
 
 // Whether `key` may name a vDisk directory: 1 to 63 characters, no "/", not
 // beginning with "." (which would also hide it from the cache manager).

@@ -24,6 +24,7 @@ constexpr const char* MEMBER_CACHE_HIT_READS = "cache_hit_reads";
 constexpr const char* MEMBER_VDISK_KEY = "vdisk_key";
 constexpr const char* MEMBER_CLIENTS = "clients";
 constexpr const char* MEMBER_MAC = "mac";
+constexpr const char* MEMBER_SITE_UUID = "site_uuid";
 
 // The request's id, or null when it has none; a JSON null id counts as none.
 json_object* request_id(json_object* request) {
@@ -52,7 +53,7 @@ json_object* read_block_json(const metrics_read_block& block) {
 
 json_object* site_json(const site_context& site) {
   json_object* object = json_object_new_object();
-  json_object_object_add(object, "site_uuid", json_object_new_string(site.uuid.c_str()));
+  json_object_object_add(object, MEMBER_SITE_UUID, json_object_new_string(site.uuid.c_str()));
   json_object_object_add(object, "cache_vdi", json_object_new_string(site.cache_vdi.c_str()));
   return object;
 }
@@ -96,6 +97,7 @@ json_object* vdisk_json(vdisk_context& vdisk) {
   json_object* object = json_object_new_object();
   if (object == nullptr) return nullptr;
   json_object_object_add(object, MEMBER_VDISK_KEY, json_object_new_string(vdisk.vdisk_key.c_str()));
+  json_object_object_add(object, MEMBER_SITE_UUID, json_object_new_string(vdisk.site_uuid.c_str()));
   // Prepopulation moves size and progress under the vDisk's mutex, held only
   // briefly (its waits release it).
   std::lock_guard<std::mutex> hold(vdisk.lock);
@@ -167,15 +169,19 @@ json_object* prepop_progress_result(proxy_context* context) {
   g_return_val_if_fail(context != NULL, nullptr);
   json_object* j_obj = json_object_new_object();
   g_return_val_if_fail(j_obj != NULL, nullptr);
-  std::vector<json_object*> vdisks;
+  // The records are taken under the table lock and read after it is let go:
+  // waiting there for a vDisk's lock would stall every vDisk.
+  std::vector<std::shared_ptr<vdisk_context>> records;
   {
     std::lock_guard<std::mutex> hold(context->vdisk_lock);
     if (context->vdisk_context_ht) {
-      for (const auto& [key, vdisk] : *context->vdisk_context_ht) {
-        json_object* object = vdisk_json(*vdisk);
-        if (object != nullptr) vdisks.push_back(object);
-      }
+      for (const auto& [key, vdisk] : *context->vdisk_context_ht) records.push_back(vdisk);
     }
+  }
+  std::vector<json_object*> vdisks;
+  for (const auto& vdisk : records) {
+    json_object* object = vdisk_json(*vdisk);
+    if (object != nullptr) vdisks.push_back(object);
   }
   if (vdisks.empty()) return j_obj;
   // "vdisk" stays the last vDisk visited, as callers of one vDisk expect;

@@ -1,7 +1,6 @@
 #include "protocol/tarn.h"
 
 #include <arpa/inet.h>
-#include <sys/time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -18,9 +17,11 @@
 
 namespace {
 
-// Every line here is caused by a client's or a server's datagram, so each
-// passes the client's log rate limit: a peer repeating the same fault must
-// not flood the log.
+// Lines caused by a client's or a server's datagram pass the client's log
+// rate limit: a peer repeating the same fault must not flood the log. Lines
+// that record a change of the client's state (its link, its association,
+// relogons, resets) are written always: operators search for them, and each
+// needs the server's part in the conversation or is bounded per session.
 #define TARN_CLIENT_MESSAGE(cc, ...)                  \
   do {                                                \
     if (client_log_admit(cc)) g_message(__VA_ARGS__); \
@@ -73,15 +74,19 @@ void store_server_address(client_context* cc, const sockaddr_in* addr) {
   std::atomic_ref<in_addr_t>(cc->server_address.sin_addr.s_addr).store(addr->sin_addr.s_addr);
 }
 
-uint64_t wall_ms() {
-  struct timeval tv;
-  gettimeofday(&tv, nullptr);
-  return static_cast<uint64_t>(tv.tv_sec) * 1000 + static_cast<uint64_t>(tv.tv_usec) / 1000;
+// The heartbeat gap is measured on the monotonic clock: a step of the wall
+// clock must not drop heartbeat replies.
+uint64_t monotonic_ms() {
+  return static_cast<uint64_t>(g_get_monotonic_time() / 1000);
 }
 
 // The client's write lock is held.
 void reset_vdisk_association(client_context* cc) {
-  TARN_CLIENT_MESSAGE(cc, "Client %s - Resetting vdisk context.", uuid_of(cc));
+  if (cc->vdisk_id != CLIENT_VDISK_ID_NONE || cc->vdisk_key[0] != '\0') {
+    g_message("Client %s - Resetting vdisk context.", uuid_of(cc));
+  } else {
+    TARN_CLIENT_MESSAGE(cc, "Client %s - Resetting vdisk context.", uuid_of(cc));
+  }
   cc->vdisk_id = CLIENT_VDISK_ID_NONE;
   cc->vdisk_info_valid = 0;
   client_context_set_vdisk_key(cc, "");
@@ -110,8 +115,7 @@ void associate(packet& pk, uint32_t vdisk_id) {
   if (vdisk_id != cc->vdisk_id) {
     client_context_set_vdisk_key(cc, "");
     cc->vdisk_id = vdisk_id;
-    TARN_CLIENT_MESSAGE(cc, "Client %s - Associating vdisk %d", uuid_of(cc),
-                        static_cast<int>(vdisk_id));
+    g_message("Client %s - Associating vdisk %u", uuid_of(cc), vdisk_id);
     update_vdisk(pk.context, cc);
   }
   cc->relogon_count.store(0);
@@ -151,8 +155,9 @@ verdict heartbeat_reply(packet& pk) {
   client_context* cc = pk.cc;
   if (!msg_parse_heartbeat_reply(pk.p)) return verdict::size_mismatch;
   if (pk.context->workaround_migrate_freeze && cc->vdisk_id == CLIENT_VDISK_ID_NONE) {
-    const uint64_t now = wall_ms();
-    if (now < cc->last_heartbeat_reply + SERVER_HEARTBEAT_REPLY_MIN_GAPMS) {
+    const uint64_t now = monotonic_ms();
+    if (cc->last_heartbeat_reply != 0 &&
+        now < cc->last_heartbeat_reply + SERVER_HEARTBEAT_REPLY_MIN_GAPMS) {
       TARN_CLIENT_MESSAGE(
           cc,
           "Client %s - Dropping heartbeat reply due to SERVER_HEARTBEAT_REPLY_MIN_GAPMS. Last "
@@ -317,16 +322,14 @@ verdict session_message(packet& pk) {
       msg_io_select_reply r;
       if (!msg_parse_io_select_reply(pk.p, r)) return verdict::size_mismatch;
       cc->received_vdisk_id = r.vdisk_id;
-      TARN_CLIENT_MESSAGE(cc, "Client %s - Received vdisk %d", uuid_of(cc),
-                          static_cast<int>(r.vdisk_id));
+      TARN_CLIENT_MESSAGE(cc, "Client %s - Received vdisk %u", uuid_of(cc), r.vdisk_id);
       return verdict::forward;
     }
     case LS_UEFI_LOGIN_REPLY_CODE: {
       msg_uefi_login_reply r;
       if (!msg_parse_uefi_login_reply(pk.p, r)) return verdict::size_mismatch;
       cc->received_vdisk_id = r.vdisk_id;
-      TARN_CLIENT_MESSAGE(cc, "Client %s - Received vdisk %d", uuid_of(cc),
-                          static_cast<int>(r.vdisk_id));
+      TARN_CLIENT_MESSAGE(cc, "Client %s - Received vdisk %u", uuid_of(cc), r.vdisk_id);
       return verdict::forward;
     }
     case LS_SERVICE_REQUEST_CODE:
@@ -386,7 +389,7 @@ void forced_relogon(packet& pk, verdict* out) {
       return;
     }
   } while (!cc->relogon_count.compare_exchange_weak(count, count + 1));
-  TARN_CLIENT_MESSAGE(cc, "Client %s - Forcing relogon (%d)", uuid_of(cc), static_cast<int>(count));
+  g_message("Client %s - Forcing relogon (%u)", uuid_of(cc), count);
   uint8_t reply[MSG_RELOGON_REPLY_LEN];
   const size_t n = msg_build_forced_relogon_reply(reply, pk.p);
   ssize_t sent = n == 0 ? -1 : pk.sender->send(pk.sender->arg, pk.server, pk.client, reply, n);
@@ -447,7 +450,7 @@ verdict ext_read_reply(packet& pk) {
   if (recorded) {
     // An empty reply has nothing to store, and the store takes a zero length
     // for a caller's error.
-    if (r.length != 0)
+    if (r.length != 0 && tarn_read_within_vdisk(cc, r.offset, r.length))
       cache_put_data(pk.context, cc, r.offset - MSG_VDISK_DATA_OFFSET, r.data.data(), r.length);
   } else {
     TARN_CLIENT_MESSAGE(cc, "Client %s - Invalid response from server. DO NOT CACHE", uuid_of(cc));
@@ -476,6 +479,7 @@ verdict mio_read_request(packet& pk) {
     return verdict::forward;
   }
   std::lock_guard<std::mutex> hold(cc->mio_mutex);
+  client_mio_fragments_expire(cc, g_get_monotonic_time());
   client_mio_fragment_del(cc, r.thread_id);
   // A read of more fragments than the outstanding mask has bits is not
   // tracked (add refuses it), so its reply is never stored.
@@ -534,7 +538,8 @@ verdict mio_read_reply(packet& pk) {
   mio_fragment* f = client_mio_fragment_get(cc, r.thread_id);
   if (f == nullptr || f->request_id != r.request_id ||
       static_cast<uint32_t>(r.fragment_offset) + r.fragment_length > MIO_FRAGMENT_DATA_SIZE ||
-      r.offset + r.length > vc->end_offset || !fragment_fits(f, r, cc->packet_size)) {
+      r.length > cc->vdisk_end_offset || r.offset > cc->vdisk_end_offset - r.length ||
+      !fragment_fits(f, r, cc->packet_size)) {
     metrics_increment_unhandled_mio(&context->metrics, &cc->metrics);
     mio.unlock();
     vdisk_contexts_put(context, vc);
@@ -645,6 +650,11 @@ bool track_server(packet& pk) {
 
 }  // namespace
 
+bool tarn_read_within_vdisk(const client_context* cc, uint64_t offset, uint64_t length) {
+  const uint64_t end = cc->vdisk_end_offset;
+  return offset >= MSG_VDISK_DATA_OFFSET && offset < end && length <= end - offset;
+}
+
 bool tarn_packet_size_usable(uint32_t packet_size) {
   return packet_size > MIO_FRAGMENT_HEADER && packet_size <= TARN_MAX_PAYLOAD;
 }
@@ -709,7 +719,7 @@ int tarn_process_packet(proxy_context* context, const tarn_sender* sender, clien
     // is right whatever it did, since the handle it saw is outdated.
     client_contexts_put_rl(client);
     client_contexts_get_wl(client);
-    TARN_CLIENT_MESSAGE(client, "Client %s - Detected outdated handle.", uuid_of(client));
+    g_message("Client %s - Detected outdated handle.", uuid_of(client));
     reset_vdisk_association(client);
     client_contexts_put_wl(client);
     return 1;
@@ -747,31 +757,31 @@ void update_vdisk(proxy_context* context, client_context* cc) {
              static_cast<unsigned>(info.guid.data4[2]), static_cast<unsigned>(info.guid.data4[3]),
              info.key_suffix);
   if (cc->vdisk_key[0] != '\0' && strncmp(cc->vdisk_key, key, CLIENT_VDISK_KEY_SIZE) != 0) {
-    TARN_CLIENT_WARNING(cc,
-                        "Client %s - Received unsolicited new vdisk_key %s. Disabling readcache.",
-                        uuid_of(cc), key);
+    g_warning("Client %s - Received unsolicited new vdisk_key %s. Disabling readcache.",
+              uuid_of(cc), key);
     cc->read_cache_disabled = 1;
     client_context_update_status(cc, CLIENTSTATUS_INITIALISED);
     return;
   }
   if (msg_write_cache_on_server(info.write_cache_type)) {
-    TARN_CLIENT_MESSAGE(cc, "Client %s - Disabling read cache due to server-side write caching",
-                        uuid_of(cc));
+    g_message("Client %s - Disabling read cache due to server-side write caching", uuid_of(cc));
     cc->read_cache_disabled = 1;
     client_context_update_status(cc, CLIENTSTATUS_INCOMPATIBLE_WRITE_CACHE_MODE);
     return;
   }
   cc->read_cache_disabled = 0;
   client_context_update_status(cc, CLIENTSTATUS_INITIALISED);
-  TARN_CLIENT_MESSAGE(cc, "Client %s - linked with vdisk_key %s", uuid_of(cc), key);
+  g_message("Client %s - linked with vdisk_key %s", uuid_of(cc), key);
   client_context_set_vdisk_key(cc, key);
+  // A sector count no disk can have would wrap the end offset.
+  const uint64_t size = std::min<uint64_t>(info.sector_count, (UINT64_MAX - 1023) / 512) * 512;
+  cc->vdisk_end_offset = size + MSG_VDISK_DATA_OFFSET;
   vdisk_context* vc = vdisk_contexts_get(context, cc);
   if (vc == nullptr) g_error("Client %s - failed to get its vdisk context", uuid_of(cc));
-  // A sector count no disk can have would wrap the end offset.
-  vc->size = std::min<uint64_t>(info.sector_count, (UINT64_MAX - 1023) / 512) * 512;
-  vc->end_offset = vc->size + MSG_VDISK_DATA_OFFSET;
-  TARN_CLIENT_MESSAGE(cc, "Client %s - Setting size for vdisk_key %s to %zd bytes", uuid_of(cc),
-                      vc->vdisk_key.c_str(), static_cast<ssize_t>(vc->size));
+  vc->size = size;
+  vc->end_offset = cc->vdisk_end_offset;
+  g_message("Client %s - Setting size for vdisk_key %s to %" G_GUINT64_FORMAT " bytes",
+            uuid_of(cc), vc->vdisk_key.c_str(), vc->size);
   context->prepop_not_before.store(g_get_monotonic_time() + context->prepop_holdoff_us);
   vdisk_contexts_put(context, vc);
 }

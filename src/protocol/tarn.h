@@ -70,6 +70,11 @@ int tarn_process_packet(proxy_context* context, const tarn_sender* sender, clien
 // held.
 void update_vdisk(proxy_context* context, client_context* client);
 
+// Whether a read of `length` bytes at protocol offset `offset` lies wholly
+// inside the client's linked vDisk, whose size must be known: nothing else
+// is ever cached or served. The client's lock is held.
+bool tarn_read_within_vdisk(const client_context* cc, uint64_t offset, uint64_t length);
+
 // Whether the client's packet size allows the cache to serve and track its
 // reads: above the 56 bytes of an MIO reply header, and no fragment longer
 // than one datagram.

@@ -31,7 +31,7 @@ bool tarn_satisfy_ext_read_from_cache(proxy_context* context, client_context* cl
   const std::span<const uint8_t> request(payload, len);
   msg_ext_read_request r;
   if (!msg_parse_ext_read_request(request, r)) return false;
-  if (r.offset < MSG_VDISK_DATA_OFFSET) return false;
+  if (!tarn_read_within_vdisk(client, r.offset, r.length)) return false;
   // A reply longer than the client's packet size is one the server itself
   // sends as IP fragments; the engine sends whole datagrams only, so such a
   // read goes to the server.
@@ -61,7 +61,7 @@ bool tarn_satisfy_mio_read_from_cache(proxy_context* context, client_context* cl
   const std::span<const uint8_t> request(payload, len);
   msg_mio_read_request r;
   if (!msg_parse_mio_read_request(request, r)) return false;
-  if (r.offset < MSG_VDISK_DATA_OFFSET) return false;
+  if (!tarn_read_within_vdisk(client, r.offset, r.length)) return false;
   const uint32_t packet_size = client->packet_size;
   if (!tarn_packet_size_usable(packet_size)) return false;
   // Answered without a reply, and without asking the store, which takes a

@@ -14,10 +14,15 @@
 // (listener threads take them the other way round), so it reads the
 // client's session through a snapshot taken under the client's read lock at
 // the start of every round, with the vDisk's lock released for that moment.
+// It never reads the client's key or site without that lock: the cache it
+// checks is the vDisk record's own (site, key), and the site is held from
+// the job's start, so that a job outliving its client's removal never uses
+// a freed site.
 #include <arpa/inet.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -48,6 +53,7 @@ struct session {
   uint32_t login_id;
   sockaddr_in client_address;
   sockaddr_in server_address;
+  char vdisk_key[CLIENT_VDISK_KEY_SIZE];
 };
 
 // The client's read lock is held.
@@ -61,6 +67,7 @@ session snapshot(client_context* cc) {
   s.login_id = cc->login_id;
   s.client_address = cc->client_address;
   s.server_address = cc->server_address;
+  std::memcpy(s.vdisk_key, cc->vdisk_key, sizeof s.vdisk_key);
   return s;
 }
 
@@ -81,6 +88,7 @@ struct run {
   client_context* cc;
   vdisk_context* vc;
   session s;
+  std::shared_ptr<site_context> site;
 };
 
 const char* uuid_of(const run& r) {
@@ -184,8 +192,11 @@ void prepop_vdisk(run& r, std::unique_lock<std::mutex>& lock) {
 
   while (vc->prepop_progress < vc->end_offset) {
     refresh_session(r, lock);
+    // A client linked with another vDisk since (or with none) no longer
+    // speaks for this one.
     if (r.s.login_pending || !cc->prepopulate.load() || r.context->stopping.load() ||
-        g_get_monotonic_time() <= r.context->prepop_not_before.load()) {
+        g_get_monotonic_time() <= r.context->prepop_not_before.load() ||
+        vc->vdisk_key != r.s.vdisk_key) {
       break;
     }
     int64_t wait_until = g_get_monotonic_time() + PREPOP_IDLE_WAIT_US;
@@ -196,7 +207,8 @@ void prepop_vdisk(run& r, std::unique_lock<std::mutex>& lock) {
     while (vc->prepop_progress < vc->end_offset) {
       const uint64_t want =
           std::min<uint64_t>(PREPOP_CHECK_STEP, vc->end_offset - vc->prepop_progress);
-      const int32_t held = cache_contains(r.context, cc, vc->prepop_progress - 512, want);
+      const int32_t held = cache_contains_in(r.context, cc, r.site.get(), vc->vdisk_key.c_str(),
+                                             vc->prepop_progress - 512, want);
       if (held <= 0) break;
       vc->prepop_progress += static_cast<uint64_t>(held);
     }
@@ -205,6 +217,7 @@ void prepop_vdisk(run& r, std::unique_lock<std::mutex>& lock) {
     const uint64_t limit = mio_limit(r.s);
     {
       std::lock_guard<std::mutex> mio(cc->mio_mutex);
+      client_mio_fragments_expire(cc, g_get_monotonic_time());
       uint32_t n = client_mio_frament_count(cc);
       while (send < vc->end_offset && n < PREPOP_MAX_MIOS && limit > 0) {
         const uint64_t chunk = std::min<uint64_t>(vc->end_offset - send, limit);
@@ -225,9 +238,9 @@ void prepop_vdisk(run& r, std::unique_lock<std::mutex>& lock) {
           cc->prepop_mio_issued++;
           send += chunk;
           if (cc->prepop_retries != 0) {
-            g_message("Client %s - Prepopulation of vdisk %s (%zu - %zu [%zd])", uuid_of(r),
+            g_message("Client %s - Prepopulation of vdisk %s (%zu - %zu [%zu])", uuid_of(r),
                       key_of(r), static_cast<size_t>(send), static_cast<size_t>(send + chunk),
-                      static_cast<ssize_t>(chunk));
+                      static_cast<size_t>(chunk));
           }
         } else {
           g_message("Client %s - prepop send failed ret = %d", uuid_of(r), static_cast<int>(sent));
@@ -256,10 +269,10 @@ void prepop_vdisk(run& r, std::unique_lock<std::mutex>& lock) {
       resend_late(r);
     }
     if (g_get_monotonic_time() > report) {
-      g_message("Client %s - Prepopulation of vdisk %s mio_reqs %d timeouts %d (%zu - %zd [%zu])",
-                uuid_of(r), key_of(r), static_cast<int>(cc->prepop_mio_issued),
-                static_cast<int>(cc->prepop_timeouts), static_cast<size_t>(vc->prepop_progress),
-                static_cast<ssize_t>(send), static_cast<size_t>(send - vc->prepop_progress));
+      g_message("Client %s - Prepopulation of vdisk %s mio_reqs %u timeouts %u (%zu - %zu [%zu])",
+                uuid_of(r), key_of(r), cc->prepop_mio_issued, cc->prepop_timeouts,
+                static_cast<size_t>(vc->prepop_progress), static_cast<size_t>(send),
+                static_cast<size_t>(send - vc->prepop_progress));
       report = g_get_monotonic_time() + PREPOP_REPORT_US;
     }
   }
@@ -292,8 +305,11 @@ void tarn_prepop_thread(gpointer data, gpointer user_data) {
   job.reset();
 
   client_contexts_get_rl(cc);
-  run r{context, cc, nullptr, snapshot(cc)};
-  std::shared_ptr<vdisk_context> held = vdisk_context_hold(context, cc);
+  run r{context, cc, nullptr, snapshot(cc), nullptr};
+  // A client being stopped has no site any more; its vDisk, if any, then
+  // cannot be found either.
+  if (cc->site_context != nullptr) r.site = cc->site_context->weak_from_this().lock();
+  std::shared_ptr<vdisk_context> held = r.site ? vdisk_context_hold(context, cc) : nullptr;
   client_contexts_put_rl(cc);
 
   if (held == nullptr) {

@@ -225,6 +225,8 @@ TEST_F(CacheRootTest, UnusableCacheIsWipedAndRebuiltInPlace) {
       {"chunk size 0", "[Main]\ncacheVersion=3\nchunkSizeInBytes=0\n", "is not a positive size"},
       {"negative chunk size", "[Main]\ncacheVersion=3\nchunkSizeInBytes=-2147483648\n",
        "is not a positive size"},
+      {"chunk size not whole bitmap bytes", "[Main]\ncacheVersion=3\nchunkSizeInBytes=10000000\n",
+       "chunkSizeInBytes 10000000 is not a multiple of 4096."},
   };
   for (const auto& v : variants) {
     SCOPED_TRACE(v.name);
