@@ -195,7 +195,8 @@ TEST_F(CacheManagerTest, DeletionOrderIsPrepopThenAccessTimeThenPath) {
 
   for (size_t i = 0; i <= order.size(); i++) {
     SCOPED_TRACE(i);
-    purge_goals goals{0, 1, 0};
+    purge_goals goals;
+    goals.inodes_to_free = 1;
     purge_files(c.c_str(), &goals);
     for (size_t j = 0; j < order.size(); j++) EXPECT_EQ(exists(c + "/" + order[j]), j > i);
     // One file each time; the EBUSY one (before A/3) is skipped and not counted.
@@ -206,10 +207,11 @@ TEST_F(CacheManagerTest, DeletionOrderIsPrepopThenAccessTimeThenPath) {
   EXPECT_EQ(logs.count("Cache Manager achieved cache free goal!"), order.size());
   for (const auto& kept :
        {c + "/config.data", c + "/" + A + "/config.data", c + "/" + A + "/.partial",
-        c + "/" + A + "/sub/0", c + "/" + A + "/7", c + "/.hidden/0", c + "/" + P + "/prepop",
-        c + "/" + B + "/5", outside + "/8", other + "/0"}) {
+        c + "/" + A + "/sub/0", c + "/" + A + "/7", c + "/.hidden/0", c + "/" + B + "/5",
+        outside + "/8", other + "/0"}) {
     EXPECT_TRUE(exists(kept)) << kept;
   }
+  EXPECT_FALSE(exists(c + "/" + P + "/prepop")) << "went with P's first chunk";
 }
 
 TEST_F(CacheManagerTest, PressureOnSpaceThenInodesIsRelievedInOrder) {
@@ -226,6 +228,17 @@ TEST_F(CacheManagerTest, PressureOnSpaceThenInodesIsRelievedInOrder) {
     make_file(c + "/" + B + "/" + std::to_string(i), 65536, 1001 + 2 * i);
   }
   for (int i = 0; i < 8; i++) make_file(c + "/" + P + "/" + std::to_string(i), 65536, 10 + i);
+  // P is prepopulated and has a live record.
+  site->chunk_size = 65536;
+  vdisk_contexts_init(&ctx);
+  client_context p_client;
+  p_client.site_context = site.get();
+  g_strlcpy(p_client.vdisk_key, P.c_str(), sizeof p_client.vdisk_key);
+  vdisk_context_ref_inc(&p_client);
+  vdisk_context* p_vdisk = vdisk_contexts_get(&ctx, &p_client);
+  ASSERT_NE(p_vdisk, nullptr);
+  p_vdisk->prepop_progress = p_vdisk->end_offset = 8 * 65536 + 512;
+  vdisk_contexts_put(&ctx, p_vdisk);
   // Leaves 90 pages: below 5% (102.4), 217.2 pages short of 15%.
   make_file(c + "/ballast", (2048 - 513 - 90) * 4096, 1);
   ASSERT_EQ(measure(c).f_bavail, 90u);
@@ -243,23 +256,29 @@ TEST_F(CacheManagerTest, PressureOnSpaceThenInodesIsRelievedInOrder) {
   EXPECT_DOUBLE_EQ(ctx.metrics.cache_utilized_p, 1734.0 / 2048 * 100);
   EXPECT_EQ(site->write_budget, 866713);  // (314 - 102.4) x 4,096
   EXPECT_FALSE(logs.contains("still exeeds"));
+  EXPECT_TRUE(exists(c + "/" + P + "/prepop"));
+  EXPECT_EQ(p_vdisk->prepop_progress, 8u * 65536 + 512);
 
   // 71 one-page files leave 4 inodes: below 5, 11 short of 15.
   for (int i = 0; i < 71; i++) make_file(c + "/" + P + "/s" + std::to_string(i), 512, 100 + i);
   ASSERT_EQ(measure(c).f_favail, 4u);
   cachemanager_run_pass(&ctx);
   EXPECT_TRUE(logs.contains("Cache manager detected low inodes. Freeing 11 inodes "));
-  EXPECT_EQ(measure(c).f_favail, 15u);
+  EXPECT_EQ(measure(c).f_favail, 16u);  // and the marker's
   // The ten files left in A and B go first, then the oldest prepopulated one.
   for (int i = 0; i < 12; i++) {
     EXPECT_FALSE(exists(c + "/" + A + "/" + std::to_string(i)) ||
                  exists(c + "/" + B + "/" + std::to_string(i)));
   }
   for (int i = 0; i < 8; i++) EXPECT_EQ(exists(c + "/" + P + "/" + std::to_string(i)), i > 0);
-  for (const auto& kept :
-       {c + "/config.data", c + "/ballast", c + "/" + P + "/prepop", c + "/" + A, c + "/" + B}) {
+  for (const auto& kept : {c + "/config.data", c + "/ballast", c + "/" + A, c + "/" + B}) {
     EXPECT_TRUE(exists(kept)) << kept;
   }
+  // P is no longer complete: its marker went, and its progress fell back to
+  // the chunk removed, so that a prepopulation fills it again.
+  EXPECT_FALSE(exists(c + "/" + P + "/prepop"));
+  EXPECT_EQ(p_vdisk->prepop_progress, 512u);
+  vdisk_context_ref_dec_and_del(&p_client);
   EXPECT_EQ(ctx.metrics.cache_evicted_b, 14u * 65536 + 11u * 65536);
 }
 

@@ -39,12 +39,11 @@ class Vdisks : public ::testing::Test {
     if (reference) vdisk_context_ref_inc(cc);
     return cc;
   }
-  // The table's record for `key` (or null) and its reference count.
+  // The table's record for `key` of the site (or null) and its reference count.
   std::pair<vdisk_context*, uint32_t> entry(const char* key) {
     std::lock_guard<std::mutex> hold(ctx.vdisk_lock);
-    auto found = ctx.vdisk_context_ht->find(key);
+    auto found = ctx.vdisk_context_ht->find(vdisk_table_key(site.uuid, key));
     if (found == ctx.vdisk_context_ht->end()) return {nullptr, 0};
-    std::lock_guard<std::mutex> vhold(found->second->lock);
     return {found->second.get(), found->second->ref_count};
   }
 
@@ -156,6 +155,35 @@ TEST_F(Vdisks, HeldVdiskOutlivesItsLastClient) {
   vdisk_contexts_destroy(&ctx);
   late->prepop_progress = 1;  // ASan reports it if the record was freed
   vdisk_context_release(&ctx, std::move(late));
+}
+
+// A long holder of one vDisk's lock (a prepopulation round, a slow disk
+// write) with another thread waiting for that vDisk: a third thread's vDisk
+// is not held up meanwhile.
+TEST_F(Vdisks, ALongHolderOfOneVdiskStallsNoOther) {
+  client_context* a = client(KEY_A);
+  client_context* b = client(KEY_B);
+  vdisk_context* held = vdisk_contexts_get(&ctx, a);
+  ASSERT_NE(held, nullptr);
+  std::atomic<bool> released{false}, other_done{false};
+  std::thread waiter([&] {
+    vdisk_context* vc = vdisk_contexts_get(&ctx, a);
+    EXPECT_TRUE(released);
+    vdisk_contexts_put(&ctx, vc);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the waiter is blocked by now
+  std::thread other([&] {
+    vdisk_context* vc = vdisk_contexts_get(&ctx, b);
+    vdisk_contexts_put(&ctx, vc);
+    other_done = true;
+  });
+  for (int i = 0; i < 100 && !other_done; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(other_done) << "another vDisk waited for the holder of this one";
+  released = true;
+  vdisk_contexts_put(&ctx, held);
+  waiter.join();
+  other.join();
 }
 
 }  // namespace

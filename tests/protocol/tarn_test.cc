@@ -578,6 +578,47 @@ TEST_F(Engine, MioFragmentsThatDoNotFitTheRecordedReadAreNeverStored) {
   bytes prepop_reply = mio_fragment(prepop, 1);
   EXPECT_EQ(to_client(prepop_reply), 0);
   EXPECT_EQ(cc->metrics.unhandled_mio.load(), unhandled + 2);
+
+  // Reads whose replies were lost expire: prepopulation counts the records
+  // left as reads in flight.
+  for (uint8_t t = 1; t <= 4; t++) to_server(mio_request(t, 50 + t, 512 + 40960, 1024));
+  std::lock_guard<std::mutex> hold(cc->mio_mutex);
+  for (auto& [id, f] : cc->mio_fragments) f->deadline = g_get_monotonic_time() - 1;
+  client_mio_fragments_expire(cc, g_get_monotonic_time());
+  EXPECT_EQ(client_mio_frament_count(cc), 0u);
+}
+
+TEST_F(Engine, NothingAtOrPastTheVdisksEndIsCachedOrServed) {
+  login();
+  prime_activity();
+  const uint64_t end = SECTORS * 512 + 512;
+  image.resize(image.size() + 8192, 0xAB);  // what a server answers past the end
+  // At the end, across it, far past it: answered by the server, never stored.
+  for (uint64_t offset : {end, end - 512, end + 4096}) {
+    SCOPED_TRACE(offset);
+    bytes ext = ext_request(offset, 1024).b;
+    EXPECT_EQ(to_server(ext), 1);
+    bytes reply = ext_reply(ext);
+    EXPECT_EQ(to_client(reply), 1);
+    bytes mio = mio_request(1, static_cast<uint32_t>(offset), offset, 1024).b;
+    EXPECT_EQ(to_server(mio), 1);
+    bytes fragment = mio_fragment(mio, 1);
+    EXPECT_EQ(to_client(fragment), 1);
+    EXPECT_TRUE(cached(offset - 512, 1024).empty());
+  }
+  EXPECT_TRUE(cached(SECTORS * 512 - 512, 512).empty());
+  bytes far = ext_request(512 + (uint64_t{100} << 30), 512).b;
+  to_server(far);
+  bytes far_reply(36 + 512, 0xAB);
+  std::memcpy(far_reply.data(), far.data(), 36);
+  std::memcpy(far_reply.data(), le_value(IOS_READ_EXT_REPLY_CODE).data(), 4);
+  EXPECT_EQ(to_client(far_reply), 1);
+  EXPECT_TRUE(cached(uint64_t{100} << 30, 512).empty());
+  // Bytes past the end in the cache (an older daemon's) are never served.
+  ASSERT_EQ(cache_put_data(&st.ctx, cc, SECTORS * 512, image.data(), 1024), 1024);
+  EXPECT_EQ(to_server(ext_request(end, 1024)), 1);
+  EXPECT_EQ(to_server(mio_request(2, 99, end, 1024)), 1);
+  EXPECT_TRUE(rec.sent.empty());
 }
 
 TEST_F(Engine, ZeroReadsAreStoredSparse) {
@@ -631,6 +672,14 @@ TEST_F(Engine, APeerRepeatingAFaultCannotFloodTheLog) {
   EXPECT_TRUE(
       logs.contains(G_LOG_LEVEL_WARNING, "more log lines about its traffic were not written"));
   EXPECT_EQ(logs.count("Size mismatch: LS_LOGIN_REPLY_CODE"), written + 1);
+  // Changes of the client's state are written however many lines were left
+  // out: operators search for them.
+  for (int i = 0; i < 1000; i++) to_client(msg(LS_LOGIN_REPLY_CODE, 100));
+  login();
+  EXPECT_TRUE(logs.contains(G_LOG_LEVEL_MESSAGE, "linked with vdisk_key"));
+  EXPECT_TRUE(logs.contains(G_LOG_LEVEL_MESSAGE, "Associating vdisk 7"));
+  EXPECT_EQ(to_server(ext_request(512, 512, HANDLE + 1)), 1);
+  EXPECT_TRUE(logs.contains(G_LOG_LEVEL_MESSAGE, "Resetting vdisk context."));
 }
 
 TEST_F(Engine, HeartbeatRepliesCloserThanTheGapAreDroppedOnlyWithTheWorkaround) {
@@ -641,6 +690,8 @@ TEST_F(Engine, HeartbeatRepliesCloserThanTheGapAreDroppedOnlyWithTheWorkaround) 
   EXPECT_EQ(to_client(msg(LS_HEARTBEAT_REPLY_CODE, 40)), 0);
   cc->last_heartbeat_reply -= 1000;
   EXPECT_EQ(to_client(msg(LS_HEARTBEAT_REPLY_CODE, 40)), 1);
+  // Measured on the monotonic clock, which a step of the wall clock leaves alone.
+  EXPECT_NEAR(static_cast<double>(cc->last_heartbeat_reply), g_get_monotonic_time() / 1000.0, 1000);
   // A short heartbeat reply is a size mismatch and still forwarded.
   EXPECT_EQ(to_client(msg(LS_HEARTBEAT_REPLY_CODE, 39)), 1);
 }
