@@ -780,8 +780,8 @@ void update_vdisk(proxy_context* context, client_context* cc) {
   if (vc == nullptr) g_error("Client %s - failed to get its vdisk context", uuid_of(cc));
   vc->size = size;
   vc->end_offset = cc->vdisk_end_offset;
-  g_message("Client %s - Setting size for vdisk_key %s to %" G_GUINT64_FORMAT " bytes",
-            uuid_of(cc), vc->vdisk_key.c_str(), vc->size);
+  g_message("Client %s - Setting size for vdisk_key %s to %" G_GUINT64_FORMAT " bytes", uuid_of(cc),
+            vc->vdisk_key.c_str(), vc->size);
   context->prepop_not_before.store(g_get_monotonic_time() + context->prepop_holdoff_us);
   vdisk_contexts_put(context, vc);
 }

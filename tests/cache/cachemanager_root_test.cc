@@ -205,10 +205,9 @@ TEST_F(CacheManagerTest, DeletionOrderIsPrepopThenAccessTimeThenPath) {
   EXPECT_TRUE(logs.contains(G_LOG_LEVEL_INFO, "tree_element_purge unlink hit EBUSY"));
   EXPECT_FALSE(logs.contains(G_LOG_LEVEL_WARNING, "")) << "a link or a marker was tried";
   EXPECT_EQ(logs.count("Cache Manager achieved cache free goal!"), order.size());
-  for (const auto& kept :
-       {c + "/config.data", c + "/" + A + "/config.data", c + "/" + A + "/.partial",
-        c + "/" + A + "/sub/0", c + "/" + A + "/7", c + "/.hidden/0", c + "/" + B + "/5",
-        outside + "/8", other + "/0"}) {
+  for (const auto& kept : {c + "/config.data", c + "/" + A + "/config.data",
+                           c + "/" + A + "/.partial", c + "/" + A + "/sub/0", c + "/" + A + "/7",
+                           c + "/.hidden/0", c + "/" + B + "/5", outside + "/8", other + "/0"}) {
     EXPECT_TRUE(exists(kept)) << kept;
   }
   EXPECT_FALSE(exists(c + "/" + P + "/prepop")) << "went with P's first chunk";

@@ -5,6 +5,7 @@
 // bit. The hold-off after a link is shortened to 2 seconds by configuration.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <cstdio>
@@ -14,7 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/opcodes.h"
 #include "support/lab_daemon.h"
+#include "support/wire_builder.h"
 
 namespace {
 
@@ -65,6 +68,17 @@ int64_t log_time_ms(const std::string& log, const std::string& what) {
   return ((h * 60 + m) * 60 + s) * 1000LL + ms;
 }
 
+// Waits until `text` has appeared more often than `seen` times.
+bool wait_for_another(lab_daemon& d, const std::string& text, size_t seen,
+                      std::chrono::seconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (count(d.sandbox().err(), text) <= seen) {
+    if (std::chrono::steady_clock::now() > deadline || !d.sandbox().running()) return false;
+    std::this_thread::sleep_for(100ms);
+  }
+  return true;
+}
+
 json_value vdisk_progress(lab_daemon& d) {
   json_value r = tarn_test::control_result(d.socket_path(), "prepop-progress");
   json_object* vdisk = nullptr;
@@ -75,8 +89,8 @@ json_value vdisk_progress(lab_daemon& d) {
 TEST(Prepopulation, FillsTheVdiskAndTheNextVmBootsFromTheCache) {
   TARN_REQUIRE_ROOT();
   constexpr uint64_t SIZE = 64 << 20;
-  lab_daemon d(prepop_options(2, SIZE));
-  ASSERT_TRUE(d.configure({1}));
+  lab_daemon d(prepop_options(3, SIZE));
+  ASSERT_TRUE(d.configure({1}, {1, 2}));
   auto vm1 = lingering_vm(d, 1);
   // Progress is visible while it runs.
   ASSERT_TRUE(d.sandbox().wait_for_output("Prepopulating cache of vdisk", 30s))
@@ -94,6 +108,15 @@ TEST(Prepopulation, FillsTheVdiskAndTheNextVmBootsFromTheCache) {
   const auto [checked, wrong] = d.check_cache();
   EXPECT_EQ(checked, SIZE / 512);
   EXPECT_EQ(wrong, 0u);
+
+  // A client of a second site boots the same vDisk: that site's cache is
+  // cold, and is prepopulated and marked on its own.
+  ASSERT_TRUE(d.configure({3}, {3}, true));
+  auto vm3 = lingering_vm(d, 3);
+  ASSERT_TRUE(wait_for_another(d, COMPLETE, 1, 60s)) << d.sandbox().err();
+  EXPECT_TRUE(fs::exists(d.vdisk_dir(lab_daemon::VDI2) + "/prepop"));
+  EXPECT_EQ(d.check_cache(lab_daemon::VDI2), std::make_pair(SIZE / 512, uint64_t{0}));
+  vm3->kill();
 
   json_value stats = d.server_stats();
   ASSERT_TRUE(stats);
@@ -196,17 +219,6 @@ TEST(Prepopulation, ResendsMakeUpForLostFragments) {
   EXPECT_GT(json_path_int(stats.get(), {"faults", "prepop_fragments_dropped"}), 0);
 }
 
-// Waits until `text` has appeared more often than `seen` times.
-bool wait_for_another(lab_daemon& d, const std::string& text, size_t seen,
-                      std::chrono::seconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (count(d.sandbox().err(), text) <= seen) {
-    if (std::chrono::steady_clock::now() > deadline || !d.sandbox().running()) return false;
-    std::this_thread::sleep_for(100ms);
-  }
-  return true;
-}
-
 TEST(Prepopulation, InterruptionsEndRunsCleanly) {
   TARN_REQUIRE_ROOT();
   constexpr const char* RUN = "Prepopulating cache of vdisk";
@@ -225,21 +237,32 @@ TEST(Prepopulation, InterruptionsEndRunsCleanly) {
 
   // The client logging in again ends the next run (as "ended", or as
   // "aborted" when a wait had already timed out).
+  auto ends = [&] { return count(sb.err(), ENDED) + count(sb.err(), "aborted, excessive"); };
   ASSERT_TRUE(wait_for_another(d, RUN, 1, 30s)) << sb.err();
-  const size_t aborted = count(sb.err(), "aborted, excessive");
-  const size_t ended = count(sb.err(), ENDED);
+  const size_t before_login = ends();
   vm1->kill();
   vm1 = lingering_vm(d, 1);
-  for (int i = 0; i < 200 && count(sb.err(), ENDED) == ended &&
-                  count(sb.err(), "aborted, excessive") == aborted;
-       i++) {
-    std::this_thread::sleep_for(100ms);
-  }
-  EXPECT_GT(count(sb.err(), ENDED) + count(sb.err(), "aborted, excessive"), ended + aborted)
-      << sb.err();
+  for (int i = 0; i < 200 && ends() == before_login; i++) std::this_thread::sleep_for(100ms);
+  EXPECT_GT(ends(), before_login) << sb.err();
+
+  // The client's session reset mid-run by a read with an outdated handle:
+  // the run stops speaking for the vDisk, and nothing reads the emptied key.
+  ASSERT_TRUE(wait_for_another(d, RUN, 2, 30s)) << sb.err();
+  const size_t before_reset = ends();
+  unique_fd vm_socket = d.lab().udp_socket(d.lab().client_ns(1), d.lab().client_ip(1), 0);
+  const tarn_test::bytes outdated = tarn_test::msg(IOS_READ_EXT_REQUEST_CODE, 36).u32(8, 0xDEAD).b;
+  const sockaddr_in io_port = tarn_test::lab_address(d.lab().server_ip(), 6905);
+  sendto(vm_socket.get(), outdated.data(), outdated.size(), 0,
+         reinterpret_cast<const sockaddr*>(&io_port), sizeof io_port);
+  ASSERT_TRUE(sb.wait_for_output("Detected outdated handle.", 10s)) << sb.err();
+  for (int i = 0; i < 200 && ends() == before_reset; i++) std::this_thread::sleep_for(100ms);
+  EXPECT_GT(ends(), before_reset) << sb.err();
+  EXPECT_EQ(sb.err().find("CRITICAL"), std::string::npos) << sb.err();
 
   // Removing the client mid-run cancels it.
-  ASSERT_TRUE(wait_for_another(d, RUN, 2, 30s)) << sb.err();
+  vm1->kill();
+  vm1 = lingering_vm(d, 1);
+  ASSERT_TRUE(wait_for_another(d, RUN, 3, 30s)) << sb.err();
   ASSERT_TRUE(d.configure({}, {2}));
   EXPECT_TRUE(wait_for_another(d, "canceled", 0, 20s)) << sb.err();
 
@@ -247,7 +270,7 @@ TEST(Prepopulation, InterruptionsEndRunsCleanly) {
   ASSERT_TRUE(d.configure({1}));
   vm1->kill();
   vm1 = lingering_vm(d, 1);
-  ASSERT_TRUE(wait_for_another(d, RUN, 3, 30s)) << sb.err();
+  ASSERT_TRUE(wait_for_another(d, RUN, 4, 30s)) << sb.err();
   auto removed = tarn_test::control_call(
       d.socket_path(), std::string(R"({"jsonrpc": "2.0", "method": "remove_site", "id": 1, )") +
                            R"("params": {"site_uuid": ")" + lab_daemon::SITE + R"("}})");
@@ -258,7 +281,7 @@ TEST(Prepopulation, InterruptionsEndRunsCleanly) {
   ASSERT_TRUE(d.configure({1}));
   vm1->kill();
   vm1 = lingering_vm(d, 1);
-  ASSERT_TRUE(wait_for_another(d, RUN, 4, 30s)) << sb.err();
+  ASSERT_TRUE(wait_for_another(d, RUN, 5, 30s)) << sb.err();
   const auto t0 = std::chrono::steady_clock::now();
   ASSERT_TRUE(sb.send_signal(SIGTERM));
   auto exit = sb.wait_exit(30s);

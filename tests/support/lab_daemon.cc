@@ -132,7 +132,8 @@ bool lab_daemon::start_server(const std::vector<std::string>& args) {
   return fs::exists(ready);
 }
 
-bool lab_daemon::configure(const std::set<int>& prepopulate, const std::set<int>& only) {
+bool lab_daemon::configure(const std::set<int>& prepopulate, const std::set<int>& only,
+                           bool second_site) {
   std::string clients;
   for (int i = 1; i <= lab_.clients(); i++) {
     if (!only.empty() && !only.count(i)) continue;
@@ -145,8 +146,9 @@ bool lab_daemon::configure(const std::set<int>& prepopulate, const std::set<int>
   }
   const std::string request =
       R"({"jsonrpc": "2.0", "method": "configure_site", "id": 1, "params": {"site_uuid": ")" +
-      std::string(SITE) + R"(", "vdi": ")" + VDI + R"(", "servers": [{"uuid": )" +
-      R"("b0075700-0000-4000-8000-0000000000a1", "addresses": [")" + lab_.server_ip() +
+      std::string(second_site ? SITE2 : SITE) + R"(", "vdi": ")" + (second_site ? VDI2 : VDI) +
+      R"(", "servers": [{"uuid": "b0075700-0000-4000-8000-0000000000a)" +
+      (second_site ? "2" : "1") + R"(", "addresses": [")" + lab_.server_ip() +
       R"("], "first_port": 6900, "last_port": 6910}], "clients": [)" + clients + "]}}";
   auto answer = control_call(socket_path(), request, 60s);
   return answer && answer->find(R"("result": "OK")") != std::string::npos;

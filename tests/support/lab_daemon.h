@@ -42,6 +42,10 @@ class lab_daemon {
   static constexpr uint32_t VDISK_ID = 1;
   static constexpr const char* SITE = "b0075700-0000-4000-8000-000000000001";
   static constexpr const char* VDI = "b0075700-0000-4000-8000-0000000000d1";
+  // A second site, with a cache VDI and a server entry of its own (the same
+  // server).
+  static constexpr const char* SITE2 = "b0075700-0000-4000-8000-000000000002";
+  static constexpr const char* VDI2 = "b0075700-0000-4000-8000-0000000000d2";
 
   explicit lab_daemon(const lab_daemon_options& options);
   ~lab_daemon();
@@ -62,8 +66,9 @@ class lab_daemon {
   process& server() { return *server_; }
 
   // configure_site with clients 1..N, or those in `only`; `prepopulate`
-  // names the clients that prepopulate.
-  bool configure(const std::set<int>& prepopulate = {}, const std::set<int>& only = {});
+  // names the clients that prepopulate; `second_site` for SITE2.
+  bool configure(const std::set<int>& prepopulate = {}, const std::set<int>& only = {},
+                 bool second_site = false);
   // VM i replaying the default boot trace plus `extra`; in the background.
   std::unique_ptr<process> boot(int i, const std::vector<std::string>& extra = {});
 
