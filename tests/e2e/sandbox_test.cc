@@ -340,8 +340,8 @@ TEST(Sandbox, TeardownKillsWhatIsLeftAndRemovesTheDirectory) {
     ASSERT_FALSE(ns.empty());
     ASSERT_NE(ns, mount_ns_of(::getpid()));
     ASSERT_EQ(0, sb.run(kOpen + kVdi + " >/dev/null"));
-    // A background child of a finished command, which no one will reap.
-    ASSERT_EQ(0, sb.run("sleep 60 >/dev/null 2>&1 & echo $!", &out));
+    // A background child of a finished command, never reaped, that keeps forking.
+    ASSERT_EQ(0, sb.run("while :; do sleep 60 & sleep .05; done >/dev/null 2>&1 & echo $!", &out));
     stray = std::atoi(out.c_str());
     sb.start({}, "/bin/sleep", {"60"});
     started = sb.pid();
