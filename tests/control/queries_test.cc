@@ -72,6 +72,7 @@ class QueriesTest : public ::testing::Test {
   void add_vdisk(const char* key, uint64_t size, uint64_t complete) {
     auto vdisk = std::make_shared<vdisk_context>();
     vdisk->vdisk_key = key;
+    vdisk->site_uuid = "s1";
     vdisk->size = size;
     vdisk->prepop_progress = complete;
     (*ctx.vdisk_context_ht)[key] = vdisk;
@@ -170,8 +171,9 @@ TEST_F(QueriesTest, MetricsReportCountersSumsAndClientMac) {
 TEST_F(QueriesTest, PrepopProgressWithOneAndSeveralVdisks) {
   add_vdisk("1-1-1-1-1-1-1-1-1", 42949672960ull, 512);
   json_ptr one(prepop_progress_result(&ctx));
-  EXPECT_EQ(text(one.get()),
-            R"({"vdisk":{"vdisk_key":"1-1-1-1-1-1-1-1-1","size":42949672960,"complete":512}})");
+  EXPECT_EQ(
+      text(one.get()),
+      R"({"vdisk":{"vdisk_key":"1-1-1-1-1-1-1-1-1","site_uuid":"s1","size":42949672960,"complete":512}})");
 
   add_vdisk("2-2-2-2-2-2-2-2-2", 0, 0);
   add_vdisk("3-3-3-3-3-3-3-3-3", 1024, 1536);
@@ -184,10 +186,12 @@ TEST_F(QueriesTest, PrepopProgressWithOneAndSeveralVdisks) {
   std::vector<std::string> listed;
   for (size_t i = 0; i < 3; i++) listed.push_back(text(json_object_array_get_idx(all, i)));
   std::sort(listed.begin(), listed.end());
-  EXPECT_EQ(listed, (std::vector<std::string>{
-                        R"({"vdisk_key":"1-1-1-1-1-1-1-1-1","size":42949672960,"complete":512})",
-                        R"({"vdisk_key":"2-2-2-2-2-2-2-2-2","size":0,"complete":0})",
-                        R"({"vdisk_key":"3-3-3-3-3-3-3-3-3","size":1024,"complete":1536})"}));
+  EXPECT_EQ(
+      listed,
+      (std::vector<std::string>{
+          R"({"vdisk_key":"1-1-1-1-1-1-1-1-1","site_uuid":"s1","size":42949672960,"complete":512})",
+          R"({"vdisk_key":"2-2-2-2-2-2-2-2-2","site_uuid":"s1","size":0,"complete":0})",
+          R"({"vdisk_key":"3-3-3-3-3-3-3-3-3","site_uuid":"s1","size":1024,"complete":1536})"}));
 }
 
 // What the peer of `connection` can read right now, without waiting.
