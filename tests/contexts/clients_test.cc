@@ -244,8 +244,8 @@ TEST_F(Clients, MioFragmentsAndPrepopThreadIds) {
 TEST_F(Clients, VdiskKeyMovesTheReference) {
   client_context* a = create(0, UUID_A, MAC_A, "eth1");
   ASSERT_NE(a, nullptr);
-  auto vdisk = [&](const char* key) -> vdisk_context* {
-    auto found = ctx.vdisk_context_ht->find(vdisk_table_key(a->site_context->uuid, key));
+  auto vdisk = [&, site = a->site_context->uuid](const char* key) -> vdisk_context* {
+    auto found = ctx.vdisk_context_ht->find(vdisk_table_key(site, key));
     return found == ctx.vdisk_context_ht->end() ? nullptr : found->second.get();
   };
   client_context_set_vdisk_key(a, "1-2-3-4-5-6-7-8-9");
