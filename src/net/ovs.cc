@@ -437,9 +437,10 @@ ssize_t send_data(void* arg, const struct sockaddr_in* src, const struct sockadd
 ssize_t queue_data(void* arg, const struct sockaddr_in* src, const struct sockaddr_in* dst,
                    const void* payload, size_t len) {
   auto* q = static_cast<queue_data_context*>(arg);
-  if (len + QUEUE_DATA_OVERHEAD > PMMAP_FRAME_SIZE) {
+  const uint32_t frame_size = q->ring->req.tp_frame_size;
+  if (len + QUEUE_DATA_OVERHEAD > frame_size) {
     g_warning("%s: Packet length %zu exceeds frame size %d", "queue_data",
-              len + QUEUE_DATA_OVERHEAD, static_cast<int>(PMMAP_FRAME_SIZE));
+              len + QUEUE_DATA_OVERHEAD, static_cast<int>(frame_size));
     return 0;
   }
   if (q->mtu != 0 && len + UDP_IP_HEADER_LEN > q->mtu) return 0;
