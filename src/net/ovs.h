@@ -30,6 +30,8 @@ struct pmmap_ring;
 struct tarn_frame;
 
 inline constexpr size_t QUEUE_DATA_OVERHEAD = 94;  // Ethernet, IP, UDP and the ring's slot header
+// The least receive buffer; an interface with a larger MTU gets room for its
+// longest frame.
 inline constexpr size_t OVS_RECEIVE_BUFFER = 8000;
 
 struct queue_data_context {
