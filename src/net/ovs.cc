@@ -449,8 +449,13 @@ ssize_t queue_data(void* arg, const struct sockaddr_in* src, const struct sockad
   auto* q = static_cast<queue_data_context*>(arg);
   const uint32_t frame_size = q->ring->req.tp_frame_size;
   if (len + QUEUE_DATA_OVERHEAD > frame_size) {
-    g_warning("%s: Packet length %zu exceeds frame size %d", "queue_data",
-              len + QUEUE_DATA_OVERHEAD, static_cast<int>(frame_size));
+    uint64_t held = 0;
+    if (q->refused_log == nullptr || listener_log_due(q->refused_log, &held)) {
+      if (held != 0)
+        g_message("queue_data: %" PRIu64 " more lines like the next were not logged", held);
+      g_warning("%s: Packet length %zu exceeds frame size %d", "queue_data",
+                len + QUEUE_DATA_OVERHEAD, static_cast<int>(frame_size));
+    }
     return 0;
   }
   if (q->mtu != 0 && len + UDP_IP_HEADER_LEN > q->mtu) return 0;

@@ -89,7 +89,7 @@ struct pmmap_state {
   pmmap_ring rx;
   pmmap_ring tx;
   listener_stats stats;
-  listener_log_limit invalid_log, truncated_log, kick_log, stall_log, drops_log;
+  listener_log_limit invalid_log, truncated_log, kick_log, stall_log, drops_log, refused_log;
   uint64_t drops_unlogged = 0;
   uint64_t stall_logged = 0;  // tx.dropped when the last stall was reported
 };
@@ -174,6 +174,7 @@ void process_frame(pmmap_state* st, uint8_t* f) {
   q.ring = &st->tx;
   q.src_mac = st->tlt->mac;
   q.mtu = st->tlt->mtu;
+  q.refused_log = &st->refused_log;
   q.dst_mac = eth + 6;
   const tarn_sender sender = {queue_data, &q};
   tarn_frame frame;
