@@ -11,10 +11,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <unordered_map>
 
@@ -113,7 +115,8 @@ struct ovs_state {
   listener_log_limit invalid_log, truncated_log, send_log, recv_log, drops_log;
   uint64_t drops_unlogged = 0;
   int64_t stats_read_us = 0;
-  uint8_t buf[OVS_RECEIVE_BUFFER];
+  std::unique_ptr<uint8_t[]> buf;
+  size_t buf_size = 0;
 };
 
 // Whether a rate-limited line may go out; first says how many were held back.
@@ -130,7 +133,7 @@ bool log_due(ovs_state* st, listener_log_limit* limit) {
 void log_truncated(ovs_state* st, ssize_t n) {
   if (!log_due(st, &st->truncated_log)) return;
   g_warning("Thread %s skips a frame of %zd bytes, longer than its %zu-byte buffer",
-            st->tlt->name.c_str(), n, OVS_RECEIVE_BUFFER);
+            st->tlt->name.c_str(), n, st->buf_size);
 }
 
 void note_kernel_drops(ovs_state* st, bool force) {
@@ -158,10 +161,11 @@ ssize_t send_as_is(int fd, const listener_capture& cap) {
 
 void receive_frame(ovs_state* st) {
   tlt_context* tlt = st->tlt;
-  memset(st->buf, 0, sizeof st->buf);
+  uint8_t* buf = st->buf.get();
+  memset(buf, 0, st->buf_size);
   // MSG_TRUNC makes the receive report the frame's true length, so a frame
   // longer than the buffer is known for what it is.
-  ssize_t n = recv(st->rxfd.get(), st->buf, sizeof st->buf, MSG_TRUNC | MSG_DONTWAIT);
+  ssize_t n = recv(st->rxfd.get(), buf, st->buf_size, MSG_TRUNC | MSG_DONTWAIT);
   if (n < 0) {
     int err = errno;
     if (err != EAGAIN && err != EINTR && log_due(st, &st->recv_log))
@@ -170,9 +174,9 @@ void receive_frame(ovs_state* st) {
   }
   add(st->stats.captured);
   const size_t wire = static_cast<size_t>(n);
-  const size_t captured = wire < sizeof st->buf ? wire : sizeof st->buf;
+  const size_t captured = std::min(wire, st->buf_size);
   listener_capture cap;
-  switch (listener_check_frame(st->buf, captured, wire, &cap)) {
+  switch (listener_check_frame(buf, captured, wire, &cap)) {
     case LISTENER_TRUNCATED:
       add(st->stats.truncated);
       log_truncated(st, n);
@@ -198,7 +202,7 @@ void receive_frame(ovs_state* st) {
   }
 
   tarn_frame frame;
-  listener_fill_frame(st->buf, cap, &frame);
+  listener_fill_frame(buf, cap, &frame);
   const tarn_sender sender = {send_data, &st->txfd};
   uint8_t* payload = const_cast<uint8_t*>(cap.ip) + cap.ihl + 8;
   const size_t len = cap.ip_len - cap.ihl - 8;
@@ -345,9 +349,15 @@ int ovs_listener(tlt_context* tlt) {
     signal_thread_error(tlt, EINVAL);
     return 0;
   }
-  // About 8 KB: on the heap rather than on the thread's stack.
   auto st = std::unique_ptr<ovs_state>(new (std::nothrow) ovs_state);
-  if (!st) {
+  // A frame as long as the interface carries must fit whole, or it would be
+  // skipped as cut short.
+  const size_t frame_max = ETH_HEADER_LEN + get_interface_mtu(tlt->interface.c_str());
+  if (st) {
+    st->buf_size = std::max(OVS_RECEIVE_BUFFER, frame_max);
+    st->buf.reset(new (std::nothrow) uint8_t[st->buf_size]);
+  }
+  if (!st || !st->buf) {
     signal_thread_error(tlt, ENOMEM);
     return 0;
   }
@@ -437,9 +447,15 @@ ssize_t send_data(void* arg, const struct sockaddr_in* src, const struct sockadd
 ssize_t queue_data(void* arg, const struct sockaddr_in* src, const struct sockaddr_in* dst,
                    const void* payload, size_t len) {
   auto* q = static_cast<queue_data_context*>(arg);
-  if (len + QUEUE_DATA_OVERHEAD > PMMAP_FRAME_SIZE) {
-    g_warning("%s: Packet length %zu exceeds frame size %d", "queue_data",
-              len + QUEUE_DATA_OVERHEAD, static_cast<int>(PMMAP_FRAME_SIZE));
+  const uint32_t frame_size = q->ring->req.tp_frame_size;
+  if (len + QUEUE_DATA_OVERHEAD > frame_size) {
+    uint64_t held = 0;
+    if (q->refused_log == nullptr || listener_log_due(q->refused_log, &held)) {
+      if (held != 0)
+        g_message("queue_data: %" PRIu64 " more lines like the next were not logged", held);
+      g_warning("%s: Packet length %zu exceeds frame size %d", "queue_data",
+                len + QUEUE_DATA_OVERHEAD, static_cast<int>(frame_size));
+    }
     return 0;
   }
   if (q->mtu != 0 && len + UDP_IP_HEADER_LEN > q->mtu) return 0;

@@ -30,7 +30,11 @@ struct pmmap_ring;
 struct tarn_frame;
 
 inline constexpr size_t QUEUE_DATA_OVERHEAD = 94;  // Ethernet, IP, UDP and the ring's slot header
+// The least receive buffer; an interface with a larger MTU gets room for its
+// longest frame.
 inline constexpr size_t OVS_RECEIVE_BUFFER = 8000;
+
+struct listener_log_limit;
 
 struct queue_data_context {
   int fd = -1;
@@ -40,6 +44,9 @@ struct queue_data_context {
   // The link's MTU (0: unknown). A frame the ring holds but the link cannot
   // carry would be lost without a word, so it is refused here instead.
   uint32_t mtu = 0;
+  // Holds back the warning for replies too long for the ring when it repeats
+  // (null: every one is logged).
+  listener_log_limit* refused_log = nullptr;
 };
 
 int open_transmit_socket(proxy_context* context);

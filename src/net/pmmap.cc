@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cinttypes>
@@ -30,6 +31,26 @@ namespace {
 
 constexpr size_t ETH_HEADER_LEN = 14;
 constexpr int MAX_EVENTS = 10;
+// Where the kernel puts a capture's IPv4 header in a receive frame: after the
+// frame header and at least 16 bytes for the link header, aligned. A datagram
+// of up to the MTU follows; a VLAN tag is never in it (the kernel moves it to
+// tp_vlan_tci first).
+constexpr uint32_t RX_NETWORK_OFFSET = TPACKET_ALIGN(TPACKET2_HDRLEN + 16);
+// Room for any IPv4 datagram but the last few bytes of the longest: larger
+// frames would only grow every ring for links no one runs.
+constexpr uint32_t FRAME_SIZE_MAX = 65536;
+
+// Frames of a power of two hold a whole capture from a link of `mtu`, and
+// blocks are whole pages holding whole frames.
+struct tpacket_req ring_geometry(uint32_t mtu) {
+  const uint64_t need = uint64_t{RX_NETWORK_OFFSET} + (mtu != 0 ? mtu : 1500);
+  uint32_t frame = PMMAP_FRAME_SIZE;
+  while (frame < need && frame < FRAME_SIZE_MAX) frame *= 2;
+  const long page = sysconf(_SC_PAGESIZE);
+  const uint32_t block =
+      std::max({frame, PMMAP_BLOCK_SIZE, page > 0 ? static_cast<uint32_t>(page) : 0u});
+  return {block, PMMAP_FRAME_COUNT * frame / block, frame, PMMAP_FRAME_COUNT};
+}
 
 // The status word opens every tpacket2 frame; the kernel and this thread
 // hand a frame to each other only by writing it, so every read of it
@@ -68,7 +89,7 @@ struct pmmap_state {
   pmmap_ring rx;
   pmmap_ring tx;
   listener_stats stats;
-  listener_log_limit invalid_log, truncated_log, kick_log, stall_log, drops_log;
+  listener_log_limit invalid_log, truncated_log, kick_log, stall_log, drops_log, refused_log;
   uint64_t drops_unlogged = 0;
   uint64_t stall_logged = 0;  // tx.dropped when the last stall was reported
 };
@@ -116,7 +137,8 @@ void process_frame(pmmap_state* st, uint8_t* f) {
   listener_verdict verdict = LISTENER_INVALID;
   // The kernel keeps a capture inside its frame; checked all the same, since
   // everything below reads there.
-  if (mac + static_cast<uint64_t>(snaplen) <= PMMAP_FRAME_SIZE && net == mac + ETH_HEADER_LEN) {
+  if (mac + static_cast<uint64_t>(snaplen) <= st->rx.req.tp_frame_size &&
+      net == mac + ETH_HEADER_LEN) {
     verdict = listener_check_frame(f + mac, snaplen, len, &cap);
   } else if (snaplen < len) {
     verdict = LISTENER_TRUNCATED;
@@ -152,6 +174,7 @@ void process_frame(pmmap_state* st, uint8_t* f) {
   q.ring = &st->tx;
   q.src_mac = st->tlt->mac;
   q.mtu = st->tlt->mtu;
+  q.refused_log = &st->refused_log;
   q.dst_mac = eth + 6;
   const tarn_sender sender = {queue_data, &q};
   tarn_frame frame;
@@ -302,10 +325,7 @@ int setup_pmmap_socket(pmmap_ring* ring, tlt_context* tlt, uint16_t protocol, in
   }
 
   ring->kind = kind;
-  ring->req.tp_block_size = PMMAP_BLOCK_SIZE;
-  ring->req.tp_block_nr = PMMAP_BLOCK_COUNT;
-  ring->req.tp_frame_size = PMMAP_FRAME_SIZE;
-  ring->req.tp_frame_nr = PMMAP_FRAME_COUNT;
+  ring->req = ring_geometry(tlt->mtu);
   // Setting the receive ring also discards what the socket queued since it
   // was bound, before the filter was attached.
   if (setsockopt(fd, SOL_PACKET, kind, &ring->req, sizeof ring->req) != 0) {

@@ -1,7 +1,10 @@
 // Packet-mmap rings (TPACKET_V2) and the packet-mmap listener.
 //
-// One pmmap_ring per ring socket, owned by the thread that opened it: 16 blocks
-// of 4,096 bytes holding 32 frames of 2,048 bytes. Frames change hands with
+// One pmmap_ring per ring socket, owned by the thread that opened it: 32
+// frames, each large enough for a whole capture of the largest frame the
+// interface carries (tlt->mtu). For an MTU of 1,500 that is 16 blocks of
+// 4,096 bytes holding frames of 2,048 bytes; a larger MTU gets larger frames,
+// a power of two, one or more to a block. Frames change hands with
 // the kernel only through their status word, read and written with explicit
 // acquire/release ordering. setup_pmmap_socket opens, binds, filters, maps and
 // (for an IPv4 receive ring) joins the client's fanout group;
@@ -22,6 +25,7 @@
 
 struct tlt_context;
 
+// The geometry for an MTU of 1,500; no ring has smaller frames or blocks.
 inline constexpr uint32_t PMMAP_BLOCK_SIZE = 4096;
 inline constexpr uint32_t PMMAP_BLOCK_COUNT = 16;
 inline constexpr uint32_t PMMAP_FRAME_SIZE = 2048;
@@ -57,8 +61,10 @@ struct pmmap_ring {
 };
 
 // protocol: EtherType in network byte order (0x0800, 0x0806), or 0 for a
-// send-only socket. Returns the descriptor, or -1 with errno set and nothing
-// left open.
+// send-only socket. The frames are sized for tlt->mtu (0: as for 1,500), so
+// the rings of one thread agree as long as it does not change tlt->mtu
+// between them. Returns the descriptor, or -1 with errno set and nothing left
+// open.
 int setup_pmmap_socket(pmmap_ring* ring, tlt_context* tlt, uint16_t protocol, int kind,
                        uint32_t fanout_mode);
 void release_pmmap_socket(int fd, pmmap_ring* ring);

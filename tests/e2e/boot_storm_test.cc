@@ -27,12 +27,23 @@ int64_t member(json_object* o, const char* name) {
   return tarn_test::report_int(o, name);
 }
 
-TEST(BootStorm, WarmVmsBootFromTheCache) {
+// The links' MTU and the server's packet size: ordinary links, and the jumbo
+// frames of storage networks.
+struct links {
+  int mtu, packet_size;
+};
+class BootStormOver : public testing::TestWithParam<links> {};
+INSTANTIATE_TEST_SUITE_P(Links, BootStormOver,
+                         testing::Values(links{1500, 1472}, links{9000, 8900}));
+
+TEST_P(BootStormOver, WarmVmsBootFromTheCache) {
   TARN_REQUIRE_ROOT();
   constexpr int VMS = 5;
   tarn_test::lab_daemon_options options;
   options.clients = VMS;
   options.image_bytes = 32 << 20;
+  options.link_mtu = GetParam().mtu;
+  options.server_args = {"--mtu", std::to_string(GetParam().packet_size)};
   tarn_test::lab_daemon s(options);
   ASSERT_TRUE(s.configure()) << s.sandbox().err();
 
@@ -42,6 +53,7 @@ TEST(BootStorm, WarmVmsBootFromTheCache) {
   json_value cold = vm_report(*cold_vm);
   ASSERT_TRUE(cold);
   EXPECT_EQ(member(cold.get(), "errors"), 0) << cold_vm->out();
+  EXPECT_EQ(member(cold.get(), "mtu"), GetParam().packet_size);
   ASSERT_GT(member(cold.get(), "reads"), 0);
   json_value after_cold = s.server_stats();
   ASSERT_TRUE(after_cold);

@@ -47,6 +47,7 @@ struct ring_ns {
     tlt.interface = "va";
     tlt.client = &client;
     tlt.fanout_group_id = 0x1234;
+    tlt.mtu = 1500;  // as the listener reads it from va
   }
 };
 

@@ -57,7 +57,7 @@ int shell(const std::string& command, std::string* output) {
 
 }  // namespace
 
-lab::lab(int clients, int servers) : clients_(clients), servers_(servers) {
+lab::lab(int clients, int servers, int mtu) : clients_(clients), servers_(servers) {
   // A prefix is at most 8 characters: "l", the process id and a counter.
   prefix_ = "l" + base36(static_cast<unsigned long>(getpid()), 1) +
             base36(static_cast<unsigned long>(lab_counter++ % 1296), 2);
@@ -65,7 +65,7 @@ lab::lab(int clients, int servers) : clients_(clients), servers_(servers) {
   shell(lab_script() + " down " + prefix_, nullptr);
   std::string out;
   if (shell(lab_script() + " up " + prefix_ + " " + std::to_string(clients) + " " +
-                std::to_string(servers),
+                std::to_string(servers) + " " + std::to_string(mtu),
             &out) != 0) {
     shell(lab_script() + " down " + prefix_, nullptr);
     throw std::runtime_error("scripts/lab up " + prefix_ + " failed: " + out);

@@ -26,7 +26,8 @@ using mac_address = std::array<uint8_t, 6>;
 
 class lab {
  public:
-  explicit lab(int clients = 1, int servers = 1);
+  // `mtu`: of every link in the lab.
+  explicit lab(int clients = 1, int servers = 1, int mtu = 1500);
   ~lab();
   lab(const lab&) = delete;
   lab& operator=(const lab&) = delete;

@@ -45,7 +45,7 @@ std::string lab_daemon::client_uuid(int i) {
 }
 
 lab_daemon::lab_daemon(const lab_daemon_options& options)
-    : options_(options), lab_(options.clients) {
+    : options_(options), lab_(options.clients, 1, options.link_mtu) {
   image_ = sb_.dir() + "/vdisk.img";
   image_bytes_ = options.image_bytes;
   std::mt19937_64 rng(20261206);

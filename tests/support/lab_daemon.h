@@ -34,6 +34,7 @@ struct lab_daemon_options {
   int clients = 1;
   uint64_t image_bytes = 16 << 20;
   std::vector<std::string> server_args;        // fault knobs and the like
+  int link_mtu = 1500;                         // of every link in the lab
   std::string config = "listenerThreads=2\n";  // lines of the daemon's [Main] group
 };
 
