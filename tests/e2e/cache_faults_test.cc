@@ -86,8 +86,11 @@ void wrap_open_script(tarn_test::sandbox& sb) {
           ") head -c 8000000 /dev/urandom; exit 0 ;;\n" + LINES_VDI +
           ") printf 'attaching\\n%s\\n' " + s + "/caches; exit 0 ;;\n" + RELATIVE_VDI +
           ") echo .; exit 0 ;;\n" + HANG_VDI + ") trap '' TERM; sleep 1000 & echo $$ $! > " + s +
-          "/hang.pids; wait; exit 0 ;;\nesac\ngrep SigBlk /proc/$$/status > " + s +
-          "/open.sigblk\nexec " + s + "/real-open.sh \"$@\"\n",
+          "/hang.pids; wait; exit 0 ;;\nesac\n"
+          // Builtins only: bash blocks signals of its own around a fork, and
+          // a child reading the mask then would see those.
+          "while read -r k v; do [ \"$k\" != SigBlk: ] || echo \"$k $v\" > " +
+          s + "/open.sigblk; done < /proc/$$/status\nexec " + s + "/real-open.sh \"$@\"\n",
       0755));
 }
 
