@@ -154,7 +154,7 @@ TEST(Daemon, InfoLinesFollowGMessagesDebug) {
     ASSERT_TRUE(sb.wait_for_output("Cache Manager started", 10s)) << sb.err();
     sb.send_signal(SIGTERM);
     auto exit = sb.wait_exit(15s);
-    ASSERT_TRUE(exit.has_value());
+    ASSERT_TRUE(exit.has_value()) << sb.err();
     EXPECT_TRUE(exit->exited && exit->code == 0) << sb.err();
     const std::string info = "Configuration: listenerThreads=" + std::to_string(cpus) +
                              " prepopIoThreads=4 listenerFanout=1 packetMmap=1";
