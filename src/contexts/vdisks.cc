@@ -16,28 +16,18 @@
 
 namespace {
 
-// The directory of a new vDisk. A failure is only logged: the record is
-// still needed for reference counting and prepopulation state, and the
+// The vDisk's directory in the site's cache, made at creation and again at
+// every link (a site whose cache was rebuilt under a live record has lost
+// it); once per link, not per packet. A failure is only logged: the record
+// is still needed for reference counting and prepopulation state, and the
 // cache writes of a vDisk without its directory simply fail.
-void make_vdisk_dir(const site_context* site, vdisk_context* vc) {
-  vc->path = site->cache_path + "/" + vc->vdisk_key;
+void make_vdisk_dir(const site_context* site, const vdisk_context* vc) {
   // An empty cache_path would put the directory at the root of the host's
   // file system, and a truncated path would name some other directory.
   if (site->cache_path.empty() || vc->path.size() > CACHE_PATH_MAX) {
     g_warning("Failed creating dir %s %d", vc->path.c_str(), ENAMETOOLONG);
     return;
   }
-  if (mkdir(vc->path.c_str(), 0700) != 0) {
-    int err = errno;
-    if (err != EEXIST) g_warning("Failed creating dir %s %d", vc->path.c_str(), err);
-  }
-}
-
-// Makes sure the vDisk's directory is there at every link: a site whose
-// cache was rebuilt under a live record has lost it. Run once per link, not
-// per packet.
-void ensure_vdisk_dir(const vdisk_context* vc) {
-  if (vc->path.empty() || vc->path.size() > CACHE_PATH_MAX) return;
   if (mkdir(vc->path.c_str(), 0700) != 0) {
     int err = errno;
     if (err != EEXIST) g_warning("Failed creating dir %s %d", vc->path.c_str(), err);
@@ -64,6 +54,7 @@ std::shared_ptr<vdisk_context>* lookup_or_create(proxy_context* context, client_
   std::shared_ptr<vdisk_context> vc(new vdisk_context, vdisk_context_free);
   vc->vdisk_key = cc->vdisk_key;
   vc->site_uuid = cc->site_context->uuid;
+  vc->path = cc->site_context->cache_path + "/" + vc->vdisk_key;
   make_vdisk_dir(cc->site_context, vc.get());
   auto inserted = table.emplace(std::move(table_key), std::move(vc));
   return &inserted.first->second;
@@ -139,7 +130,7 @@ void vdisk_context_ref_inc(client_context* cc) {
   std::lock_guard<std::mutex> table_hold(context->vdisk_lock);
   std::shared_ptr<vdisk_context>* vc = lookup_or_create(context, cc);
   if (vc == nullptr) return;
-  ensure_vdisk_dir(vc->get());
+  make_vdisk_dir(cc->site_context, vc->get());
   (*vc)->ref_count++;
   cc->vdisk_ref_held = true;
 }
