@@ -84,11 +84,12 @@ unique_fd listening_socket_open(const std::string& path) {
     int saved = errno;
     g_error("chmod %s: %s", addr.sun_path, g_strerror(saved));
   }
-  g_message("Listening on %s", addr.sun_path);
   if (listen(sock.get(), LISTEN_BACKLOG) != 0) {
     int saved = errno;
     g_error("listen: %s", g_strerror(saved));
   }
+  // Only now: whoever waits for this line may connect at once.
+  g_message("Listening on %s", addr.sun_path);
   return sock;
 }
 
