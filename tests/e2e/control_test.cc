@@ -122,24 +122,16 @@ TEST(Control, RequestsHostilePeersAndTarnctlInOneRun) {
   EXPECT_EQ(sb.err().find("hidden"), std::string::npos);
   EXPECT_EQ(sb.err().find("site garbage"), std::string::npos);
 
+  // The dispatch rules have their table in the control unit tests; here,
+  // what only the socket shows: the stream's framing, and the production
+  // handlers wired to it.
   const std::pair<const char*, std::string> table[] = {
       {R"({"jsonrpc": "1.0", "method": "metrics", "id": 1})", INVALID + "\"id\": 1 }"},
-      {R"({"jsonrpc": "2.0 ", "method": "metrics", "id": 2})", INVALID + "\"id\": 2 }"},
-      {R"({"method": "metrics", "id": 3})", INVALID + "\"id\": 3 }"},
-      {R"({"jsonrpc": "2.0", "method": "no-such-method", "id": 4})", NOT_FOUND + "\"id\": 4 }"},
-      // String ids come back as they were.
       {R"({"jsonrpc": "2.0", "method": "no-such-method", "id": "a-7"})",
        NOT_FOUND + "\"id\": \"a-7\" }"},
-      // No id, or a null id: no response of any kind.
-      {R"({"jsonrpc": "2.0", "method": "metrics"})", ""},
-      {R"({"jsonrpc": "2.0", "method": "metrics", "id": null})", ""},
-      {R"({"jsonrpc": "2.0", "method": "no-such-method", "id": null})", ""},
-      {R"({"jsonrpc": "1.0", "method": "metrics"})", ""},
       {R"({"jsonrpc": "2.0", "method": "configure_site", "params": {}})", ""},
-      // Not a request object: closed unanswered.
-      {R"([{"jsonrpc": "2.0", "method": "metrics", "id": 5}])", ""},
+      // Not JSON: closed unanswered.
       {R"({"jsonrpc": "2.0", "method": "metrics", "id": 6,,})", ""},
-      {"\"metrics\"", ""},
       {"nonsense", ""},
       // Two objects on one connection: only the first is answered.
       {R"({"jsonrpc": "2.0", "method": "a", "id": 9} {"jsonrpc": "2.0", "method": "b", "id": 10})",
@@ -156,8 +148,6 @@ TEST(Control, RequestsHostilePeersAndTarnctlInOneRun) {
     EXPECT_EQ(call("}"), "");
   }
   for (const auto& [request, response] : table) EXPECT_EQ(call(request), response) << request;
-  EXPECT_NE(sb.err().find("process_json_message: no version"), std::string::npos) << sb.err();
-  EXPECT_NE(sb.err().find("json_object_get_type(json_obj) == json_type_object"), std::string::npos);
   EXPECT_NE(sb.err().find("process_configure_site: no id"), std::string::npos) << sb.err();
   // A registered method answers with members in order: "jsonrpc", "result", "id".
   const std::string answer = call(R"({"jsonrpc": "2.0", "method": "metrics", "id": 7})");
