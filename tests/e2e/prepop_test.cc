@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -142,10 +143,12 @@ TEST(Prepopulation, ServerFaultsEndOrSlowRunsButTheCacheEndsUpExact) {
   };
   // Sixteen reads unanswered: the first round's four and three rounds of
   // resends. A tenth of the fragments lost. No burst size to go by.
-  for (const fault& f :
-       {fault{{"--prepop-ignore", "16"}, "prepop_ignored", 16},
-        fault{{"--prepop-drop-fragment", "0.1", "--seed", "3"}, "prepop_fragments_dropped", -1},
-        fault{{"--burst", "0"}, nullptr, 0}}) {
+  const fault faults[] = {
+      {{"--prepop-ignore", "16"}, "prepop_ignored", 16},
+      {{"--prepop-drop-fragment", "0.1", "--seed", "3"}, "prepop_fragments_dropped", -1},
+      {{"--burst", "0"}, nullptr, 0}};
+  // Each row waits mostly for timeouts, so the rows' labs run side by side.
+  auto run_row = [&](const fault& f) {
     SCOPED_TRACE(f.server_args[0]);
     lab_daemon d(prepop_options(1, SIZE, f.server_args));
     tarn_test::sandbox& sb = d.sandbox();
@@ -176,7 +179,10 @@ TEST(Prepopulation, ServerFaultsEndOrSlowRunsButTheCacheEndsUpExact) {
       else
         EXPECT_EQ(n, f.expected);
     }
-  }
+  };
+  std::vector<std::thread> rows;
+  for (const fault& f : faults) rows.emplace_back(run_row, std::cref(f));
+  for (auto& row : rows) row.join();
 }
 
 TEST(Prepopulation, InterruptionsEndRunsCleanly) {
