@@ -13,7 +13,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
@@ -204,31 +203,6 @@ void takeover_and_poison(hostile_vm& vm, tarn_test::lab& lab, uint64_t image_byt
   }
 }
 
-// The frames of the fuzz corpus, if it is there: each file holds two bytes
-// of set-up, then frames, each a 16-bit little-endian length (bit 15 marks a
-// capture cut short) and the frame. The corpus's client becomes `own`.
-std::vector<bytes> corpus_frames(const mac_address& corpus_client, const mac_address& own) {
-  std::vector<bytes> frames;
-  std::error_code ec;
-  for (const auto& e :
-       fs::directory_iterator(std::string(TARN_SOURCE_DIR) + "/fuzz/corpus/frames", ec)) {
-    std::ifstream in(e.path(), std::ios::binary);
-    const bytes file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    for (size_t at = 2; at + 2 <= file.size();) {
-      const size_t n =
-          std::min<size_t>(tarn_test::le16(file.data() + at) & 0x7FFF, file.size() - at - 2);
-      bytes f(file.begin() + static_cast<std::ptrdiff_t>(at + 2),
-              file.begin() + static_cast<std::ptrdiff_t>(at + 2 + n));
-      for (size_t mac = 0; mac + 6 <= std::min<size_t>(f.size(), 12); mac += 6)
-        if (std::equal(corpus_client.begin(), corpus_client.end(), f.begin() + mac))
-          std::copy(own.begin(), own.end(), f.begin() + mac);
-      frames.push_back(std::move(f));
-      at += 2 + n;
-    }
-  }
-  return frames;
-}
-
 // Malformed messages of every kind: each opcode with short, minimal and
 // over-long bodies, and absurd values where the engine reads fields.
 std::vector<bytes> junk_messages(std::mt19937& rng, uint64_t image_bytes) {
@@ -318,14 +292,14 @@ TEST(HostileVm, OtherVmsAndTheCacheAreUnaffected) {
   std::mt19937 rng(2026);
   const std::vector<bytes> junk = junk_messages(rng, s.image_bytes());
   const mac_address own = lab.client_mac(HOSTILE), server = lab.server_mac();
-  const std::vector<bytes> corpus = corpus_frames(lab.client_mac(1), own);
   const std::string own_ip = lab.client_ip(HOSTILE), server_ip = lab.server_ip();
 
   // Rounds until both honest VMs are done, bounded in count and time.
   const auto begun = std::chrono::steady_clock::now();
   int rounds = 0;
   auto honest_done = [&] { return first->wait(0ms).has_value() && second->wait(0ms).has_value(); };
-  while (rounds < 20 && !honest_done() && std::chrono::steady_clock::now() - begun < 60s) {
+  while (rounds < tarn_test::soak_or(8, 20) && !honest_done() &&
+         std::chrono::steady_clock::now() - begun < 60s) {
     rounds++;
     for (const bytes& m : junk) {
       // Plainly from its own address, to both ports.
@@ -364,28 +338,12 @@ TEST(HostileVm, OtherVmsAndTheCacheAreUnaffected) {
           break;
       }
     }
-    // The fuzz corpus's frames as captured, then with the VM's own address
-    // as the source of every one.
-    for (bytes f : corpus) {
-      vm.send_frame(f);
-      if (f.size() >= 12) {
-        std::copy(own.begin(), own.end(), f.begin() + 6);
-        vm.send_frame(f);
-      }
-    }
   }
-  printf("hostile VM: %zu datagrams and frames in %d rounds (%zu corpus frames)\n", vm.sent(),
-         rounds, corpus.size());
+  printf("hostile VM: %zu datagrams and frames in %d rounds\n", vm.sent(), rounds);
 
   for (auto* honest : {first.get(), second.get()}) {
     tarn_test::json_value r = tarn_test::vm_report(*honest, 180s);
     ASSERT_TRUE(r);
-    printf("honest VM: %lld reads, %lld bytes, %lld bad bytes, %lld failed, %lld stray\n",
-           static_cast<long long>(tarn_test::report_int(r.get(), "reads")),
-           static_cast<long long>(tarn_test::report_int(r.get(), "bytes")),
-           static_cast<long long>(tarn_test::report_int(r.get(), "bad_bytes")),
-           static_cast<long long>(tarn_test::report_int(r.get(), "failed")),
-           static_cast<long long>(tarn_test::report_int(r.get(), "stray")));
     EXPECT_EQ(tarn_test::report_int(r.get(), "bad_bytes"), 0) << honest->err();
     EXPECT_EQ(tarn_test::report_int(r.get(), "failed"), 0) << honest->err();
     EXPECT_EQ(tarn_test::report_int(r.get(), "reads"), 3000);
@@ -398,25 +356,15 @@ TEST(HostileVm, OtherVmsAndTheCacheAreUnaffected) {
   EXPECT_TRUE(tarn_test::control_result(s.socket_path(), "context-state"));
   const std::string caches =
       s.sandbox().path(std::string("/opt/vextal/tarnproxy/caches/") + tarn_test::lab_daemon::VDI);
-  std::error_code ec;
-  for (const auto& d : fs::directory_iterator(caches, ec))
-    if (d.is_directory() && d.path().filename().string()[0] != '.')
-      printf("vDisk in the cache: %s\n", d.path().filename().c_str());
   uint64_t checked = 0, wrong = 0;
   s.check_vdisk_dir(caches + "/" + VDISK_KEY, &checked, &wrong);
-  printf("cache sectors checked against the image: %llu, wrong: %llu\n",
-         static_cast<unsigned long long>(checked), static_cast<unsigned long long>(wrong));
   EXPECT_GT(checked, 0u);
   EXPECT_EQ(wrong, 0u);
 
-  const auto stopping = std::chrono::steady_clock::now();
   ASSERT_TRUE(s.sandbox().send_signal(SIGTERM));
   auto exit = s.sandbox().wait_exit(30s);
   ASSERT_TRUE(exit.has_value());
   EXPECT_TRUE(exit->exited && exit->code == 0) << *exit;
-  printf("SIGTERM to exit: %.1f ms\n",
-         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - stopping)
-             .count());
 }
 
 }  // namespace

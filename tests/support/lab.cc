@@ -33,15 +33,17 @@ std::string base36(unsigned long v, size_t width) {
   return s;
 }
 
-// Single quotes for sh: every ' becomes '\''.
-std::string quote(const std::string& s) {
+}  // namespace
+
+std::string shell_quote(const std::string& s) {
   std::string q = "'";
   for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return q + "'";
 }
 
-int shell(const std::string& command, std::string* output) {
-  const std::string bounded = "timeout -k 5 30 sh -c " + quote(command) + " 2>&1";
+int run_shell(const std::string& command, std::string* output, int limit_s) {
+  const std::string bounded =
+      "timeout -k 5 " + std::to_string(limit_s) + " sh -c " + shell_quote(command);
   FILE* p = popen(bounded.c_str(), "r");
   if (p == nullptr) return -1;
   char buf[4096];
@@ -55,25 +57,29 @@ int shell(const std::string& command, std::string* output) {
   return code == 124 || code == 137 ? -1 : code;
 }
 
-}  // namespace
+std::string mac_text(const mac_address& m) {
+  char s[18];
+  snprintf(s, sizeof s, "%02x:%02x:%02x:%02x:%02x:%02x", m[0], m[1], m[2], m[3], m[4], m[5]);
+  return s;
+}
 
 lab::lab(int clients, int servers, int mtu) : clients_(clients), servers_(servers) {
   // A prefix is at most 8 characters: "l", the process id and a counter.
   prefix_ = "l" + base36(static_cast<unsigned long>(getpid()), 1) +
             base36(static_cast<unsigned long>(lab_counter++ % 1296), 2);
   // A lab of a dead process that had this id would stand in the way.
-  shell(lab_script() + " down " + prefix_, nullptr);
+  run_shell(lab_script() + " down " + prefix_, nullptr);
   std::string out;
-  if (shell(lab_script() + " up " + prefix_ + " " + std::to_string(clients) + " " +
-                std::to_string(servers) + " " + std::to_string(mtu),
-            &out) != 0) {
-    shell(lab_script() + " down " + prefix_, nullptr);
+  if (run_shell(lab_script() + " up " + prefix_ + " " + std::to_string(clients) + " " +
+                    std::to_string(servers) + " " + std::to_string(mtu) + " 2>&1",
+                &out) != 0) {
+    run_shell(lab_script() + " down " + prefix_, nullptr);
     throw std::runtime_error("scripts/lab up " + prefix_ + " failed: " + out);
   }
 }
 
 lab::~lab() {
-  shell(lab_script() + " down " + prefix_, nullptr);
+  run_shell(lab_script() + " down " + prefix_, nullptr);
 }
 
 mac_address lab::client_mac(int i) const {
@@ -81,19 +87,15 @@ mac_address lab::client_mac(int i) const {
 }
 
 int lab::run(const std::string& ns, const std::string& command, std::string* output) const {
-  return shell("ip netns exec " + quote(ns) + " sh -c " + quote(command), output);
+  return run_shell("ip netns exec " + shell_quote(ns) + " sh -c " + shell_quote(command) + " 2>&1",
+                   output);
 }
 
 bool lab::steer(bool on) const {
-  return shell(lab_script() + " steer " + prefix_ + (on ? " on" : " off"), nullptr) == 0;
+  return run_shell(lab_script() + " steer " + prefix_ + (on ? " on" : " off"), nullptr) == 0;
 }
 
 bool lab::route_through_proxy_port(int i) const {
-  auto mac_text = [](const mac_address& m) {
-    char s[18];
-    snprintf(s, sizeof s, "%02x:%02x:%02x:%02x:%02x:%02x", m[0], m[1], m[2], m[3], m[4], m[5]);
-    return std::string(s);
-  };
   const std::string dev = client_if(i);
   std::string cmd = "ip route replace " + client_ip(i) + "/32 dev " + dev +
                     " && ip neigh replace " + client_ip(i) + " lladdr " + mac_text(client_mac(i)) +

@@ -67,6 +67,12 @@ class lab {
 
 // An IPv4 socket address from dotted text and a port in host order.
 sockaddr_in lab_address(const std::string& ip, uint16_t port);
+std::string mac_text(const mac_address& mac);
+// `sh -c command`, bounded to `limit_s` seconds; stdout (add 2>&1 for stderr)
+// in `output`. Returns the exit status, -1 if it could not run or timed out.
+int run_shell(const std::string& command, std::string* output = nullptr, int limit_s = 30);
+// Single quotes for sh.
+std::string shell_quote(const std::string& s);
 
 // Switches the calling thread into network namespace `ns` (a name under
 // /run/netns) for its scope; sockets opened meanwhile stay in `ns`. Throws

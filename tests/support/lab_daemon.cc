@@ -22,20 +22,6 @@ using namespace std::chrono_literals;
 // server's replies travel unfragmented.
 constexpr const char* MTU = "1472";
 
-std::string mac_text(const mac_address& mac) {
-  char text[18];
-  snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3],
-           mac[4], mac[5]);
-  return text;
-}
-
-std::string read_all(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 }  // namespace
 
 std::string lab_daemon::client_uuid(int i) {
@@ -76,16 +62,6 @@ lab_daemon::~lab_daemon() {
     }
     printf("daemon log (last 8 KiB without packet lines):\n%s\n",
            kept.substr(kept.size() > 8192 ? kept.size() - 8192 : 0).c_str());
-  }
-  if (const char* keep = getenv("TARN_TEST_KEEP_LOGS")) {
-    std::error_code ec;
-    for (const auto& f : fs::directory_iterator(sb_.dir(), ec)) {
-      const std::string ext = f.path().extension().string();
-      if (ext == ".err" || ext == ".out" || ext == ".json") {
-        fs::copy_file(f.path(), fs::path(keep) / f.path().filename(),
-                      fs::copy_options::overwrite_existing, ec);
-      }
-    }
   }
   if (server_) {
     server_->signal(SIGTERM);
@@ -132,26 +108,31 @@ bool lab_daemon::start_server(const std::vector<std::string>& args) {
   return fs::exists(ready);
 }
 
+site_client lab_daemon::client(int i, bool prepopulate) {
+  return {client_uuid(i), mac_text(lab_.client_mac(i)), lab_.client_if(i), prepopulate};
+}
+
+std::string lab_daemon::site_request_for(const std::set<int>& clients,
+                                         const std::set<int>& prepopulate, bool second_site) {
+  std::vector<site_client> list;
+  for (int i : clients) list.push_back(client(i, prepopulate.count(i) > 0));
+  return site_request(
+      second_site ? SITE2 : SITE, second_site ? VDI2 : VDI,
+      std::string("b0075700-0000-4000-8000-0000000000a") + (second_site ? "2" : "1"),
+      {lab_.server_ip()}, list);
+}
+
 bool lab_daemon::configure(const std::set<int>& prepopulate, const std::set<int>& only,
                            bool second_site) {
-  std::string clients;
+  std::set<int> clients;
   for (int i = 1; i <= lab_.clients(); i++) {
     if (!only.empty() && !only.count(i)) continue;
-    if (!clients.empty()) clients += ", ";
-    clients += R"({"uuid": ")" + client_uuid(i) + R"(", "mac": ")" + mac_text(lab_.client_mac(i)) +
-               R"(", "interface": ")" + lab_.client_if(i) + R"(", "prepopulate": )" +
-               (prepopulate.count(i) ? "true" : "false") + "}";
+    clients.insert(i);
     // A prepopulating client's own reads leave from the host namespace.
     if (prepopulate.count(i)) lab_.route_through_proxy_port(i);
   }
-  const std::string request =
-      R"({"jsonrpc": "2.0", "method": "configure_site", "id": 1, "params": {"site_uuid": ")" +
-      std::string(second_site ? SITE2 : SITE) + R"(", "vdi": ")" + (second_site ? VDI2 : VDI) +
-      R"(", "servers": [{"uuid": "b0075700-0000-4000-8000-0000000000a)" +
-      (second_site ? "2" : "1") + R"(", "addresses": [")" + lab_.server_ip() +
-      R"("], "first_port": 6900, "last_port": 6910}], "clients": [)" + clients + "]}}";
-  auto answer = control_call(socket_path(), request, 60s);
-  return answer && answer->find(R"("result": "OK")") != std::string::npos;
+  return answered_ok(
+      control_call(socket_path(), site_request_for(clients, prepopulate, second_site), 60s));
 }
 
 std::unique_ptr<process> lab_daemon::boot(int i, const std::vector<std::string>& extra) {
@@ -178,7 +159,7 @@ json_value lab_daemon::server_stats() {
   fs::remove(path, ec);
   server_->signal(SIGUSR1);
   for (int i = 0; i < 100 && !fs::exists(path); i++) std::this_thread::sleep_for(20ms);
-  return json_value(json_tokener_parse(read_all(path).c_str()));
+  return json_value(json_tokener_parse(read_text(path).c_str()));
 }
 
 int64_t lab_daemon::served_to(json_object* stats, int client, const char* what) {

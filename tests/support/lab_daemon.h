@@ -11,8 +11,7 @@
 //   tarn_test::json_value r = tarn_test::vm_report(*vm);
 //
 // The destructor stops the simulators and the daemon; when the test failed it
-// prints the end of the daemon's log. With TARN_TEST_KEEP_LOGS=DIR it keeps
-// every log and report of the run there.
+// prints the end of the daemon's log.
 #pragma once
 
 #include <chrono>
@@ -57,8 +56,13 @@ class lab_daemon {
   tarn_test::sandbox& sandbox() { return sb_; }
   const std::string& image() const { return image_; }
   uint64_t image_bytes() const { return image_bytes_; }
-  std::string socket_path() const { return sb_.dir() + "/vextal/tarnproxy/socket/tarnproxy"; }
+  std::string socket_path() const { return sb_.socket_path(); }
   static std::string client_uuid(int i);
+  // Client i as a site lists it.
+  site_client client(int i, bool prepopulate = false);
+  // The site request for SITE (or SITE2) with clients `clients`.
+  std::string site_request_for(const std::set<int>& clients, const std::set<int>& prepopulate = {},
+                               bool second_site = false);
 
   // Starts (or restarts) the daemon; false if it did not come up.
   bool start_daemon();

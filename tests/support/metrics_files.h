@@ -5,20 +5,13 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 
-namespace tarn_test {
+#include "support/process.h"
 
-inline std::string read_text(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+namespace tarn_test {
 
 inline bool exists(const std::string& path) {
   struct stat st {};

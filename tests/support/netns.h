@@ -1,12 +1,12 @@
-// Throwaway network namespaces for tests that need real packet sockets.
-//
-// A netns is created with a unique name on construction and deleted on
-// destruction, also when the test fails. netns_enter switches the calling
-// thread into it for its scope; sockets made meanwhile stay in that
-// namespace after the thread has switched back.
+// Throwaway network namespaces for tests that need real packet sockets: made
+// with a unique name on construction, deleted on destruction (also when the
+// test fails). netns_enter switches the calling thread into one for its
+// scope; sockets made meanwhile stay in that namespace.
 #pragma once
 
 #include <string>
+
+#include "support/lab.h"
 
 namespace tarn_test {
 
@@ -24,15 +24,9 @@ class netns {
   std::string name_;
 };
 
-class netns_enter {
+class netns_enter : public lab_enter {
  public:
-  explicit netns_enter(const netns& ns);
-  ~netns_enter();
-  netns_enter(const netns_enter&) = delete;
-  netns_enter& operator=(const netns_enter&) = delete;
-
- private:
-  int saved_ = -1;
+  explicit netns_enter(const netns& ns) : lab_enter(ns.name()) {}
 };
 
 }  // namespace tarn_test

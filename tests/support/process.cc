@@ -1,10 +1,12 @@
 #include "support/process.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -14,47 +16,92 @@
 namespace tarn_test {
 namespace {
 
-std::string read_all(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 int decode(int status) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return -1;
 }
 
+// After fork only async-signal-safe calls: a message and _exit.
+[[noreturn]] void child_fail(const char* what) {
+  ssize_t ignored = ::write(2, what, strlen(what));
+  (void)ignored;
+  ::_exit(127);
+}
+
 }  // namespace
 
-process::process(const std::vector<std::string>& argv, const std::string& stem) : stem_(stem) {
+std::string read_text(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+int soak_or(int quick, int soak) {
+  const char* v = std::getenv("TARN_SOAK");
+  return v != nullptr && std::string(v) == "1" ? soak : quick;
+}
+
+std::ostream& operator<<(std::ostream& os, const daemon_exit& e) {
+  if (e.exited) return os << "exited with status " << e.code;
+  if (e.signaled)
+    return os << "killed by signal " << e.signal << " (" << ::strsignal(e.signal) << ")"
+              << (e.core ? ", core dumped" : "");
+  return os << "ended in an unknown way";
+}
+
+process::process(const std::vector<std::string>& argv, const std::string& stem,
+                 const spawn_options& o)
+    : stem_(stem) {
   if (argv.empty()) throw std::runtime_error("process: no command");
-  std::vector<char*> args;
+  // Everything the child needs is made before the fork.
+  std::vector<char*> args, envp;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  for (const auto& e : o.env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
   const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
-  int out = ::open((stem + ".out").c_str(), flags, 0644);
-  int err = ::open((stem + ".err").c_str(), flags, 0644);
-  if (out < 0 || err < 0) {
-    if (out >= 0) ::close(out);
-    if (err >= 0) ::close(err);
+  const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const int out = ::open((stem + ".out").c_str(), flags, 0644);
+  const int err = o.merge_err ? out : ::open((stem + ".err").c_str(), flags, 0644);
+  if (in < 0 || out < 0 || err < 0) {
+    for (int fd : {in, out, o.merge_err ? -1 : err})
+      if (fd >= 0) ::close(fd);
     throw std::runtime_error("process: cannot open " + stem + ".out/.err");
   }
   pid_ = ::fork();
   if (pid_ == 0) {
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    for (int sig = 1; sig < NSIG; ++sig) ::sigaction(sig, &dfl, nullptr);
     ::setpgid(0, 0);
-    int in = ::open("/dev/null", O_RDONLY);
-    ::dup2(in, 0);
-    ::dup2(out, 1);
-    ::dup2(err, 2);
-    ::execvp(args[0], args.data());
-    ::_exit(127);
+    // Entering a mount namespace needs a file-system context of our own; a
+    // sanitizer runtime may have started a helper thread that shares it.
+    if (o.mnt_ns >= 0 && (::unshare(CLONE_FS) != 0 || ::setns(o.mnt_ns, CLONE_NEWNS) != 0))
+      child_fail("spawn: cannot enter the mount namespace\n");
+    if (o.net_ns >= 0 && ::setns(o.net_ns, CLONE_NEWNET) != 0)
+      child_fail("spawn: cannot enter the network namespace\n");
+    if (!o.cwd.empty() && ::chdir(o.cwd.c_str()) != 0) child_fail("spawn: chdir\n");
+    if (::dup2(in, 0) != 0 || ::dup2(out, 1) != 1 || ::dup2(err, 2) != 2)
+      child_fail("spawn: dup2\n");
+    // Whatever else the test process has open stays out of the child.
+    ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+    if (o.env.empty())
+      ::execvp(args[0], args.data());
+    else
+      ::execvpe(args[0], args.data(), envp.data());
+    child_fail("spawn: exec failed\n");
   }
+  const int fork_errno = errno;
+  ::close(in);
   ::close(out);
-  ::close(err);
-  if (pid_ < 0) throw std::runtime_error(std::string("process: fork: ") + strerror(errno));
+  if (!o.merge_err) ::close(err);
+  if (pid_ < 0) throw std::runtime_error(std::string("process: fork: ") + strerror(fork_errno));
+  // Both sides set the group, so a kill of the group right after fork works.
   ::setpgid(pid_, pid_);
 }
 
@@ -63,19 +110,30 @@ process::~process() {
 }
 
 std::optional<int> process::wait(std::chrono::milliseconds timeout) {
-  if (status_ || pid_ < 0) return status_;
+  if (status_ || pid_ < 0) return status_ ? std::optional<int>(decode(*status_)) : std::nullopt;
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     int status;
     pid_t r = ::waitpid(pid_, &status, WNOHANG);
     if (r == pid_) {
-      status_ = decode(status);
-      return status_;
+      status_ = status;
+      return decode(status);
     }
     if (r < 0 && errno != EINTR) return std::nullopt;
     if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+}
+
+daemon_exit process::how() const {
+  daemon_exit e;
+  if (!status_) return e;
+  e.exited = WIFEXITED(*status_);
+  e.code = e.exited ? WEXITSTATUS(*status_) : 0;
+  e.signaled = WIFSIGNALED(*status_);
+  e.signal = e.signaled ? WTERMSIG(*status_) : 0;
+  e.core = e.signaled && WCOREDUMP(*status_);
+  return e;
 }
 
 bool process::signal(int sig) const {
@@ -84,6 +142,7 @@ bool process::signal(int sig) const {
 
 void process::kill() {
   if (pid_ <= 0 || status_) return;
+  // The group takes along what the process started (sudo, the cache scripts).
   ::kill(-pid_, SIGKILL);
   ::kill(pid_, SIGKILL);
   int status;
@@ -91,14 +150,14 @@ void process::kill() {
   do {
     r = ::waitpid(pid_, &status, 0);
   } while (r < 0 && errno == EINTR);
-  status_ = r == pid_ ? decode(status) : -1;
+  status_ = r == pid_ ? status : SIGKILL;
 }
 
 std::string process::out() const {
-  return read_all(stem_ + ".out");
+  return read_text(stem_ + ".out");
 }
 std::string process::err() const {
-  return read_all(stem_ + ".err");
+  return read_text(stem_ + ".err");
 }
 
 }  // namespace tarn_test

@@ -1,6 +1,7 @@
-// A background process for tests: started with its output in files, waited
-// for with a bound, and killed (with its process group) when the record goes,
-// also when the test fails. Simulators in lab namespaces run this way:
+// The one process spawner of the tests: a command started in a process group
+// of its own with its output in files, optionally inside a sandbox's mount
+// namespace or a network namespace, waited for with a bound and killed (with
+// its group) when the record goes, also when the test fails.
 //
 //   tarn_test::process server({"ip", "netns", "exec", ns, SIM_SERVER, ...}, dir + "/server");
 //   ... server.wait(30s) ... server.out() ...
@@ -10,17 +11,36 @@
 
 #include <chrono>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
 namespace tarn_test {
 
+// How a process ended, from waitpid().
+struct daemon_exit {
+  bool exited = false;  // returned from main or called exit: code is valid
+  int code = 0;
+  bool signaled = false;  // killed by a signal: signal and core are valid
+  int signal = 0;
+  bool core = false;
+};
+std::ostream& operator<<(std::ostream& os, const daemon_exit& e);
+
+struct spawn_options {
+  std::vector<std::string> env;  // the whole environment; empty: this process's
+  int mnt_ns = -1, net_ns = -1;  // namespace descriptors to join first
+  std::string cwd;               // "" stays
+  bool merge_err = false;        // stderr into `stem`.out as well
+};
+
 class process {
  public:
   // Runs argv[0] (searched in PATH) with stdout in `stem`.out and stderr in
-  // `stem`.err, in a process group of its own. Throws std::runtime_error if
-  // it cannot start.
-  process(const std::vector<std::string>& argv, const std::string& stem);
+  // `stem`.err. Throws std::runtime_error if it cannot start; a failure
+  // after the fork (no such binary) ends it with status 127.
+  process(const std::vector<std::string>& argv, const std::string& stem,
+          const spawn_options& options = {});
   ~process();
   process(const process&) = delete;
   process& operator=(const process&) = delete;
@@ -29,6 +49,8 @@ class process {
   // The exit code (128 + signal when killed); nullopt while it still runs
   // after `timeout`.
   std::optional<int> wait(std::chrono::milliseconds timeout);
+  // How it ended, once wait() has seen it end.
+  daemon_exit how() const;
   bool signal(int sig) const;
   // SIGKILL to the group and reap.
   void kill();
@@ -37,8 +59,13 @@ class process {
 
  private:
   pid_t pid_ = -1;
-  std::optional<int> status_;
+  std::optional<int> status_;  // raw wait status
   std::string stem_;
 };
+
+std::string read_text(const std::string& path);
+// A short default, or the soak run's figure when TARN_SOAK=1 (long loops,
+// floods and storms run long only there).
+int soak_or(int quick, int soak);
 
 }  // namespace tarn_test
