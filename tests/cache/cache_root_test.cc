@@ -260,16 +260,6 @@ TEST_F(CacheRootTest, CachesAreTakenOverOnlyWhenUsableAndLeftCleanOrByACrashInTh
   }
 }
 
-// The clean state goes onto the cache before the close script runs.
-TEST_F(CacheRootTest, TeardownMarksTheCacheClean) {
-  fake_script("close", "exit 0");
-  const std::string vdi = new_vdi(), dir = open_cache(vdi);
-  auto site = new_site(vdi);
-  ASSERT_EQ(cache_init(site.get()), 0);
-  EXPECT_EQ(cache_teardown(site.get()), 0);
-  EXPECT_EQ(read_text(dir + "/.cache-state"), "[Main]\nstate=clean\nbootId=" + kBootId + "\n");
-}
-
 // What the open script prints, and how it ends: {output, result, cache path
 // afterwards, warning}. The real script's answer may come with blanks around.
 TEST_F(CacheRootTest, OpenAndCloseScriptsAreCheckedAndFailuresCloseWhatWasOpened) {

@@ -437,7 +437,9 @@ TEST_F(Engine, NothingAtOrPastTheVdisksEndIsCachedOrServed) {
   for (uint64_t offset : {END, END - 512, END + 4096, 512 + (uint64_t{100} << 30)}) {
     SCOPED_TRACE(offset);
     bytes ext = ext_request(offset, 1024), mio = mio_request(1, 1, offset, 1024);
-    run({{UP, ext, 1}, {DOWN, ext_reply(ext), 1}, {UP, mio, 1}, {DOWN, mio_fragment(mio, 1), 1}});
+    EXPECT_EQ(up(ext), 1);  // tagged first: the reply must answer the tagged read
+    EXPECT_EQ(up(mio), 1);
+    run({{DOWN, ext_reply(ext), 1}, {DOWN, mio_fragment(mio, 1), 1}});
     EXPECT_TRUE(cached(offset - 512, 1024).empty());
   }
   EXPECT_TRUE(cached(SECTORS * 512 - 512, 512).empty());
