@@ -142,7 +142,8 @@ class Engine : public ::testing::Test {
     bytes r(request.begin(), request.begin() + 36);
     std::memcpy(r.data(), le_value(IOS_READ_EXT_REPLY_CODE).data(), 4);
     r.resize(36 + n, 0xAB);
-    if (at + n <= image.size()) std::copy_n(image.begin() + at, n, r.begin() + 36);
+    if (at < image.size() && n <= image.size() - at)
+      std::copy_n(image.begin() + at, n, r.begin() + 36);
     return r;
   }
   static bytes mio_request(uint8_t thread, uint32_t id, uint64_t offset, uint16_t length,
@@ -162,7 +163,8 @@ class Engine : public ::testing::Test {
     m.u16(48, static_cast<uint16_t>(from)).u16(50, n).u16(52, number);
     m.u16(54, static_cast<uint16_t>((length + room - 1) / room));
     m.b.resize(56 + n, 0xAB);
-    if (at + from + n <= image.size()) std::copy_n(image.begin() + at + from, n, m.b.begin() + 56);
+    if (at + from < image.size() && n <= image.size() - at - from)
+      std::copy_n(image.begin() + at + from, n, m.b.begin() + 56);
     return m.b;
   }
   bytes cached(uint64_t vdisk_offset, size_t n) {
