@@ -251,8 +251,8 @@ TEST_F(CacheRootTest, CachesAreTakenOverOnlyWhenUsableAndLeftCleanOrByACrashInTh
       EXPECT_TRUE(logs.contains(G_LOG_LEVEL_MESSAGE,
                                 "Configuring cache chunk size as: " + std::to_string(chunk_size)));
     }
-    // While the run lasts, only this boot may trust the cache; a clean
-    // teardown says so, and closes the VDI.
+    // While the run lasts, only this boot may trust the cache; a teardown
+    // closes the VDI.
     EXPECT_EQ(read_text(dir + "/.cache-state"), running);
     EXPECT_EQ(cache_teardown(site.get()), 0);
     EXPECT_FALSE(is_mount_point(dir));
