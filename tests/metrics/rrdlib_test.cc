@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/metrics_files.h"
+
 namespace {
 
 const char* HOST_UUID = "6f1e2d3c-4b5a-4978-8a6b-5c4d3e2f1a00";
@@ -55,17 +57,8 @@ std::vector<std::string> entries(const std::string& path) {
   return names;
 }
 
-std::string read_text(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-bool exists(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0;
-}
+using tarn_test::exists;
+using tarn_test::read_text;
 
 struct json_doc {
   json_object* root = nullptr;

@@ -4,93 +4,54 @@
 
 #include <cstring>
 #include <set>
+#include <sstream>
 #include <string>
 
 namespace {
 
-// The opcode tables as peers define them: family, number, request name and
-// reply name (nullptr where the pair has no such half).
-struct opcode_row {
+// The opcode tables as peers define them, independently of protocol/opcodes.h
+// (which the simulators share). Per family, "number=STEM" names the pair
+// STEM_REQUEST_CODE / STEM_REPLY_CODE; "number=REQUEST/REPLY" names irregular
+// pairs, either half empty where the pair has none.
+struct opcode_family_row {
   uint32_t family;
-  uint32_t number;
-  const char* request;
-  const char* reply;
+  const char* names;
 };
 
-const opcode_row kRows[] = {
-    {0x08, 0, "LS_LOGIN_PORT_REQUEST_CODE", "LS_LOGIN_PORT_REPLY_CODE"},
-    {0x08, 1, "LS_IO_PORT_REQUEST_CODE", "LS_IO_PORT_REPLY_CODE"},
-    {0x08, 2, "LS_LOGIN_PORT_TLV_REQUEST_CODE", "LS_LOGIN_PORT_TLV_REPLY_CODE"},
-    {0x80, 0, "LS_LOGIN_REQUEST_CODE", "LS_LOGIN_REPLY_CODE"},
-    {0x80, 1, "LS_LOGOFF_REQUEST_CODE", "LS_LOGOFF_REPLY_CODE"},
-    {0x80, 2, "LS_VERIFY_SIGN_REQUEST_CODE", "LS_SIGN_REQUIRED_REPLY_CODE"},
-    {0x80, 3, "LS_VERIFY_NAMEPWD_REQUEST_CODE", "LS_NAMEPWD_REQUIRED_REPLY_CODE"},
-    {0x80, 4, "LS_SELECT_DISK_REQUEST_CODE", "LS_SELECT_DISK_REPLY_CODE"},
-    {0x80, 5, "LS_SERVICE_REQUEST_CODE", nullptr},
-    {0x80, 6, nullptr, "LS_IO_SELECT_REPLY_CODE"},
-    {0x80, 7, nullptr, "LS_PROV_BOOT_HD_REPLY_CODE"},
-    {0x80, 8, nullptr, "LS_ERROR_REPLY_CODE"},
-    {0x80, 9, nullptr, "LS_PXE_CHAIN_REPLY_CODE"},
-    {0x80, 10, "LS_VERIFY_USER_REQUEST_CODE", "LS_VERIFY_USER_REPLY_CODE"},
-    {0x80, 11, nullptr, "LS_LOGIN_PAUSE_REPLY_CODE"},
-    {0x80, 12, "LS_LOGIN_BOOT_TEXT_DISPLAYED_CODE", "LS_LOGIN_BOOT_TEXT_CODE"},
-    {0x80, 13, "LS_LOGIN_INPUT_STRING_RESPONSE_CODE", "LS_LOGIN_INPUT_STRING_CODE"},
-    {0x80, 14, nullptr, "LS_LOGIN_REBOOT_REQ_CODE"},
-    {0x80, 16, "LS_RECONNECT_REQUEST_CODE", nullptr},
-    {0x80, 17, "LS_DELL_LOGIN_REQUEST_CODE", nullptr},
-    {0x80, 18, "LS_SMBIOS_READ_REQUEST_CODE", "LS_SMBIOS_READ_REPLY_CODE"},
-    {0x80, 19, "LS_SMBIOS_WRITE_REQUEST_CODE", "LS_SMBIOS_WRITE_REPLY_CODE"},
-    {0x80, 20, "LS_VERIFY_USERID_REQUEST_CODE", "LS_USERID_REQUIRED_REPLY_CODE"},
-    {0x80, 21, "LS_OPTIONS_REQUEST_CODE", "LS_OPTIONS_REPLY_CODE"},
-    {0x80, 22, "LS_LOGIN_REQUEST_CODE_V2", nullptr},
-    {0x80, 23, "LS_DELL_LOGIN_REQUEST_CODE_V2", nullptr},
-    {0x80, 24, nullptr, "LS_IO_SELECT_REPLY_CODE_V2"},
-    {0x80, 25, "LS_SERVICE_REQUEST_CODE_V2", nullptr},
-    {0x80, 26, "LS_RECONNECT_REQUEST_CODE_V2", nullptr},
-    {0x80, 27, "LS_UEFI_LOGIN_REQUEST_CODE", "LS_UEFI_LOGIN_REPLY_CODE"},
-    {0x80, 28, "LS_UEFI_SERVICE_REQUEST_CODE", "LS_UEFI_SERVICE_REPLY_CODE"},
-    {0x80, 29, "LS_UEFI_SERVICE_TLV_REQUEST_CODE", "LS_UEFI_SERVICE_TLV_REPLY_CODE"},
-    {0x40, 0, "IOS_IS_ALIVE_REQUEST_CODE", "IOS_IS_ALIVE_REPLY_CODE"},
-    {0x40, 1, "LS_HEARTBEAT_REQUEST_CODE", "LS_HEARTBEAT_REPLY_CODE"},
-    {0x40, 2, "LS_GET_PERSONALITY_REQUEST_CODE", "LS_GET_PERSONALITY_REPLY_CODE"},
-    {0x40, 3, "LS_GET_ACTIVE_DIR_REQUEST_CODE", "LS_GET_ACTIVE_DIR_REPLY_CODE"},
-    {0x40, 4, "LS_SET_ACTIVE_DIR_REQUEST_CODE", "LS_SET_ACTIVE_DIR_REPLY_CODE"},
-    {0x40, 5, "LS_LOG_BOOT_TIME_REQUEST_CODE", "LS_LOG_BOOT_TIME_REPLY_CODE"},
-    {0x40, 6, "LS_RELEASE_LICENSE_REQUEST_CODE", "LS_RELEASE_LICENSE_REPLY_CODE"},
-    {0x40, 7, "LS_GET_CLIENT_CONFIG_REQUEST_CODE", "LS_GET_CLIENT_CONFIG_REPLY_CODE"},
-    {0x40, 8, "LS_SET_PREFOOTER_REQUEST_CODE", "LS_SET_PREFOOTER_REPLY_CODE"},
-    {0x40, 9, "LS_DEBUG_REQUEST_CODE", nullptr},
-    {0x40, 10, "LS_CLIENT_STATUS_REQUEST_CODE", "LS_CLIENT_STATUS_REPLY_CODE"},
-    {0x40, 11, "LS_IDENTIFY_USER_REQUEST_CODE", "LS_IDENTIFY_USER_REPLY_CODE"},
-    {0x40, 12, "LS_CLIENT_LICENSE_ID_REQUEST_CODE", "LS_CLIENT_LICENSE_ID_REPLY_CODE"},
-    {0x40, 13, "LS_GET_VDISK_INFO_REQUEST_CODE", "LS_GET_VDISK_INFO_REPLY_CODE"},
-    {0x40, 15, "LS_GET_CLIENT_NAME_REQUEST_CODE", "LS_GET_CLIENT_NAME_REPLY_CODE"},
-    {0x40, 16, "LS_GET_TIMEZONE_REQUEST_CODE", "LS_GET_TIMEZONE_REPLY_CODE"},
-    {0x40, 17, "LS_TLV_OPTIONS_REQUEST_CODE", "LS_TLV_OPTIONS_REPLY_CODE"},
-    {0x40, 18, "LS_GET_VDISK_INFO_REQUEST_CODE_V2", "LS_GET_VDISK_INFO_REPLY_CODE_V2"},
-    {0x20, 0, "IOS_READ_EXT_REQUEST_CODE", "IOS_READ_EXT_REPLY_CODE"},
-    {0x20, 1, "IOS_WRITE_EXT_REQUEST_CODE", "IOS_WRITE_EXT_REPLY_CODE"},
-    {0x20, 2, "IOS_READ_MIO_REQUEST_CODE", "IOS_READ_MIO_REPLY_CODE"},
-    {0x20, 3, "IOS_WRITE_MIO_REQUEST_CODE", "IOS_WRITE_MIO_REPLY_CODE"},
-    {0x20, 4, "IOS_READ_MIO_CACHE_REQUEST_CODE", "IOS_READ_MIO_CACHE_REPLY_CODE"},
-    {0x20, 5, "IOS_WRITE_MIO_CACHE_REQUEST_CODE", "IOS_WRITE_MIO_CACHE_REPLY_CODE"},
-    {0x20, 6, "IOS_RELAY_REPLY_CODE", "IOS_RELAY_REQUEST_CODE"},
-    {0x20, 7, "IOS_WRITE_EXT_CACHE_REQUEST_CODE", "IOS_WRITE_EXT_CACHE_REPLY_CODE"},
-    {0x20, 8, "IOS_GET_VHD_INFO_REQUEST_CODE", "IOS_GET_VHD_INFO_REPLY_CODE"},
-    {0x20, 9, "IOS_FLUSH_MIO_REQUEST_CODE", "IOS_FLUSH_MIO_REPLY_CODE"},
-    {0x20, 10, "IOS_UNMAP_MIO_REQUEST_CODE", "IOS_UNMAP_MIO_REPLY_CODE"},
-    {0x20, 11, "IOS_REQUEST_MIO_REQUEST_CODE", "IOS_REQUEST_MIO_REPLY_CODE"},
-    {0x04, 0, "LS_SERVER_INFO_NOTICE_CODE", nullptr},
-    {0x04, 1, "LS_RELAY_REQUEST_CODE", "LS_RELAY_REPLY_CODE"},
-    {0x04, 3, "LS_REBALANCE_REQUEST_CODE", "LS_REBALANCE_REPLY_CODE"},
-    {0x04, 4, "LS_BSCFG_GETLIST_REQUEST_CODE", "LS_BSCFG_GETLIST_REPLY_CODE"},
-    {0x04, 5, "LS_BSCFG_GETPROP_REQUEST_CODE", "LS_BSCFG_GETPROP_REPLY_CODE"},
-    {0x04, 6, "LS_BSCFG_SETPROP_REQUEST_CODE", "LS_BSCFG_SETPROP_REPLY_CODE"},
-    {0x04, 7, "LS_BIOS_BSCFG_GETPROP_REQUEST_CODE", "LS_BIOS_BSCFG_GETPROP_REPLY_CODE"},
-    {0x04, 8, "LS_BIOS_BSCFG_SETPROP_REQUEST_CODE", "LS_BIOS_BSCFG_SETPROP_REPLY_CODE"},
-    {0x04, 9, "LS_SERVER_CONFIG_CHANGED_REQUEST_CODE", "LS_SERVER_CONFIG_CHANGED_REPLY_CODE"},
-    {0x04, 10, "LS_VSCFG_GETPROP_REQUEST_CODE", "LS_VSCFG_GETPROP_REPLY_CODE"},
-    {0x04, 11, "LS_VACFG_SETPROP_REQUEST_CODE", "LS_VACFG_SETPROP_REPLY_CODE"},
+const opcode_family_row kRows[] = {
+    {0x08, "0=LS_LOGIN_PORT 1=LS_IO_PORT 2=LS_LOGIN_PORT_TLV "},
+    {0x80,
+     "0=LS_LOGIN 1=LS_LOGOFF 2=LS_VERIFY_SIGN_REQUEST_CODE/LS_SIGN_REQUIRED_REPLY_CODE "
+     "3=LS_VERIFY_NAMEPWD_REQUEST_CODE/LS_NAMEPWD_REQUIRED_REPLY_CODE 4=LS_SELECT_DISK "
+     "5=LS_SERVICE_REQUEST_CODE/ 6=/LS_IO_SELECT_REPLY_CODE 7=/LS_PROV_BOOT_HD_REPLY_CODE "
+     "8=/LS_ERROR_REPLY_CODE 9=/LS_PXE_CHAIN_REPLY_CODE 10=LS_VERIFY_USER "
+     "11=/LS_LOGIN_PAUSE_REPLY_CODE "
+     "12=LS_LOGIN_BOOT_TEXT_DISPLAYED_CODE/LS_LOGIN_BOOT_TEXT_CODE "
+     "13=LS_LOGIN_INPUT_STRING_RESPONSE_CODE/LS_LOGIN_INPUT_STRING_CODE "
+     "14=/LS_LOGIN_REBOOT_REQ_CODE 16=LS_RECONNECT_REQUEST_CODE/ "
+     "17=LS_DELL_LOGIN_REQUEST_CODE/ 18=LS_SMBIOS_READ 19=LS_SMBIOS_WRITE "
+     "20=LS_VERIFY_USERID_REQUEST_CODE/LS_USERID_REQUIRED_REPLY_CODE 21=LS_OPTIONS "
+     "22=LS_LOGIN_REQUEST_CODE_V2/ 23=LS_DELL_LOGIN_REQUEST_CODE_V2/ "
+     "24=/LS_IO_SELECT_REPLY_CODE_V2 25=LS_SERVICE_REQUEST_CODE_V2/ "
+     "26=LS_RECONNECT_REQUEST_CODE_V2/ 27=LS_UEFI_LOGIN 28=LS_UEFI_SERVICE "
+     "29=LS_UEFI_SERVICE_TLV "},
+    {0x40,
+     "0=IOS_IS_ALIVE 1=LS_HEARTBEAT 2=LS_GET_PERSONALITY 3=LS_GET_ACTIVE_DIR "
+     "4=LS_SET_ACTIVE_DIR 5=LS_LOG_BOOT_TIME 6=LS_RELEASE_LICENSE 7=LS_GET_CLIENT_CONFIG "
+     "8=LS_SET_PREFOOTER 9=LS_DEBUG_REQUEST_CODE/ 10=LS_CLIENT_STATUS 11=LS_IDENTIFY_USER "
+     "12=LS_CLIENT_LICENSE_ID 13=LS_GET_VDISK_INFO 15=LS_GET_CLIENT_NAME "
+     "16=LS_GET_TIMEZONE 17=LS_TLV_OPTIONS "
+     "18=LS_GET_VDISK_INFO_REQUEST_CODE_V2/LS_GET_VDISK_INFO_REPLY_CODE_V2 "},
+    {0x20,
+     "0=IOS_READ_EXT 1=IOS_WRITE_EXT 2=IOS_READ_MIO 3=IOS_WRITE_MIO 4=IOS_READ_MIO_CACHE "
+     "5=IOS_WRITE_MIO_CACHE 6=IOS_RELAY_REPLY_CODE/IOS_RELAY_REQUEST_CODE "
+     "7=IOS_WRITE_EXT_CACHE 8=IOS_GET_VHD_INFO 9=IOS_FLUSH_MIO 10=IOS_UNMAP_MIO "
+     "11=IOS_REQUEST_MIO "},
+    {0x04,
+     "0=LS_SERVER_INFO_NOTICE_CODE/ 1=LS_RELAY 3=LS_REBALANCE 4=LS_BSCFG_GETLIST "
+     "5=LS_BSCFG_GETPROP 6=LS_BSCFG_SETPROP 7=LS_BIOS_BSCFG_GETPROP "
+     "8=LS_BIOS_BSCFG_SETPROP 9=LS_SERVER_CONFIG_CHANGED 10=LS_VSCFG_GETPROP "
+     "11=LS_VACFG_SETPROP "},
 };
 
 const opcode_entry* find_entry(const char* name) {
@@ -114,55 +75,43 @@ TEST(Opcodes, TableHoldsEveryOpcodeOnceWithItsWireValue) {
   EXPECT_EQ(names.size(), 130u);
 
   size_t named = 0;
-  for (const opcode_row& row : kRows) {
-    for (uint32_t direction : {0x40u, 0x80u}) {
-      const char* name = direction == 0x40 ? row.request : row.reply;
-      if (name == nullptr) continue;
-      ++named;
-      SCOPED_TRACE(name);
-      const opcode_entry* e = find_entry(name);
-      ASSERT_NE(e, nullptr);
-      EXPECT_EQ(e->code, direction << 24 | row.family << 16 | row.number);
-      EXPECT_EQ(opcode_family(e->code), row.family);
-      EXPECT_EQ(opcode_is_request(e->code), direction == 0x40);
+  for (const opcode_family_row& row : kRows) {
+    std::istringstream items(row.names);
+    for (std::string item; items >> item;) {
+      const size_t eq = item.find('='), slash = item.find('/');
+      const uint32_t number = static_cast<uint32_t>(std::stoul(item.substr(0, eq)));
+      const std::string stem = item.substr(eq + 1);
+      const std::string halves[2] = {
+          slash == std::string::npos ? stem + "_REQUEST_CODE" : item.substr(eq + 1, slash - eq - 1),
+          slash == std::string::npos ? stem + "_REPLY_CODE" : item.substr(slash + 1)};
+      for (uint32_t direction : {0x40u, 0x80u}) {
+        const std::string& name = halves[direction == 0x40 ? 0 : 1];
+        if (name.empty()) continue;
+        ++named;
+        SCOPED_TRACE(name);
+        const opcode_entry* e = find_entry(name.c_str());
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ(e->code, direction << 24 | row.family << 16 | number);
+        EXPECT_EQ(opcode_family(e->code), row.family);
+        EXPECT_EQ(opcode_is_request(e->code), direction == 0x40);
+      }
     }
   }
   EXPECT_EQ(named, 130u);
 }
 
-TEST(Opcodes, DirectionIsRequestOnlyForTopByte0x40) {
-  struct {
-    uint32_t code;
-    bool request;
-    uint32_t family;
-  } cases[] = {
-      {IOS_RELAY_REPLY_CODE, true, 0x20},     // named a reply, sent as a request
-      {IOS_RELAY_REQUEST_CODE, false, 0x20},  // and the other way round
-      {LS_LOGIN_REQUEST_CODE, true, 0x80},
-      {LS_HEARTBEAT_REPLY_CODE, false, 0x40},
-      {0x00080000, false, 0x08},
-      {0xC0040001, false, 0x04},
-      {0x41200000, false, 0x20},
-      {0xFF20FFFF, false, 0x20},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << std::hex << c.code);
-    EXPECT_EQ(opcode_is_request(c.code), c.request);
-    EXPECT_EQ(opcode_family(c.code), c.family);
+// Direction and family of codes beyond the table; names of every code, none
+// for codes the table lacks.
+TEST(Opcodes, EdgeCodesAndNames) {
+  for (uint32_t code : {0x00080000u, 0xC0040001u, 0x41200000u, 0xFF20FFFFu}) {
+    EXPECT_FALSE(opcode_is_request(code)) << std::hex << code;
+    EXPECT_EQ(opcode_family(code), (code >> 16) & 0xFF) << std::hex << code;
   }
-}
-
-TEST(Opcodes, NameTableLooksUpEveryCode) {
   std::unique_ptr<opcode_name_table> names = opcode_names_create();
   ASSERT_NE(names, nullptr);
   EXPECT_EQ(names->size(), 130u);
-
-  EXPECT_STREQ(opcode_name(names.get(), 0x40200002), "IOS_READ_MIO_REQUEST_CODE");
-  EXPECT_STREQ(opcode_name(names.get(), 0x40200006), "IOS_RELAY_REPLY_CODE");
-  // Names are shared with the constant table, not copied.
   for (const opcode_entry* e = tarn_opcodes; e->code != 0; ++e)
-    EXPECT_EQ(opcode_name(names.get(), e->code), e->name);
-
+    EXPECT_STREQ(opcode_name(names.get(), e->code), e->name);
   for (uint32_t unknown : {0u, 0x4080000Fu, 0x4020000Cu, 0x40400014u, 0x00200002u})
     EXPECT_EQ(opcode_name(names.get(), unknown), nullptr) << std::hex << unknown;
   EXPECT_EQ(opcode_name(nullptr, IOS_READ_MIO_REQUEST_CODE), nullptr);
