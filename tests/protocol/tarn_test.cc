@@ -665,7 +665,7 @@ TEST_F(Engine, APeerRepeatingAFaultCannotFloodTheLog) {
   EXPECT_LE(written + logs.count("Packet: LS_LOGIN_REPLY_CODE"),
             static_cast<size_t>(CLIENT_LOG_BURST));
   // A later window says how many lines were left out, then logs again.
-  cc->log_window = g_get_monotonic_time() - CLIENT_LOG_WINDOW_US - 1;
+  cc->log_rate.window = g_get_monotonic_time() - CLIENT_LOG_WINDOW_US - 1;
   bytes another = msg(LS_LOGIN_REPLY_CODE, 100).b;
   to_client(another);
   EXPECT_TRUE(
