@@ -21,7 +21,7 @@
 #include "cache/chunks_fixture.h"
 #include "contexts/proxy_context.h"
 #include "fuzz_check.h"
-#include "net/ovs.h"
+#include "net/listener.h"
 #include "net/udp.h"
 #include "protocol/messages.h"
 #include "protocol/opcodes.h"

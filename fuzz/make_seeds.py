@@ -21,8 +21,8 @@ def opcode(name):
     """The value of an opcode constant in the daemon's table."""
     with open(os.path.join(HERE, "..", "src", "protocol", "opcodes.h")) as f:
         for line in f:
-            if f" {name} = " in line:
-                return int(line.split("=")[1].strip().rstrip(";"), 16)
+            if f"X({name}, " in line:
+                return int(line.split(",")[1].split(")")[0], 16)
     raise KeyError(name)
 
 

@@ -45,21 +45,14 @@ bool no_space(int err) {
 // otherwise write warnings per datagram: a few per interval and client, and
 // then how many were left out.
 G_GNUC_PRINTF(2, 3) void cache_warning(client_context* cc, const char* format, ...) {
-  int64_t now = g_get_monotonic_time();
-  int64_t window = cc->cache_warning_window.load(std::memory_order_relaxed);
-  if ((window == 0 || now - window >= CACHE_WARNING_INTERVAL_US) &&
-      cc->cache_warning_window.compare_exchange_strong(window, now, std::memory_order_relaxed)) {
-    cc->cache_warning_count.store(0, std::memory_order_relaxed);
-    uint32_t dropped = cc->cache_warnings_dropped.exchange(0, std::memory_order_relaxed);
-    if (dropped != 0) {
-      g_warning("Client %s - %" PRIu32 " more cache warnings were not logged", cc->uuid.c_str(),
-                dropped);
-    }
+  uint32_t held = 0;
+  const bool admit = log_limit_admit(&cc->cache_warning_rate, CACHE_WARNING_INTERVAL_US,
+                                     CACHE_WARNING_BURST, &held);
+  if (held != 0) {
+    g_warning("Client %s - %" PRIu32 " more cache warnings were not logged", cc->uuid.c_str(),
+              held);
   }
-  if (cc->cache_warning_count.fetch_add(1, std::memory_order_relaxed) >= CACHE_WARNING_BURST) {
-    cc->cache_warnings_dropped.fetch_add(1, std::memory_order_relaxed);
-    return;
-  }
+  if (!admit) return;
   va_list args;
   va_start(args, format);
   char* text = g_strdup_vprintf(format, args);

@@ -270,23 +270,14 @@ void client_context_set_vdisk_key(client_context* client_context, const char* ke
 
 bool client_log_admit(client_context* client_context) {
   g_return_val_if_fail(client_context != NULL, false);
-  struct client_context* cc = client_context;
-  const int64_t now = g_get_monotonic_time();
-  int64_t window = cc->log_window.load(std::memory_order_relaxed);
-  if ((window == 0 || now - window >= CLIENT_LOG_WINDOW_US) &&
-      cc->log_window.compare_exchange_strong(window, now, std::memory_order_relaxed)) {
-    cc->log_count.store(0, std::memory_order_relaxed);
-    const uint32_t dropped = cc->log_dropped.exchange(0, std::memory_order_relaxed);
-    if (dropped != 0) {
-      g_warning("Client %s - %u more log lines about its traffic were not written",
-                cc->uuid.c_str(), dropped);
-    }
+  uint32_t held = 0;
+  const bool admit =
+      log_limit_admit(&client_context->log_rate, CLIENT_LOG_WINDOW_US, CLIENT_LOG_BURST, &held);
+  if (held != 0) {
+    g_warning("Client %s - %u more log lines about its traffic were not written",
+              client_context->uuid.c_str(), held);
   }
-  if (cc->log_count.fetch_add(1, std::memory_order_relaxed) >= CLIENT_LOG_BURST) {
-    cc->log_dropped.fetch_add(1, std::memory_order_relaxed);
-    return false;
-  }
-  return true;
+  return admit;
 }
 
 void client_contexts_get_rl(client_context* cc) {

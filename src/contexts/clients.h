@@ -37,6 +37,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "core/log.h"
 #include "core/unique_fd.h"
 #include "metrics/metrics.h"
 
@@ -165,16 +166,12 @@ struct client_context {
 
   // Rate limit of this client's cache warnings, so that a full or broken
   // cache disk cannot flood the log from the packet path.
-  std::atomic<int64_t> cache_warning_window{0};  // monotonic microseconds; 0: none yet
-  std::atomic<uint32_t> cache_warning_count{0};  // logged in the present window
-  std::atomic<uint32_t> cache_warnings_dropped{0};
+  log_limit cache_warning_rate;
 
   // Rate limit of the log lines this client's datagrams cause, so that a VM
   // or a peer sending the same wrong thing over and over cannot flood the
   // log (client_log_admit).
-  std::atomic<int64_t> log_window{0};  // monotonic microseconds; 0: none yet
-  std::atomic<uint32_t> log_count{0};
-  std::atomic<uint32_t> log_dropped{0};
+  log_limit log_rate;
 
   // Prepopulation jobs holding this client; under hold_mutex.
   std::mutex hold_mutex;

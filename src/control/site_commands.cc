@@ -5,7 +5,6 @@
 #include <glib.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <uuid/uuid.h>
 
 #include <array>
 #include <cerrno>
@@ -15,6 +14,7 @@
 
 #include "contexts/proxy_context.h"
 #include "core/unique_fd.h"
+#include "core/uuid.h"
 
 namespace {
 
@@ -34,11 +34,6 @@ json_object* member(json_object* obj, const char* key) {
   if (!json_object_is_type(obj, json_type_object)) return nullptr;
   if (!json_object_object_get_ex(obj, key, &value)) return nullptr;
   return value;
-}
-
-bool is_uuid(const char* text) {
-  uuid_t parsed;
-  return text != nullptr && uuid_parse(text, parsed) == 0;
 }
 
 bool is_array_or_absent(json_object* obj) {
@@ -134,7 +129,7 @@ int process_json_server(proxy_context* context, site_context* site, json_object*
     g_warning("process_json_server: no uuid");
     return JSON_ERROR_SERVER_UUID;
   }
-  if (!is_uuid(uuid)) {
+  if (!uuid_is_valid(uuid)) {
     g_warning("process_json_server: invalid server_uuid");
     return JSON_ERROR_SERVER_UUID;
   }
@@ -177,7 +172,7 @@ int process_json_client(proxy_context* context, site_context* site, json_object*
     g_warning("process_json_client: no uuid");
     return JSON_ERROR_CLIENT_UUID;
   }
-  if (!is_uuid(uuid)) {
+  if (!uuid_is_valid(uuid)) {
     g_warning("process_json_client_add: invalid client_uuid");
     return JSON_ERROR_CLIENT_UUID;
   }
@@ -308,13 +303,13 @@ void configure_site(proxy_context* context, json_object* request, int connection
   } else if (site_uuid == nullptr) {
     g_warning("process_configure_site: no site_uuid");
     error = JSON_ERROR_SITE_UUID;
-  } else if (!is_uuid(site_uuid)) {
+  } else if (!uuid_is_valid(site_uuid)) {
     g_warning("process_configure_site: invalid site_uuid");
     error = JSON_ERROR_SITE_UUID;
   } else if (vdi == nullptr) {
     g_warning("process_configure_site: no vdi");
     error = JSON_ERROR_CACHE_VDI;
-  } else if (!is_uuid(vdi)) {
+  } else if (!uuid_is_valid(vdi)) {
     g_warning("process_configure_site: invalid vdi");
     error = JSON_ERROR_CACHE_VDI;
   } else {
@@ -401,7 +396,7 @@ void process_remove_site(proxy_context* context, json_object* request, int conne
   // The uuid becomes a path: only a UUID can never name a file outside the
   // state directory (no "/", no "..").
   const char* site_uuid = json_object_get_string(site_member);
-  if (!is_uuid(site_uuid)) {
+  if (!uuid_is_valid(site_uuid)) {
     g_warning("process_remove_site: invalid site_uuid");
     json_send_response_error(connection, id, JSON_ERROR_SITE_UUID);
     return;

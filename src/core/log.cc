@@ -50,3 +50,19 @@ GLogWriterOutput log_writer(GLogLevelFlags log_level, const GLogField* fields, g
   if (log_level & (G_LOG_FLAG_FATAL | G_LOG_LEVEL_ERROR)) abort();
   return G_LOG_WRITER_HANDLED;
 }
+
+bool log_limit_admit(log_limit* limit, int64_t interval_us, uint32_t burst, uint32_t* held) {
+  *held = 0;
+  const int64_t now = g_get_monotonic_time();
+  int64_t window = limit->window.load(std::memory_order_relaxed);
+  if ((window == 0 || now - window >= interval_us) &&
+      limit->window.compare_exchange_strong(window, now, std::memory_order_relaxed)) {
+    limit->count.store(0, std::memory_order_relaxed);
+    *held = limit->dropped.exchange(0, std::memory_order_relaxed);
+  }
+  if (limit->count.fetch_add(1, std::memory_order_relaxed) >= burst) {
+    limit->dropped.fetch_add(1, std::memory_order_relaxed);
+    return false;
+  }
+  return true;
+}

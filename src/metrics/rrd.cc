@@ -2,7 +2,6 @@
 
 #include <glib.h>
 #include <unistd.h>
-#include <uuid/uuid.h>
 
 #include <bit>
 #include <cerrno>
@@ -14,6 +13,7 @@
 #include "contexts/clients.h"
 #include "contexts/proxy_context.h"
 #include "core/service_thread.h"
+#include "core/uuid.h"
 #include "metrics/metrics.h"
 
 namespace {
@@ -31,11 +31,6 @@ std::string publication_path;  // empty: publication off
 std::string current_path() {
   std::lock_guard<std::mutex> hold(path_mutex);
   return publication_path;
-}
-
-bool is_uuid(const char* text) {
-  uuid_t parsed;
-  return uuid_parse(text, parsed) == 0;
 }
 
 uint64_t sample_read_total(void* arg) {
@@ -104,7 +99,7 @@ void rrd_remove_stale_files() {
       rest.remove_prefix(prefix.size());
       if (rest.ends_with(PROM_FILE_SUFFIX)) rest.remove_suffix(PROM_FILE_SUFFIX.size());
       // Only "<path>-<uuid>" and its ".prom" twin are a client's.
-      if (!is_uuid(std::string(rest).c_str())) continue;
+      if (!uuid_is_valid(std::string(rest).c_str())) continue;
     }
     const std::string path = dir + name;
     if (unlink(path.c_str()) != 0 && errno != ENOENT) {
@@ -143,7 +138,7 @@ std::string rrd_installation_uuid(const char* inventory_path) {
   // The value names the owner of every host source and lands in the
   // published files, so anything but a UUID (say, a greedy match running on
   // to a later quote) is refused.
-  if (!is_uuid(uuid.get())) {
+  if (!uuid_is_valid(uuid.get())) {
     std::unique_ptr<gchar, decltype(&g_free)> shown(g_strescape(uuid.get(), nullptr), g_free);
     g_warning("INSTALLATION_UUID is not a UUID: '%s'", shown.get());
     return RRD_NULL_UUID;
@@ -237,7 +232,7 @@ void rrd_client_open(client_context* cc) {
   std::lock_guard<std::mutex> hold(cc->rrd_mutex);
   if (cc->rrd_handle != nullptr) return;
   // The UUID becomes part of a file name.
-  if (!is_uuid(cc->uuid.c_str())) {
+  if (!uuid_is_valid(cc->uuid.c_str())) {
     g_warning("Client %s - rrd_client_open refused: not a UUID", cc->uuid.c_str());
     return;
   }

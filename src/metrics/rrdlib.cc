@@ -5,7 +5,6 @@
 #include <json-c/json.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <uuid/uuid.h>
 
 #include <bit>
 #include <cerrno>
@@ -16,6 +15,8 @@
 #include <mutex>
 #include <set>
 #include <vector>
+
+#include "core/uuid.h"
 
 namespace {
 
@@ -46,11 +47,6 @@ struct json_deleter {
   void operator()(json_object* o) const { json_object_put(o); }
 };
 using json_ptr = std::unique_ptr<json_object, json_deleter>;
-
-bool is_uuid(const char* text) {
-  uuid_t parsed;
-  return uuid_parse(text, parsed) == 0;
-}
 
 // A limit is a number, possibly infinite, and nothing else.
 bool is_number(const char* text) {
@@ -277,7 +273,7 @@ int32_t rrd_add_src(rrd_handle* handle, const rrd_source* s) {
       s->sample == nullptr) {
     return -EINVAL;
   }
-  if (!is_uuid(s->owner_uuid) || !is_number(s->min) || !is_number(s->max)) return -EINVAL;
+  if (!uuid_is_valid(s->owner_uuid) || !is_number(s->min) || !is_number(s->max)) return -EINVAL;
   if (s->owner != RRD_OWNER_HOST && s->owner != RRD_OWNER_VM) return -EINVAL;
   if (s->archive_default != 0 && s->archive_default != 1) return -EINVAL;
   if (s->scale != RRD_SCALE_GAUGE && s->scale != RRD_SCALE_DERIVE) return -EINVAL;

@@ -6,7 +6,6 @@
 #include <net/if.h>
 #include <net/if_arp.h>
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
@@ -19,7 +18,7 @@
 #include <unordered_map>
 
 #include "contexts/clients.h"
-#include "net/interface_thread.h"
+#include "net/listener.h"
 #include "net/pmmap.h"
 #include "net/wire.h"
 
@@ -49,22 +48,18 @@ struct arp_cache {
 };
 
 struct arp_thread {
+  listener_thread base;
   tlt_context* tlt = nullptr;
   const char* uuid = "";
   int epfd = -1;
-  int efd = -1;
-  int rx_fd = -1;
-  pmmap_ring* rx = nullptr;
+  pmmap_ring rx;
+  pmmap_ring tx;
   arp_cache cache;
 };
 
 in_addr_t server_ip(client_context* cc) {
   return std::atomic_ref<in_addr_t>(cc->server_address.sin_addr.s_addr)
       .load(std::memory_order_relaxed);
-}
-
-void close_epoll(unique_fd& epfd, const char* uuid) {
-  if (epfd.close() != 0) g_warning("Client %s - close epollfd: %s", uuid, g_strerror(errno));
 }
 
 // The proxy reply: from the proxy MAC to the requester, saying that the
@@ -223,7 +218,7 @@ void handle_frame(arp_thread& t, const uint8_t* frame, size_t len) {
 
 // At most one lap of the ring, so that a busy link cannot starve efd.
 void drain_ring(arp_thread& t) {
-  pmmap_ring& ring = *t.rx;
+  pmmap_ring& ring = t.rx;
   const auto count = static_cast<uint32_t>(ring.frames.size());
   for (uint32_t n = 0; n < count; n++) {
     const pmmap_frame& slot = ring.frames[ring.current % count];
@@ -252,41 +247,6 @@ void timer_expired(arp_thread& t, int timer) {
   arp_entry& entry = *found->second;
   if (entry.flags & ARP_ENTRY_VALID) send_proxy_reply(entry);
   entry.flags &= static_cast<uint16_t>(~ARP_ENTRY_ARMED);
-}
-
-// Runs until a stop request or a failed wait or read of efd.
-void run(arp_thread& t) {
-  struct epoll_event events[ARP_WAIT_EVENTS];
-  for (;;) {
-    int n = epoll_wait(t.epfd, events, ARP_WAIT_EVENTS, -1);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      g_warning("Client %s - epoll_wait: %s", t.uuid, g_strerror(errno));
-      return;
-    }
-    for (int i = 0; i < n; i++) {
-      const int fd = events[i].data.fd;
-      if (fd == t.efd) {
-        eventfd_t value = 0;
-        if (eventfd_read(t.efd, &value) != 0) {
-          g_warning("Client %s - eventfd_read: %s", t.uuid, g_strerror(errno));
-          return;
-        }
-        if (value == INTERFACE_THREAD_STOP) return;
-      } else if (fd == t.rx_fd) {
-        drain_ring(t);
-      } else {
-        timer_expired(t, fd);
-      }
-    }
-  }
-}
-
-bool watch(int epfd, int fd) {
-  struct epoll_event ev {};
-  ev.events = EPOLLIN;
-  ev.data.fd = fd;
-  return epoll_ctl(epfd, EPOLL_CTL_ADD, fd, &ev) == 0;
 }
 
 }  // namespace
@@ -327,7 +287,6 @@ int arpproxy_thread(tlt_context* tlt) {
   arp_thread t;
   t.tlt = tlt;
   t.uuid = tlt->client->uuid.c_str();
-  t.efd = tlt->efd;
   const char* name = tlt->name.c_str();
   const char* interface = tlt->interface.c_str();
   g_message("Client %s - Thread %s started", t.uuid, name);
@@ -336,57 +295,40 @@ int arpproxy_thread(tlt_context* tlt) {
     signal_thread_error(tlt, errno);
     return 0;
   }
-  unique_fd epfd(epoll_create1(EPOLL_CLOEXEC));
-  if (!epfd) {
-    int err = errno;
-    g_warning("epoll_create: %s", g_strerror(err));
-    signal_thread_error(tlt, err);
-    return 0;
-  }
-  t.epfd = epfd.get();
-
-  pmmap_ring rx;
-  int rx_fd = setup_pmmap_socket(&rx, tlt, htons(ETH_P_ARP), PACKET_RX_RING, 0);
-  if (rx_fd < 0) {
+  // Its "epoll_create" line, alone of its lines, names no client.
+  if (!listener_open(&t.base, tlt, false)) return 0;
+  t.base.who = std::string("Client ") + t.uuid + " - ";
+  t.epfd = t.base.epfd.get();
+  if (setup_pmmap_socket(&t.rx, tlt, htons(ETH_P_ARP), PACKET_RX_RING, 0) < 0) {
     int err = errno;
     g_warning("Client %s - rx socket error", t.uuid);
     signal_thread_error(tlt, err);
-    close_epoll(epfd, t.uuid);
     return 0;
   }
-  t.rx_fd = rx_fd;
-  t.rx = &rx;
-
-  pmmap_ring tx;
-  int tx_fd = setup_pmmap_socket(&tx, tlt, 0, PACKET_TX_RING, 0);
-  if (tx_fd < 0) {
+  if (setup_pmmap_socket(&t.tx, tlt, 0, PACKET_TX_RING, 0) < 0) {
     int err = errno;
     g_warning("Client %s - tx socket error", t.uuid);
     signal_thread_error(tlt, err);
-    release_pmmap_socket(rx_fd, &rx);
-    close_epoll(epfd, t.uuid);
     return 0;
   }
-
-  // Both are watched before ready is reported: a thread reported ready must
-  // hear its stop request, or its creator's join would never return.
-  if (!watch(t.epfd, rx_fd) || !watch(t.epfd, t.efd)) {
-    int err = errno;
-    g_warning("Client %s - epoll_ctl: %s", t.uuid, g_strerror(err));
-    signal_thread_error(tlt, err);
-    release_pmmap_socket(tx_fd, &tx);
-    release_pmmap_socket(rx_fd, &rx);
-    close_epoll(epfd, t.uuid);
-    return 0;
-  }
-  signal_thread_ready(tlt);
+  if (!listener_ready(&t.base, t.rx.fd, false)) return 0;
   g_message("Client %s - Thread %s listening on interface %s", t.uuid, name, interface);
 
-  run(t);
+  struct epoll_event events[ARP_WAIT_EVENTS];
+  for (int n; (n = listener_wait(&t.base, events, ARP_WAIT_EVENTS)) >= 0;) {
+    for (int i = 0; i < n; i++) {
+      if (events[i].data.fd == t.rx.fd) {
+        drain_ring(t);
+      } else {
+        timer_expired(t, events[i].data.fd);
+      }
+    }
+  }
 
   g_message("Client %s - Thread %s terminating", t.uuid, name);
-  release_pmmap_socket(tx_fd, &tx);
-  release_pmmap_socket(rx_fd, &rx);
-  close_epoll(epfd, t.uuid);
+  release_pmmap_socket(t.tx.fd, &t.tx);
+  release_pmmap_socket(t.rx.fd, &t.rx);
+  if (t.base.epfd.close() != 0)
+    g_warning("Client %s - close epollfd: %s", t.uuid, g_strerror(errno));
   return 0;  // the tables go with `t`, closing every entry's timer
 }

@@ -30,19 +30,6 @@ void thread_main(tlt_context* tlt, tlt_function func) {
   func(tlt);
 }
 
-void signal_thread(tlt_context* tlt, uint64_t value) {
-  if (tlt->signalled.exchange(true)) {
-    g_warning("Thread %s reported its state twice; ignoring the second report", tlt->name.c_str());
-    return;
-  }
-  // The creator closes the channel once it has read this report; atomic, as
-  // it may do so while a wrong second report is being refused.
-  int fd = std::atomic_ref<int>(tlt->status_efd).load();
-  if (eventfd_write(fd, value) != 0) {
-    g_warning("Thread %s - eventfd_write: %s", tlt->name.c_str(), g_strerror(errno));
-  }
-}
-
 void close_channels(tlt_context* tlt) {
   if (tlt->efd >= 0) close(tlt->efd);
   tlt->efd = -1;
@@ -178,18 +165,6 @@ std::unique_ptr<tlt_context> tlt_spawn(proxy_context* context, uint16_t fanout_g
     return nullptr;
   }
   return tlt;
-}
-
-void signal_thread_ready(tlt_context* tlt) {
-  g_return_if_fail(tlt != NULL);
-  signal_thread(tlt, INTERFACE_THREAD_READY);
-}
-
-void signal_thread_error(tlt_context* tlt, int err) {
-  g_return_if_fail(tlt != NULL);
-  if (err < 0) err = -err;
-  if (err == 0) err = EIO;
-  signal_thread(tlt, static_cast<uint64_t>(err));
 }
 
 int interface_thread_create(proxy_context* context, client_context* cc, int32_t fanout_group_id) {

