@@ -14,6 +14,8 @@
 #include <string>
 
 #include "contexts/proxy_context.h"
+#include "control/jsonrpc.h"
+#include "control/lifecycle.h"
 #include "core/unique_fd.h"
 
 namespace {

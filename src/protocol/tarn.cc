@@ -170,9 +170,12 @@ verdict heartbeat_reply(packet& pk) {
   }
   vdisk_context* vc = vdisk_contexts_get(pk.context, cc);
   if (vc != nullptr) {
-    if (cc->prepopulate.load() && g_get_monotonic_time() > pk.context->prepop_not_before.load() &&
-        vdisk_should_prepop(vc)) {
-      push_prepop_job(pk.context, cc);
+    {
+      auto state = vc->state.lock();
+      if (cc->prepopulate.load() && g_get_monotonic_time() > pk.context->prepop_not_before.load() &&
+          vdisk_should_prepop(*state)) {
+        push_prepop_job(pk.context, cc);
+      }
     }
     vdisk_contexts_put(pk.context, vc);
   }
@@ -533,6 +536,9 @@ verdict mio_read_reply(packet& pk) {
   const verdict pass = prepop ? verdict::drop : verdict::forward;
   vdisk_context* vc = vdisk_contexts_get(context, cc);
   if (vc == nullptr) return verdict::forward;
+  // Excludes the vDisk's prepopulation run, which waits on `cond` with this
+  // lock; let go before the put, which may free the vDisk.
+  auto state = vc->state.lock();
 
   std::unique_lock<std::mutex> mio(cc->mio_mutex);
   mio_fragment* f = client_mio_fragment_get(cc, r.thread_id);
@@ -542,6 +548,7 @@ verdict mio_read_reply(packet& pk) {
       !fragment_fits(f, r, cc->packet_size)) {
     metrics_increment_unhandled_mio(&context->metrics, &cc->metrics);
     mio.unlock();
+    state.holder().unlock();
     vdisk_contexts_put(context, vc);
     return pass;
   }
@@ -552,6 +559,7 @@ verdict mio_read_reply(packet& pk) {
   }
   if ((mask & ~bit) != 0) {
     mio.unlock();
+    state.holder().unlock();
     vdisk_contexts_put(context, vc);
     return pass;
   }
@@ -579,6 +587,7 @@ verdict mio_read_reply(packet& pk) {
   client_mio_fragment_del(cc, r.thread_id);
   if (prepop) vc->cond.notify_all();
   mio.unlock();
+  state.holder().unlock();
   vdisk_contexts_put(context, vc);
   return pass;
 }
@@ -778,10 +787,13 @@ void update_vdisk(proxy_context* context, client_context* cc) {
   cc->vdisk_end_offset = size + MSG_VDISK_DATA_OFFSET;
   vdisk_context* vc = vdisk_contexts_get(context, cc);
   if (vc == nullptr) g_error("Client %s - failed to get its vdisk context", uuid_of(cc));
-  vc->size = size;
-  vc->end_offset = cc->vdisk_end_offset;
-  g_message("Client %s - Setting size for vdisk_key %s to %" G_GUINT64_FORMAT " bytes", uuid_of(cc),
-            vc->vdisk_key.c_str(), vc->size);
-  context->prepop_not_before.store(g_get_monotonic_time() + context->prepop_holdoff_us);
+  {
+    auto state = vc->state.lock();
+    state->size = size;
+    state->end_offset = cc->vdisk_end_offset;
+    g_message("Client %s - Setting size for vdisk_key %s to %" G_GUINT64_FORMAT " bytes",
+              uuid_of(cc), vc->vdisk_key.c_str(), state->size);
+    context->prepop_not_before.store(g_get_monotonic_time() + context->prepop_holdoff_us);
+  }
   vdisk_contexts_put(context, vc);
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cache/cachemanager.h"
+#include "cache/chunks.h"
 #include "contexts/proxy_context.h"
 #include "core/service_thread.h"
 #include "support/log_capture.h"
@@ -236,7 +237,10 @@ TEST_F(CacheManagerTest, PressureOnSpaceThenInodesIsRelievedInOrder) {
   vdisk_context_ref_inc(&p_client);
   vdisk_context* p_vdisk = vdisk_contexts_get(&ctx, &p_client);
   ASSERT_NE(p_vdisk, nullptr);
-  p_vdisk->prepop_progress = p_vdisk->end_offset = 8 * 65536 + 512;
+  {
+    auto state = p_vdisk->state.lock();
+    state->prepop_progress = state->end_offset = 8 * 65536 + 512;
+  }
   vdisk_contexts_put(&ctx, p_vdisk);
   // Leaves 90 pages: below 5% (102.4), 217.2 pages short of 15%.
   make_file(c + "/ballast", (2048 - 513 - 90) * 4096, 1);
@@ -256,7 +260,7 @@ TEST_F(CacheManagerTest, PressureOnSpaceThenInodesIsRelievedInOrder) {
   EXPECT_EQ(site->write_budget, 866713);  // (314 - 102.4) x 4,096
   EXPECT_FALSE(logs.contains("still exeeds"));
   EXPECT_TRUE(exists(c + "/" + P + "/prepop"));
-  EXPECT_EQ(p_vdisk->prepop_progress, 8u * 65536 + 512);
+  EXPECT_EQ(p_vdisk->state.lock()->prepop_progress, 8u * 65536 + 512);
 
   // 71 one-page files leave 4 inodes: below 5, 11 short of 15.
   for (int i = 0; i < 71; i++) make_file(c + "/" + P + "/s" + std::to_string(i), 512, 100 + i);
@@ -276,7 +280,7 @@ TEST_F(CacheManagerTest, PressureOnSpaceThenInodesIsRelievedInOrder) {
   // P is no longer complete: its marker went, and its progress fell back to
   // the chunk removed, so that a prepopulation fills it again.
   EXPECT_FALSE(exists(c + "/" + P + "/prepop"));
-  EXPECT_EQ(p_vdisk->prepop_progress, 512u);
+  EXPECT_EQ(p_vdisk->state.lock()->prepop_progress, 512u);
   vdisk_context_ref_dec_and_del(&p_client);
   EXPECT_EQ(ctx.metrics.cache_evicted_b, 14u * 65536 + 11u * 65536);
 }

@@ -37,6 +37,11 @@ struct tmpfs_mount {
   }
 };
 
+std::pair<uint64_t, uint64_t> pending_of(client_context* cc) {
+  auto pending = cc->chunks.pending.lock();
+  return {pending->offset, pending->length};
+}
+
 int64_t file_size(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
@@ -62,10 +67,10 @@ TEST(ChunksTmpfs, RepliesMarkWholeSectorsOnly) {
   // left open; a read hits only up to the last whole sector.
   ASSERT_EQ(cache_put_data(ctx, a, 0, image.data(), 1400), 1400);
   EXPECT_EQ(bitmap_byte(st.chunk_path(0), MiB10, 0), 0xC0);
-  EXPECT_EQ(std::make_pair(a->pending_offset, a->pending_length), std::make_pair(1024ul, 376ul));
+  EXPECT_EQ(pending_of(a), std::make_pair(1024ul, 376ul));
   ASSERT_EQ(cache_put_data(ctx, a, 1400, image.data() + 1400, 1400), 1400);
   EXPECT_EQ(bitmap_byte(st.chunk_path(0), MiB10, 0), 0xF8);
-  EXPECT_EQ(std::make_pair(a->pending_offset, a->pending_length), std::make_pair(2560ul, 240ul));
+  EXPECT_EQ(pending_of(a), std::make_pair(2560ul, 240ul));
   ASSERT_EQ(cache_get_data(ctx, b, 0, out.data(), 2560), 2560);
   EXPECT_TRUE(same(0, 2560));
   EXPECT_EQ(cache_get_data(ctx, a, 0, out.data(), 2800), 0);
@@ -84,7 +89,7 @@ TEST(ChunksTmpfs, RepliesMarkWholeSectorsOnly) {
   ASSERT_EQ(cache_get_data(ctx, a, 4096, out.data(), 1024), 1024);
   EXPECT_TRUE(same(4096, 1024));
   ASSERT_EQ(cache_put_data(ctx, a, 8193, image.data() + 8193, 1022), 1022);
-  EXPECT_EQ(std::make_pair(a->pending_offset, a->pending_length), std::make_pair(8704ul, 511ul));
+  EXPECT_EQ(pending_of(a), std::make_pair(8704ul, 511ul));
   ASSERT_EQ(cache_put_data(ctx, a, 9215, image.data() + 9215, 1), 1);
   EXPECT_EQ(cache_contains(ctx, a, 8192, 512), 0);
   EXPECT_EQ(cache_contains(ctx, a, 8704, 512), 512);
@@ -165,9 +170,9 @@ TEST(ChunksTmpfs, BudgetContinuationsAndRemovedFiles) {
   // The kept descriptor serves the removed file's data, then the new file's.
   ASSERT_EQ(cache_put_data(ctx, a, 3 * S, image.data() + 3 * S, 4096), 4096);
   ASSERT_EQ(cache_get_data(ctx, a, 3 * S, out.data(), 4096), 4096);
-  int kept = a->open_chunk_fd.get();
+  int kept = a->chunks.open_chunk.lock()->fd.get();
   ASSERT_EQ(cache_get_data(ctx, a, 3 * S + 512, out.data(), 512), 512);
-  EXPECT_EQ(a->open_chunk_fd.get(), kept);
+  EXPECT_EQ(a->chunks.open_chunk.lock()->fd.get(), kept);
   ASSERT_EQ(unlink(st.chunk_path(3).c_str()), 0);
   EXPECT_EQ(cache_get_data(ctx, a, 3 * S, out.data(), 4096), 4096);
   ASSERT_EQ(cache_put_data(ctx, a, 3 * S + 4096, image.data() + 3 * S + 4096, 4096), 4096);

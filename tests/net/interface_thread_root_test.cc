@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "contexts/proxy_context.h"
+#include "net/interface_thread.h"
 #include "support/netns.h"
 #include "support/sandbox.h"
 

@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "../cache/chunks_fixture.h"
+#include "cache/chunks.h"
 #include "contexts/proxy_context.h"
+#include "control/lifecycle.h"
 #include "protocol/opcodes.h"
 #include "support/log_capture.h"
 #include "support/wire_builder.h"
@@ -188,8 +190,8 @@ TEST_F(Engine, ClassicLoginLinksTheClientWithItsVdisk) {
   EXPECT_FALSE(cc->login_pending);
   vdisk_context* vc = vdisk_contexts_get(&st.ctx, cc);
   ASSERT_NE(vc, nullptr);
-  EXPECT_EQ(vc->size, SECTORS * 512);
-  EXPECT_EQ(vc->end_offset, SECTORS * 512 + 512);
+  EXPECT_EQ(vc->state.lock()->size, SECTORS * 512);
+  EXPECT_EQ(vc->state.lock()->end_offset, SECTORS * 512 + 512);
   vdisk_contexts_put(&st.ctx, vc);
   EXPECT_TRUE(logs.contains(G_LOG_LEVEL_MESSAGE,
                             "Client " + cc->uuid + " - linked with vdisk_key 7-2712847316"));
