@@ -161,8 +161,7 @@ struct client_context {
   // reference operations keep it, so a client drops exactly the reference it
   // took even if its read cache was disabled in between.
   bool vdisk_ref_held = false;
-  client_forwarded_read last_forwarded_read;  // under read_tracking_mutex
-  std::mutex read_tracking_mutex;
+  guarded<client_forwarded_read> last_forwarded_read;
   sockaddr_in client_address{};
   sockaddr_in server_address{};
 

@@ -426,10 +426,8 @@ verdict ext_read_request(packet& pk) {
   }
   const uint8_t tag = draw_tag();
   msg_set_tag(pk.p, tag);
-  std::lock_guard<std::mutex> hold(cc->read_tracking_mutex);
-  cc->last_forwarded_read.tag = tag;
-  cc->last_forwarded_read.offset_high = static_cast<uint32_t>(r.offset >> 32);
-  cc->last_forwarded_read.offset_low = static_cast<uint32_t>(r.offset);
+  *cc->last_forwarded_read.lock() = {tag, static_cast<uint32_t>(r.offset >> 32),
+                                     static_cast<uint32_t>(r.offset)};
   return verdict::forward;
 }
 
@@ -443,12 +441,11 @@ verdict ext_read_reply(packet& pk) {
   if (r.offset < MSG_VDISK_DATA_OFFSET) return verdict::forward;
   bool recorded;
   {
-    std::lock_guard<std::mutex> hold(cc->read_tracking_mutex);
-    client_forwarded_read& last = cc->last_forwarded_read;
-    recorded = msg_tag(pk.p) == last.tag &&
-               static_cast<uint32_t>(r.offset >> 32) == last.offset_high &&
-               static_cast<uint32_t>(r.offset) == last.offset_low;
-    last = client_forwarded_read{};
+    auto last = cc->last_forwarded_read.lock();
+    recorded = msg_tag(pk.p) == last->tag &&
+               static_cast<uint32_t>(r.offset >> 32) == last->offset_high &&
+               static_cast<uint32_t>(r.offset) == last->offset_low;
+    *last = client_forwarded_read{};
   }
   if (recorded) {
     // An empty reply has nothing to store, and the store takes a zero length

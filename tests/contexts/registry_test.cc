@@ -4,6 +4,7 @@
 // clients, the MIO table, vDisk references, directories and holds, and a
 // prepopulation job's hold on its client.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -419,6 +420,8 @@ TEST_F(Registry, APrepopulationJobKeepsItsClientAlive) {
   // A job that ends soon after prepopulate is cleared: removal waits for it.
   client_context* a = create(0, UUID_A, MAC_A, "eth1", true);
   ASSERT_NE(a, nullptr);
+  const int first = a->xmitfd.get();
+  EXPECT_EQ(first >= 0, geteuid() == 0);  // a raw socket: only root may open one
   ASSERT_TRUE(client_context_hold(a));
   std::atomic<bool> released{false};
   std::thread job([&] {
@@ -431,6 +434,9 @@ TEST_F(Registry, APrepopulationJobKeepsItsClientAlive) {
   client_contexts_remove_by_uuid(&ctx, UUID_A.c_str());
   EXPECT_TRUE(released);
   job.join();
+  if (first >= 0) {
+    EXPECT_EQ(fcntl(first, F_GETFD), -1);  // closed with the client
+  }
 
   // A job that outlives the wait: the client leaves the table with its
   // threads stopped, stays valid (socket included) and goes with the
