@@ -221,7 +221,3 @@ uint8_t client_prepop_thread_id(client_context* client) {
   }
   return 0;
 }
-
-void mio_fragment_free(mio_fragment* fragment) {
-  delete fragment;
-}

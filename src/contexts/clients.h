@@ -261,4 +261,3 @@ uint32_t client_mio_frament_count(client_context* client);
 void client_mio_fragments_expire(client_context* client, int64_t now);
 // The next id in 128..255 without a fragment, or 0 when all 128 are in use.
 uint8_t client_prepop_thread_id(client_context* client);
-void mio_fragment_free(mio_fragment* fragment);

@@ -31,7 +31,7 @@ std::shared_ptr<vdisk_context>* lookup_or_create(proxy_context* context, client_
   auto found = table.find(table_key);
   if (found != table.end()) return &found->second;
 
-  std::shared_ptr<vdisk_context> vc(new vdisk_context, vdisk_context_free);
+  auto vc = std::make_shared<vdisk_context>();
   vc->vdisk_key = cc->vdisk_key;
   vc->site_uuid = cc->site_context->uuid;
   vc->path = cc->site_context->cache_path + "/" + vc->vdisk_key;
@@ -180,8 +180,4 @@ void vdisk_contexts_destroy(proxy_context* context) {
   TARN_ASSERT(context->client_context_ht == NULL);
   std::lock_guard<std::mutex> hold(context->vdisk_lock);
   context->vdisk_context_ht.reset();
-}
-
-void vdisk_context_free(vdisk_context* vc) {
-  delete vc;
 }

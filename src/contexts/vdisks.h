@@ -88,7 +88,6 @@ vdisk_context* vdisk_context_link(client_context* cc);
 void vdisk_context_ref_dec_and_del(client_context* cc);
 bool vdisk_should_prepop(const vdisk_state& state);
 void vdisk_contexts_destroy(proxy_context* context);
-void vdisk_context_free(vdisk_context* vc);
 
 // The client's vDisk, created if missing, held for a prepopulation job (lock
 // not held); null as for vdisk_contexts_get.
