@@ -26,6 +26,7 @@
 #include "contexts/proxy_context.h"
 #include "contexts/sites.h"
 #include "contexts/vdisks.h"
+#include "control/lifecycle.h"
 #include "median_reporter.h"
 
 namespace {

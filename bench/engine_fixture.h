@@ -25,6 +25,7 @@
 #include "cache/chunks.h"
 #include "cache/chunks_fixture.h"
 #include "contexts/proxy_context.h"
+#include "control/lifecycle.h"
 #include "core/log.h"
 #include "protocol/opcodes.h"
 #include "protocol/tarn.h"

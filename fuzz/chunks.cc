@@ -8,6 +8,8 @@
 // sectors whose every byte was written; a hit reads back what was written; a
 // successful write makes the sectors it covers completely present; a range
 // the store must refuse (overflowing, too long) is refused.
+#include "cache/chunks.h"
+
 #include <vector>
 
 #include "cache/chunks_fixture.h"

@@ -17,10 +17,13 @@
 #include <vector>
 
 #include "contexts/proxy_context.h"
+#include "control/jsonrpc.h"
+#include "control/lifecycle.h"
 #include "control/queries.h"
 #include "control/site_commands.h"
 #include "core/unique_fd.h"
 #include "fuzz_check.h"
+#include "net/interface_thread.h"
 
 namespace fuzz {
 

@@ -18,6 +18,7 @@
 #include <set>
 #include <vector>
 
+#include "cache/chunks.h"
 #include "cache/chunks_fixture.h"
 #include "contexts/proxy_context.h"
 #include "fuzz_check.h"

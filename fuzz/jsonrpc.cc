@@ -7,6 +7,8 @@
 // request without a method, is not answered; any other gets exactly one JSON-RPC 2.0 response
 // carrying its id and either a result or an error; an accepted site has its state file, a removed
 // one has none; the queries still build from whatever the registry holds.
+#include "control/jsonrpc.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>

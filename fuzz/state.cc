@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "control/jsonrpc.h"
 #include "control_world.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -239,12 +239,12 @@ void release_removed_chunks(proxy_context* context, const site_context* site) {
   for (auto& entry : *context->client_context_ht) {
     client_context* cc = entry.second.get();
     if (cc->site_context != site) continue;
-    std::unique_lock<std::shared_mutex> chunk(cc->open_chunk_lock, std::try_to_lock);
-    if (!chunk.owns_lock() || !cc->open_chunk_fd.valid()) continue;
+    auto open = cc->chunks.open_chunk.try_lock();
+    if (!open || !open->fd.valid()) continue;
     struct stat st;
-    if (fstat(cc->open_chunk_fd.get(), &st) == 0 && st.st_nlink == 0) {
-      cc->open_chunk_fd.reset();
-      cc->open_chunk_path[0] = '\0';
+    if (fstat(open->fd.get(), &st) == 0 && st.st_nlink == 0) {
+      open->fd.reset();
+      open->path[0] = '\0';
     }
   }
 }

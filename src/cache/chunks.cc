@@ -13,8 +13,10 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 
+#include "cache/cache.h"
 #include "cache/cachemanager.h"
 #include "contexts/clients.h"
 #include "contexts/proxy_context.h"
@@ -46,7 +48,7 @@ bool no_space(int err) {
 // then how many were left out.
 G_GNUC_PRINTF(2, 3) void cache_warning(client_context* cc, const char* format, ...) {
   uint32_t held = 0;
-  const bool admit = log_limit_admit(&cc->cache_warning_rate, CACHE_WARNING_INTERVAL_US,
+  const bool admit = log_limit_admit(&cc->chunks.warning_rate, CACHE_WARNING_INTERVAL_US,
                                      CACHE_WARNING_BURST, &held);
   if (held != 0) {
     g_warning("Client %s - %" PRIu32 " more cache warnings were not logged", cc->uuid.c_str(),
@@ -272,20 +274,22 @@ int mark_allocated(client_context* cc, int fd, const chunk_location& chunk, uint
   uint64_t prev_offset = o;
   uint64_t prev_length = 0;
 
-  std::unique_lock<std::mutex> pending(cc->partial_write_mutex, std::defer_lock);
+  guarded<client_pending_write>& guard = cc->chunks.pending;
+  std::optional<decltype(guard.lock())> pending;
   if (o % SECTOR_SIZE != 0) {
-    pending.lock();
+    pending.emplace(guard.lock());
+    client_pending_write& p = **pending;
     // Only bytes of this very chunk may complete a sector here; their copy
     // is written again below, so the sector is whole in this file even if
     // the file was removed and created anew since they were stored.
-    if (cc->pending_length != 0 && cc->pending_offset + cc->pending_length == o &&
-        strncmp(cc->pending_chunk_path, chunk.path, CLIENT_CHUNK_PATH_SIZE) == 0) {
-      prev_offset = cc->pending_offset;
-      prev_length = cc->pending_length;
-      memcpy(prev, cc->pending_data.data(), prev_length);
-      cc->pending_offset = 0;
-      cc->pending_length = 0;
-      cc->pending_chunk_path[0] = '\0';
+    if (p.length != 0 && p.offset + p.length == o &&
+        strncmp(p.chunk_path, chunk.path, CLIENT_CHUNK_PATH_SIZE) == 0) {
+      prev_offset = p.offset;
+      prev_length = p.length;
+      memcpy(prev, p.data.data(), prev_length);
+      p.offset = 0;
+      p.length = 0;
+      p.chunk_path[0] = '\0';
     }
   }
 
@@ -298,13 +302,14 @@ int mark_allocated(client_context* cc, int fd, const chunk_location& chunk, uint
   // first one for good, since that sector's beginning was never written.
   uint64_t tail = std::max(start, end * SECTOR_SIZE);
   if (tail < stop) {
-    if (!pending.owns_lock()) pending.lock();
-    cc->pending_offset = tail;
-    cc->pending_length = stop - tail;
-    g_strlcpy(cc->pending_chunk_path, chunk.path, CLIENT_CHUNK_PATH_SIZE);
-    copy_run(cc->pending_data.data(), tail, stop, prev, prev_offset, o, data);
+    if (!pending) pending.emplace(guard.lock());
+    client_pending_write& p = **pending;
+    p.offset = tail;
+    p.length = stop - tail;
+    g_strlcpy(p.chunk_path, chunk.path, CLIENT_CHUNK_PATH_SIZE);
+    copy_run(p.data.data(), tail, stop, prev, prev_offset, o, data);
   }
-  if (pending.owns_lock()) pending.unlock();
+  pending.reset();
   if (first >= end) return 0;
 
   if (prev_length != 0 && prev_offset >= first * SECTOR_SIZE) {
@@ -446,25 +451,26 @@ bool probe(client_context* cc, int fd, uint64_t chunk_size, const chunk_location
 // Makes a freshly opened chunk file the client's kept descriptor, unless
 // readers are using the present one right now (then it is simply closed).
 void keep_descriptor(client_context* cc, unique_fd fd, const char* path) {
-  std::unique_lock<std::shared_mutex> hold(cc->open_chunk_lock, std::try_to_lock);
-  if (!hold.owns_lock()) {
-    close_logged(cc, &fd, "Client %s - cache_get_data close(fd): %s");
-    return;
+  unique_fd old;
+  {
+    auto open = cc->chunks.open_chunk.try_lock();
+    if (!open) {
+      close_logged(cc, &fd, "Client %s - cache_get_data close(fd): %s");
+      return;
+    }
+    old.reset(open->fd.release());
+    open->fd = std::move(fd);
+    g_strlcpy(open->path, path, CLIENT_CHUNK_PATH_SIZE);
   }
-  unique_fd old(cc->open_chunk_fd.release());
-  cc->open_chunk_fd = std::move(fd);
-  g_strlcpy(cc->open_chunk_path, path, CLIENT_CHUNK_PATH_SIZE);
-  hold.unlock();
   close_logged(cc, &old, "Client %s - cache_get_data close(old_open_fd): %s");
 }
 
 bool read_piece(client_context* cc, uint64_t chunk_size, const chunk_location& chunk, uint8_t* buf,
                 uint64_t n) {
   {
-    std::shared_lock<std::shared_mutex> hold(cc->open_chunk_lock, std::try_to_lock);
-    if (hold.owns_lock() && cc->open_chunk_fd.valid() &&
-        strncmp(cc->open_chunk_path, chunk.path, CLIENT_CHUNK_PATH_SIZE) == 0) {
-      int fd = cc->open_chunk_fd.get();
+    auto open = cc->chunks.open_chunk.try_lock_shared();
+    if (open && open->fd.valid() && strncmp(open->path, chunk.path, CLIENT_CHUNK_PATH_SIZE) == 0) {
+      int fd = open->fd.get();
       if (probe(cc, fd, chunk_size, chunk, buf, n)) return true;
       // The kept file may have been removed by the cache manager; its data
       // stay valid, but new data goes to a new file of that name, which
@@ -559,4 +565,26 @@ int32_t cache_contains_in(proxy_context*, client_context* cc, const site_context
   g_return_val_if_fail(cc != NULL && site != NULL && vdisk_key != NULL, 0);
   g_return_val_if_fail(byte_length != 0, 0);
   return read_range(cc, site, vdisk_key, offset, nullptr, byte_length);
+}
+
+void vdisk_context_ref_inc(client_context* cc) {
+  const vdisk_context* vc = vdisk_context_link(cc);
+  if (vc == nullptr) return;
+  // An empty cache_path would put the directory at the root of the host's
+  // file system, and a truncated path would name some other directory.
+  if (cc->site_context->cache_path.empty() || vc->path.size() > CACHE_PATH_MAX) {
+    g_warning("Failed creating dir %s %d", vc->path.c_str(), ENAMETOOLONG);
+    return;
+  }
+  if (mkdir(vc->path.c_str(), 0700) != 0) {
+    int err = errno;
+    if (err != EEXIST) g_warning("Failed creating dir %s %d", vc->path.c_str(), err);
+  }
+}
+
+void client_context_set_vdisk_key(client_context* client_context, const char* key) {
+  g_return_if_fail(client_context != NULL);
+  g_return_if_fail(key != NULL);
+  client_context_swap_vdisk_key(client_context, key);
+  vdisk_context_ref_inc(client_context);
 }

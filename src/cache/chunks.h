@@ -66,6 +66,16 @@ int32_t cache_contains(proxy_context* context, client_context* cc, uint64_t offs
 int32_t cache_contains_in(proxy_context* context, client_context* cc, const site_context* site,
                           const char* vdisk_key, uint64_t offset, uint64_t byte_length);
 
+// Links the client to the vDisk of its `vdisk_key` (vdisk_context_link) and,
+// when that takes the client's reference, makes the vDisk's directory: at
+// every link, since a site whose cache was rebuilt under a live record has
+// lost it. A failure is only logged; the cache writes of a vDisk without its
+// directory simply fail.
+void vdisk_context_ref_inc(client_context* cc);
+// client_context_swap_vdisk_key, then vdisk_context_ref_inc: the client's
+// lock is held for writing.
+void client_context_set_vdisk_key(client_context* cc, const char* key);
+
 // Composes the chunk of vDisk `offset` for the client; false when the client
 // has no usable site or key, or the path would not fit.
 bool get_chunk(const client_context* cc, uint64_t offset, chunk_location* where);

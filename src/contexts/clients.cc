@@ -13,9 +13,6 @@
 #include "contexts/vdisks.h"
 #include "core/assert.h"
 #include "metrics/rrd.h"
-#include "net/interface_thread.h"
-#include "net/ovs.h"
-#include "net/wire.h"
 
 namespace {
 
@@ -29,57 +26,22 @@ constexpr const char* STATUS_TEXT[] = {
 
 void free_record(client_context* cc) {
   rrd_client_close(cc);
-  if (cc->open_chunk_fd.valid() && cc->open_chunk_fd.close() != 0) {
-    g_warning("Client %s - client_context_free close(): %s", cc->uuid.c_str(), g_strerror(errno));
+  {
+    auto open = cc->chunks.open_chunk.lock();
+    if (open->fd.valid() && open->fd.close() != 0) {
+      g_warning("Client %s - client_context_free close(): %s", cc->uuid.c_str(), g_strerror(errno));
+    }
   }
   // The MIO table, the locks and a transmit socket still open go with the record.
   delete cc;
 }
 
-// Opens the transmit socket that prepopulation sends through, if the client
-// has none; a failure is logged by open_transmit_socket and leaves none.
-void ensure_xmitfd(proxy_context* context, client_context* cc) {
-  if (cc->xmitfd.valid()) return;
-  int fd = open_transmit_socket(context);
-  if (fd >= 0) cc->xmitfd.reset(fd);
-}
-
-// Re-creation of a live client: only `prepopulate` may change.
-void update_existing(proxy_context* context, client_context* cc, site_context* site,
-                     const uint8_t* mac, const char* interface, bool prepopulate) {
-  client_contexts_get_wl(cc);
-  if (cc->interface != interface) g_warning("Can't change client interface at run time");
-  if (memcmp(cc->mac.data(), mac, cc->mac.size()) != 0) {
-    g_warning("Can't change client mac at run time");
-  }
-  if (cc->site_context == nullptr || cc->site_context->uuid != site->uuid) {
-    g_warning("Can't change client's site at run time");
-  }
-  // The socket first: a job started because `prepopulate` reads set must
-  // find it open.
-  if (prepopulate) ensure_xmitfd(context, cc);
-  cc->prepopulate.store(prepopulate ? 1 : 0, std::memory_order_release);
-  client_contexts_put_wl(cc);
-}
-
-// Refuses new holds and waits, bounded, for the present ones to end. True if
-// some are left.
-bool wait_for_holds(client_context* cc) {
-  std::unique_lock<std::mutex> hold(cc->hold_mutex);
-  cc->hold_refused = true;
-  if (cc->hold_cond.wait_for(hold, std::chrono::milliseconds(CLIENT_HOLD_WAIT_MS),
-                             [cc] { return cc->hold_count == 0; })) {
-    return false;
-  }
-  g_warning("Client %s - %u prepopulation jobs still hold the client; it is freed when they end",
-            cc->uuid.c_str(), cc->hold_count);
-  return true;
-}
-
 }  // namespace
 
 uint64_t client_mac_key(const uint8_t mac[6]) {
-  return mac_to_u48(mac);
+  uint64_t key = 0;
+  for (int i = 0; i < 6; i++) key = key << 8 | mac[i];
+  return key;
 }
 
 const char* client_status_text(uint32_t status) {
@@ -91,127 +53,33 @@ void client_contexts_init(proxy_context* context) {
   context->client_context_ht = std::make_unique<client_table>();
 }
 
-client_context* client_contexts_create(proxy_context* context, site_context* sitecontext,
-                                       const char* uuid, const uint8_t* mac, const char* interface,
-                                       bool prepopulate) {
-  g_return_val_if_fail(context != NULL, nullptr);
-  g_return_val_if_fail(uuid != NULL && mac != NULL && interface != NULL, nullptr);
-  g_return_val_if_fail(sitecontext != NULL, nullptr);
-  std::unique_lock<std::shared_mutex> table_hold(context->client_lock);
-  if (!context->client_context_ht) return nullptr;
-  client_table& table = *context->client_context_ht;
-
-  for (auto& entry : table) {
-    if (entry.second->uuid == uuid) {
-      update_existing(context, entry.second.get(), sitecontext, mac, interface, prepopulate);
-      return entry.second.get();
-    }
-  }
-  // One client per MAC: replacing the holder would free it under its running
-  // threads.
-  const uint64_t key = client_mac_key(mac);
-  auto same_mac = table.find(key);
-  if (same_mac != table.end()) {
-    g_warning("Client %s - Can't add a client whose mac is already used by client %s", uuid,
-              same_mac->second->uuid.c_str());
-    return nullptr;
-  }
-
-  std::unique_ptr<client_context, client_context_deleter> cc(new client_context);
-  cc->site_context = sitecontext;
-  cc->uuid = uuid;
-  cc->interface = interface;
-  memcpy(cc->mac.data(), mac, cc->mac.size());
-  if (prepopulate) ensure_xmitfd(context, cc.get());
-  cc->prepopulate = prepopulate ? 1 : 0;
-  rrd_client_open(cc.get());
-
-  int rc;
-  for (;;) {
-    uint16_t id = context->next_fanout_group_id.fetch_add(1);
-    rc = interface_thread_create(context, cc.get(), id);
-    // -EAGAIN is also what a thread reports for its own EAGAIN; only a
-    // clash of ids is worth another id. Each retry passes one other group,
-    // so the loop ends.
-    if (rc != -EAGAIN || !interface_thread_fanout_id_in_use(context, id)) break;
-    g_info("Trying the next fanout group id...");
-  }
-  if (rc < 0) return nullptr;  // the deleter closes the socket and the RRD source
-
-  client_context_update_status(cc.get(), CLIENTSTATUS_INITIALISED);
-  client_context* result = cc.get();
-  table.emplace(key, std::move(cc));
-  return result;
-}
-
-void client_contexts_remove_thread(proxy_context* context, client_context* cc) {
-  g_return_if_fail(context != NULL);
-  g_return_if_fail(cc != NULL);
-  g_message("Client %s - stopping prepop", cc->uuid.c_str());
-  cc->prepopulate.store(0, std::memory_order_release);
-  // A job still running may send through the socket: it is then closed with
-  // the record, never under the job.
-  bool held = wait_for_holds(cc);
-  if (!held && cc->xmitfd.valid() && cc->xmitfd.close() != 0) {
-    g_warning("close xmitfd: %s", g_strerror(errno));
-  }
-  interface_thread_remove(context, cc);
-  client_contexts_get_wl(cc);
-  vdisk_context_ref_dec_and_del(cc);
-  cc->site_context = nullptr;
-  client_contexts_put_wl(cc);
-}
-
-void client_contexts_remove_by_uuid(proxy_context* context, const char* uuid) {
-  g_return_if_fail(context != NULL);
-  g_return_if_fail(uuid != NULL);
-  std::unique_lock<std::shared_mutex> table_hold(context->client_lock);
-  if (!context->client_context_ht) return;
-  client_table& table = *context->client_context_ht;
-  for (auto it = table.begin(); it != table.end(); ++it) {
-    if (it->second->uuid == uuid) {
-      client_contexts_remove_thread(context, it->second.get());
-      table.erase(it);
-      return;
-    }
-  }
-}
-
-void client_contexts_remove_by_site_context(proxy_context* context, site_context* sitecontext) {
-  g_return_if_fail(context != NULL);
-  g_return_if_fail(sitecontext != NULL);
-  std::unique_lock<std::shared_mutex> table_hold(context->client_lock);
-  if (!context->client_context_ht) return;
-  client_table& table = *context->client_context_ht;
-  for (auto it = table.begin(); it != table.end();) {
-    client_context* cc = it->second.get();
-    if (cc->site_context != nullptr && cc->site_context->uuid == sitecontext->uuid) {
-      client_contexts_remove_thread(context, cc);
-      it = table.erase(it);
-    } else {
-      ++it;
-    }
-  }
-}
-
-void client_contexts_destroy(proxy_context* context) {
-  g_return_if_fail(context != NULL);
-  // Shutdown: nothing else uses the table any more, so one writer's hold
-  // covers stopping and dropping alike.
-  std::unique_lock<std::shared_mutex> table_hold(context->client_lock);
-  if (!context->client_context_ht) return;
+client_context* client_contexts_find(proxy_context* context, const char* uuid) {
   for (auto& entry : *context->client_context_ht) {
-    client_contexts_remove_thread(context, entry.second.get());
+    if (entry.second->uuid == uuid) return entry.second.get();
   }
-  context->client_context_ht.reset();
+  return nullptr;
+}
+
+bool client_context_refuse_holds(client_context* client_context) {
+  g_return_val_if_fail(client_context != NULL, false);
+  auto holds = client_context->holds.lock();
+  holds->refused = true;
+  if (client_context->hold_cond.wait_for(holds.holder(),
+                                         std::chrono::milliseconds(CLIENT_HOLD_WAIT_MS),
+                                         [&holds] { return holds->count == 0; })) {
+    return false;
+  }
+  g_warning("Client %s - %u prepopulation jobs still hold the client; it is freed when they end",
+            client_context->uuid.c_str(), holds->count);
+  return true;
 }
 
 void client_context_free(client_context* client_context) {
   g_return_if_fail(client_context != NULL);
   {
-    std::lock_guard<std::mutex> hold(client_context->hold_mutex);
-    if (client_context->hold_count > 0) {
-      client_context->free_pending = true;
+    auto holds = client_context->holds.lock();
+    if (holds->count > 0) {
+      holds->free_pending = true;
       return;
     }
   }
@@ -220,9 +88,9 @@ void client_context_free(client_context* client_context) {
 
 bool client_context_hold(client_context* client_context) {
   g_return_val_if_fail(client_context != NULL, false);
-  std::lock_guard<std::mutex> hold(client_context->hold_mutex);
-  if (client_context->hold_refused) return false;
-  client_context->hold_count++;
+  auto holds = client_context->holds.lock();
+  if (holds->refused) return false;
+  holds->count++;
   return true;
 }
 
@@ -230,11 +98,11 @@ void client_context_release(client_context* client_context) {
   g_return_if_fail(client_context != NULL);
   bool free_now;
   {
-    std::lock_guard<std::mutex> hold(client_context->hold_mutex);
-    TARN_ASSERT(client_context->hold_count > 0);
-    client_context->hold_count--;
-    free_now = client_context->hold_count == 0 && client_context->free_pending;
-    if (client_context->hold_count == 0) client_context->hold_cond.notify_all();
+    auto holds = client_context->holds.lock();
+    TARN_ASSERT(holds->count > 0);
+    holds->count--;
+    free_now = holds->count == 0 && holds->free_pending;
+    if (holds->count == 0) client_context->hold_cond.notify_all();
   }
   if (free_now) free_record(client_context);
 }
@@ -252,7 +120,7 @@ void client_context_update_status(client_context* client_context, uint32_t statu
   rrd_client_sample(client_context, true);
 }
 
-void client_context_set_vdisk_key(client_context* client_context, const char* key) {
+void client_context_swap_vdisk_key(client_context* client_context, const char* key) {
   g_return_if_fail(client_context != NULL);
   g_return_if_fail(key != NULL);
   // The same key again (every new login of the session's vDisk) keeps the
@@ -265,7 +133,6 @@ void client_context_set_vdisk_key(client_context* client_context, const char* ke
     memcpy(client_context->vdisk_key, next, sizeof next);
     client_context->vdisk_end_offset = 0;
   }
-  vdisk_context_ref_inc(client_context);
 }
 
 bool client_log_admit(client_context* client_context) {
@@ -344,8 +211,4 @@ uint8_t client_prepop_thread_id(client_context* client) {
     if (!client->mio_fragments.contains(next)) return next;
   }
   return 0;
-}
-
-void mio_fragment_free(mio_fragment* fragment) {
-  delete fragment;
 }

@@ -3,8 +3,8 @@
 // A client_context holds what the site configuration says about one VM (uuid,
 // MAC, host interface, site, whether to prepopulate), the protocol state that
 // packet processing learns from its traffic, its MIO reads in flight, its
-// counters and RRD source, and what the cache store keeps per client (the
-// pending sub-sector write and the chunk file it read last).
+// counters and RRD source, and what the chunk store keeps per client
+// (client_chunk_state).
 //
 // Locks: `lock` guards the protocol state and `vdisk_key` (writers change
 // login or vDisk state, readers handle I/O messages); the narrow mutexes guard
@@ -12,10 +12,10 @@
 // without any lock are atomics. Lock order: site_lock, client_lock, a
 // client's `lock`, vdisk_lock, a vDisk's lock, a client's `mio_mutex`.
 //
-// Creating a client starts its interface threads (net/interface_thread.h) and
-// removing it stops them, all under client_lock; the packet path never walks
-// the table, it holds its client's pointer. Tests may also build client
-// records directly, outside the table.
+// Records are created and removed, with their sockets and threads, by
+// control/lifecycle.h under client_lock; the packet path never walks the
+// table, it holds its client's pointer. Tests may also build client records
+// directly, outside the table.
 //
 // A prepopulation job keeps its client alive with client_context_hold (taken
 // before the job is queued) and client_context_release (when it ends). Removal
@@ -37,6 +37,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "core/guarded.h"
 #include "core/log.h"
 #include "core/unique_fd.h"
 #include "metrics/metrics.h"
@@ -89,6 +90,45 @@ struct client_forwarded_read {
   uint32_t offset_low = 0;
 };
 
+// The pending write: the bytes at the end of this client's previous cache
+// write that did not fill a sector, with the chunk file they belong to and a
+// copy of their data, so that a continuation never completes a sector from
+// another chunk, nor from a chunk file that was removed and created anew in
+// between.
+struct client_pending_write {
+  uint64_t offset = 0;  // within its chunk
+  uint64_t length = 0;
+  char chunk_path[CLIENT_CHUNK_PATH_SIZE] = {};
+  std::array<uint8_t, CLIENT_PENDING_MAX> data{};
+};
+
+// The chunk file this client read last, kept open for the next read.
+struct client_open_chunk {
+  unique_fd fd;
+  char path[CLIENT_CHUNK_PATH_SIZE] = {};
+};
+
+// What the chunk store (cache/chunks.h) keeps per client; only it and the
+// cache manager touch it. It lives in the record rather than behind a pointer
+// the cache module allocates, so that a record built anywhere (tests, tools)
+// has it, and the packet path never checks for it or allocates it.
+struct client_chunk_state {
+  guarded<client_pending_write> pending;
+
+  guarded<client_open_chunk, std::shared_mutex> open_chunk;
+
+  // Rate limit of this client's cache warnings, so that a full or broken
+  // cache disk cannot flood the log from the packet path.
+  log_limit warning_rate;
+};
+
+// Prepopulation jobs holding a client.
+struct client_holds {
+  uint32_t count = 0;
+  bool refused = false;       // the client is being stopped
+  bool free_pending = false;  // out of the table; the last release frees it
+};
+
 struct client_context {
   // Configuration and identity.
   std::string uuid;
@@ -120,8 +160,7 @@ struct client_context {
   // reference operations keep it, so a client drops exactly the reference it
   // took even if its read cache was disabled in between.
   bool vdisk_ref_held = false;
-  client_forwarded_read last_forwarded_read;  // under read_tracking_mutex
-  std::mutex read_tracking_mutex;
+  guarded<client_forwarded_read> last_forwarded_read;
   sockaddr_in client_address{};
   sockaddr_in server_address{};
 
@@ -146,39 +185,17 @@ struct client_context {
   void* rrd_handle = nullptr;
   void* rrd_source = nullptr;
 
-  // The pending write: the bytes at the end of this client's previous cache
-  // write that did not fill a sector, with the chunk file they belong to and
-  // a copy of their data, so that a continuation never completes a sector
-  // from another chunk, nor from a chunk file that was removed and created
-  // anew in between. Under partial_write_mutex.
-  std::mutex partial_write_mutex;
-  uint64_t pending_offset = 0;  // within its chunk
-  uint64_t pending_length = 0;
-  char pending_chunk_path[CLIENT_CHUNK_PATH_SIZE] = {};
-  std::array<uint8_t, CLIENT_PENDING_MAX> pending_data{};
-
-  // The chunk file this client read last, kept open for the next read.
-  std::shared_mutex open_chunk_lock;
-  unique_fd open_chunk_fd;
-  char open_chunk_path[CLIENT_CHUNK_PATH_SIZE] = {};
+  client_chunk_state chunks;
 
   std::atomic<int64_t> last_server_activity{0};  // seconds
-
-  // Rate limit of this client's cache warnings, so that a full or broken
-  // cache disk cannot flood the log from the packet path.
-  log_limit cache_warning_rate;
 
   // Rate limit of the log lines this client's datagrams cause, so that a VM
   // or a peer sending the same wrong thing over and over cannot flood the
   // log (client_log_admit).
   log_limit log_rate;
 
-  // Prepopulation jobs holding this client; under hold_mutex.
-  std::mutex hold_mutex;
+  guarded<client_holds> holds;
   std::condition_variable hold_cond;  // signalled when the last hold goes
-  uint32_t hold_count = 0;
-  bool hold_refused = false;  // the client is being stopped
-  bool free_pending = false;  // out of the table; the last release frees it
 };
 
 // The table's value destructor: frees the client now, or, while a
@@ -199,23 +216,17 @@ uint64_t client_mac_key(const uint8_t mac[6]);
 const char* client_status_text(uint32_t status);
 
 void client_contexts_init(proxy_context* context);
-// The client (new, or the existing one of that uuid with `prepopulate`
-// updated) or null: its interface threads failed to start, or another client
-// already has this MAC. Holds client_lock, so up to the threads' start-up
-// time-out.
-client_context* client_contexts_create(proxy_context* context, site_context* sitecontext,
-                                       const char* uuid, const uint8_t* mac, const char* interface,
-                                       bool prepopulate);
-void client_contexts_remove_by_uuid(proxy_context* context, const char* uuid);
-void client_contexts_remove_by_site_context(proxy_context* context, site_context* sitecontext);
-// Shutdown only.
-void client_contexts_destroy(proxy_context* context);
-// The stop step shared by the removals; client_lock held for writing.
-void client_contexts_remove_thread(proxy_context* context, client_context* cc);
+// The client of that uuid, or null; client_lock held.
+client_context* client_contexts_find(proxy_context* context, const char* uuid);
+// Refuses new holds and waits, bounded, for the present ones to end; true if
+// some are left (the last release then frees the record).
+bool client_context_refuse_holds(client_context* client_context);
 
 void client_context_update_status(client_context* client_context, uint32_t status);
-// The caller holds the client's lock for writing.
-void client_context_set_vdisk_key(client_context* client_context, const char* key);
+// Names the client's vDisk `key`, dropping the reference to the previous one
+// when the key changes; the caller holds the client's lock for writing and
+// links the new one (client_context_set_vdisk_key in cache/chunks.h).
+void client_context_swap_vdisk_key(client_context* client_context, const char* key);
 
 void client_contexts_get_rl(client_context* cc);
 void client_contexts_put_rl(client_context* cc);
@@ -247,4 +258,3 @@ uint32_t client_mio_frament_count(client_context* client);
 void client_mio_fragments_expire(client_context* client, int64_t now);
 // The next id in 128..255 without a fragment, or 0 when all 128 are in use.
 uint8_t client_prepop_thread_id(client_context* client);
-void mio_fragment_free(mio_fragment* fragment);

@@ -5,6 +5,11 @@
 // table has its own lock (see the table's module for the lock order); the
 // configuration fields are written once before any thread starts and only read
 // afterwards.
+//
+// Tables that another layer owns (the JSON-RPC commands and site state of
+// control/, the interface threads of net/, the opcode names of protocol/) are
+// only declared here: each is complete, and freed (table_free), in its own
+// module, so that the packet path does not pull in json-c or the threads.
 #pragma once
 
 #include <glib.h>
@@ -20,10 +25,29 @@
 #include "contexts/clients.h"
 #include "contexts/sites.h"
 #include "contexts/vdisks.h"
-#include "control/jsonrpc.h"
 #include "metrics/metrics.h"
-#include "net/interface_thread.h"
-#include "protocol/opcodes.h"
+
+struct json_command_table;
+struct site_state_table;
+struct interface_thread_table;
+struct opcode_name_table;
+void table_free(json_command_table* table);
+void table_free(site_state_table* table);
+void table_free(interface_thread_table* table);
+void table_free(opcode_name_table* table);
+
+struct table_deleter {
+  table_deleter() = default;
+  // Lets a table made with std::make_unique, where it is complete, be moved in.
+  template <class T>
+  table_deleter(std::default_delete<T> /*unused*/) {}  // NOLINT(google-explicit-constructor)
+  template <class T>
+  void operator()(T* table) const {
+    table_free(table);
+  }
+};
+template <class T>
+using owned_table = std::unique_ptr<T, table_deleter>;
 
 struct proxy_context {
   GThreadPool* prepop_pool = nullptr;  // created and freed by main
@@ -55,11 +79,11 @@ struct proxy_context {
   std::condition_variable cachemanager_cond;
   bool cachemanager_flag = false;
 
-  std::unique_ptr<opcode_name_table> opcode_names;
+  owned_table<opcode_name_table> opcode_names;
   // Owned by the unixsocket thread while it runs.
-  std::unique_ptr<json_command_table> json_commands;
-  std::unique_ptr<site_state_table> site_state;
-  std::unique_ptr<interface_thread_table> interface_thread_ht;
+  owned_table<json_command_table> json_commands;
+  owned_table<site_state_table> site_state;
+  owned_table<interface_thread_table> interface_thread_ht;
 
   metrics_record metrics;
   std::atomic<uint16_t> next_fanout_group_id{0};

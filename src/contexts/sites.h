@@ -1,11 +1,12 @@
 // Sites and servers: the configured caches and the streaming servers that use them.
 //
 // A site is one cache directory (opened through the cache VDI script) with its
-// servers and clients. Sites and servers are created and removed by the control
-// socket's site commands and at shutdown; the packet path only asks
-// site_context_contains_server_ip, which takes reader locks. Records are owned
-// by their table; create operations copy their strings and are idempotent by
-// uuid. Lock order: site_lock, then server_lock, then a server's own lock.
+// servers and clients. Sites are brought up and down by control/lifecycle.h,
+// servers by the control socket's site commands; both go at shutdown. The
+// packet path only asks site_context_contains_server_ip, which takes reader
+// locks. Records are owned by their table; create operations copy their
+// strings and are idempotent by uuid. Lock order: site_lock, then
+// server_lock, then a server's own lock.
 #pragma once
 
 #include <array>
@@ -48,10 +49,6 @@ using site_table = std::unordered_map<std::string, std::shared_ptr<site_context>
 using server_table = std::unordered_map<std::string, std::unique_ptr<server_context>>;
 
 void site_contexts_init(proxy_context* context);
-site_context* site_contexts_create(proxy_context* context, const char* uuid, const char* cache_vdi,
-                                   bool* created);
-void site_contexts_remove(proxy_context* context, const char* uuid);
-void site_contexts_destroy(proxy_context* context);
 bool site_context_contains_server_ip(proxy_context* context, site_context* site, uint32_t addr);
 
 void server_contexts_init(proxy_context* context);

@@ -1,14 +1,12 @@
 #include "contexts/vdisks.h"
 
 #include <glib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <mutex>
 
-#include "cache/cache.h"
 #include "contexts/clients.h"
 #include "contexts/proxy_context.h"
 #include "contexts/sites.h"
@@ -16,26 +14,8 @@
 
 namespace {
 
-// The vDisk's directory in the site's cache, made at creation and again at
-// every link (a site whose cache was rebuilt under a live record has lost
-// it); once per link, not per packet. A failure is only logged: the record
-// is still needed for reference counting and prepopulation state, and the
-// cache writes of a vDisk without its directory simply fail.
-void make_vdisk_dir(const site_context* site, const vdisk_context* vc) {
-  // An empty cache_path would put the directory at the root of the host's
-  // file system, and a truncated path would name some other directory.
-  if (site->cache_path.empty() || vc->path.size() > CACHE_PATH_MAX) {
-    g_warning("Failed creating dir %s %d", vc->path.c_str(), ENAMETOOLONG);
-    return;
-  }
-  if (mkdir(vc->path.c_str(), 0700) != 0) {
-    int err = errno;
-    if (err != EEXIST) g_warning("Failed creating dir %s %d", vc->path.c_str(), err);
-  }
-}
-
-// With vdisk_lock held: the client's vDisk in its site's cache, created (with
-// its directory) if missing; null when the client names none, has no site,
+// With vdisk_lock held: the client's vDisk in its site's cache, created if
+// missing; null when the client names none, has no site,
 // its read cache is disabled, or its key could name something outside its
 // site's cache directory.
 std::shared_ptr<vdisk_context>* lookup_or_create(proxy_context* context, client_context* cc) {
@@ -51,11 +31,10 @@ std::shared_ptr<vdisk_context>* lookup_or_create(proxy_context* context, client_
   auto found = table.find(table_key);
   if (found != table.end()) return &found->second;
 
-  std::shared_ptr<vdisk_context> vc(new vdisk_context, vdisk_context_free);
+  auto vc = std::make_shared<vdisk_context>();
   vc->vdisk_key = cc->vdisk_key;
   vc->site_uuid = cc->site_context->uuid;
   vc->path = cc->site_context->cache_path + "/" + vc->vdisk_key;
-  make_vdisk_dir(cc->site_context, vc.get());
   auto inserted = table.emplace(std::move(table_key), std::move(vc));
   return &inserted.first->second;
 }
@@ -111,28 +90,24 @@ void vdisk_contexts_init(proxy_context* context) {
 vdisk_context* vdisk_contexts_get(proxy_context* context, client_context* cc) {
   g_return_val_if_fail(context != NULL, NULL);
   g_return_val_if_fail(cc != NULL, NULL);
-  vdisk_context* vc = pin(context, cc);
-  // Waited for outside vdisk_lock; the pin keeps the record until put.
-  if (vc != nullptr) vc->lock.lock();
-  return vc;
+  return pin(context, cc);
 }
 
 void vdisk_contexts_put(proxy_context* context, vdisk_context* vc) {
   g_return_if_fail(context != NULL && vc != NULL);
-  vc->lock.unlock();
   unpin(context, vc);
 }
 
-void vdisk_context_ref_inc(client_context* cc) {
-  g_return_if_fail(cc != NULL);
+vdisk_context* vdisk_context_link(client_context* cc) {
+  g_return_val_if_fail(cc != NULL, nullptr);
   proxy_context* context = client_registry(cc);
-  if (context == nullptr || cc->vdisk_ref_held) return;
+  if (context == nullptr || cc->vdisk_ref_held) return nullptr;
   std::lock_guard<std::mutex> table_hold(context->vdisk_lock);
   std::shared_ptr<vdisk_context>* vc = lookup_or_create(context, cc);
-  if (vc == nullptr) return;
-  make_vdisk_dir(cc->site_context, vc->get());
+  if (vc == nullptr) return nullptr;
   (*vc)->ref_count++;
   cc->vdisk_ref_held = true;
+  return vc->get();
 }
 
 void vdisk_context_ref_dec_and_del(client_context* cc) {
@@ -152,9 +127,8 @@ void vdisk_context_ref_dec_and_del(client_context* cc) {
   remove_if_unused(context, vc);
 }
 
-bool vdisk_should_prepop(const vdisk_context* vc) {
-  g_return_val_if_fail(vc != NULL, false);
-  return vc->prepop_in_progress == 0 && vc->prepop_progress < vc->end_offset;
+bool vdisk_should_prepop(const vdisk_state& state) {
+  return state.prepop_in_progress == 0 && state.prepop_progress < state.end_offset;
 }
 
 std::shared_ptr<vdisk_context> vdisk_context_hold(proxy_context* context, client_context* cc) {
@@ -185,9 +159,9 @@ void vdisk_contexts_purged(proxy_context* context, const std::string& site_uuid,
     vc->hold_count++;
   }
   {
-    std::lock_guard<std::mutex> hold(vc->lock);
+    auto state = vc->state.lock();
     const uint64_t from = vdisk_offset > UINT64_MAX - 512 ? UINT64_MAX : vdisk_offset + 512;
-    if (vc->prepop_progress > from) vc->prepop_progress = from;
+    if (state->prepop_progress > from) state->prepop_progress = from;
     // Again under the lock: a run that completed between the removal of the
     // chunk and now has written the marker anew.
     if (!vc->path.empty() && unlink((vc->path + "/" + VDISK_PREPOP_MARKER).c_str()) != 0) {
@@ -206,8 +180,4 @@ void vdisk_contexts_destroy(proxy_context* context) {
   TARN_ASSERT(context->client_context_ht == NULL);
   std::lock_guard<std::mutex> hold(context->vdisk_lock);
   context->vdisk_context_ht.reset();
-}
-
-void vdisk_context_free(vdisk_context* vc) {
-  delete vc;
 }

@@ -6,20 +6,23 @@
 // sites boot has one record per site: the table is keyed by the pair (site
 // uuid, vDisk key). Clients name their vDisk by key (`vdisk_key`) within
 // their site and count as references through vdisk_context_ref_inc /
-// vdisk_context_ref_dec_and_del; the record is created with its directory on
-// first use and freed when the last reference goes. The directory and its
-// chunks stay on disk.
+// vdisk_context_ref_dec_and_del; the record is created on first use and freed
+// when the last reference goes. Its directory is made, and stays on disk with
+// its chunks, by the chunk store (vdisk_context_ref_inc in cache/chunks.h).
 //
-//   vdisk_context* vc = vdisk_contexts_get(context, client);  // vDisk lock held
-//   if (vc != nullptr) { ... vc->size ...; vdisk_contexts_put(context, vc); }
+//   vdisk_context* vc = vdisk_contexts_get(context, client);  // pinned
+//   if (vc != nullptr) {
+//     { auto state = vc->state.lock(); ... state->size ...; }
+//     vdisk_contexts_put(context, vc);
+//   }
 //
 // A prepopulation job that works on a vDisk beyond one get/put (it waits on
-// `cond`, which releases the lock) holds it with vdisk_context_hold and ends
+// `cond` with the state's lock) holds it with vdisk_context_hold and ends
 // with vdisk_context_release: a held vDisk stays in the table, and its record
 // stays valid, even when its last client goes or the table is destroyed.
 //
 // Locks: vdisk_lock guards the table and every record's reference and hold
-// counts; a vDisk's `lock` guards its size and prepopulation state. No one
+// counts; a vDisk's `state` lock guards its size and prepopulation state. No one
 // waits for a vDisk's lock while holding vdisk_lock: a long holder of one
 // vDisk (a prepopulation round, a slow disk) must not stall the others. Both
 // come after a client's own lock. The client operations expect the caller to
@@ -33,6 +36,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "core/guarded.h"
+
 struct proxy_context;
 struct client_context;
 
@@ -40,20 +45,23 @@ struct client_context;
 // completed; the cache manager evicts such vDisks last.
 inline constexpr const char* VDISK_PREPOP_MARKER = "prepop";
 
-struct vdisk_context {
-  std::string vdisk_key;
-  std::string site_uuid;         // the site whose cache this record describes
+struct vdisk_state {
   uint64_t size = 0;             // bytes; 0 while unknown
   uint64_t end_offset = 0;       // size + 512: the first protocol offset past the vDisk
-  std::string path;              // the vDisk's directory of chunk files
   uint64_t prepop_progress = 0;  // protocol offset below which everything is cached
   uint32_t prepop_in_progress = 0;
+};
+
+struct vdisk_context {
+  std::string vdisk_key;
+  std::string site_uuid;  // the site whose cache this record describes
+  std::string path;       // the vDisk's directory of chunk files
   // Under the table's vdisk_lock.
   uint32_t ref_count = 0;   // clients whose vdisk_key names this vDisk
   uint32_t hold_count = 0;  // prepopulation jobs and get/put pairs holding it
-  // Guards size, end offset and the prepopulation fields.
-  std::mutex lock;
-  // Broadcast when a prepopulation MIO of this vDisk completes.
+  guarded<vdisk_state> state;
+  // Broadcast when a prepopulation MIO of this vDisk completes; waited on
+  // with the state's lock.
   std::condition_variable cond;
 };
 
@@ -67,16 +75,19 @@ using vdisk_table = std::unordered_map<std::string, std::shared_ptr<vdisk_contex
 std::string vdisk_table_key(const std::string& site_uuid, const std::string& vdisk_key);
 
 void vdisk_contexts_init(proxy_context* context);
-// The vDisk of the client's key, created if missing, with its lock held; null
-// when the key is empty or refused, or the client's read cache is disabled.
+// The vDisk of the client's key, created if missing, pinned in the table until
+// vdisk_contexts_put; null when the key is empty or refused, or the client's
+// read cache is disabled.
 vdisk_context* vdisk_contexts_get(proxy_context* context, client_context* cc);
 void vdisk_contexts_put(proxy_context* context, vdisk_context* vc);
-void vdisk_context_ref_inc(client_context* cc);
+// Takes the client's reference on the vDisk of its key, creating the record if
+// missing; returns the vDisk when this call took the reference (the caller
+// then makes its directory), null when the client holds one already or names
+// no usable vDisk.
+vdisk_context* vdisk_context_link(client_context* cc);
 void vdisk_context_ref_dec_and_del(client_context* cc);
-// Called with the vDisk's lock held.
-bool vdisk_should_prepop(const vdisk_context* vc);
+bool vdisk_should_prepop(const vdisk_state& state);
 void vdisk_contexts_destroy(proxy_context* context);
-void vdisk_context_free(vdisk_context* vc);
 
 // The client's vDisk, created if missing, held for a prepopulation job (lock
 // not held); null as for vdisk_contexts_get.

@@ -137,3 +137,11 @@ void process_json_message(proxy_context* context, json_object* json_obj, int con
   }
   json_send_response_error(connection, id, JSON_ERROR_METHOD_NOT_FOUND);
 }
+
+void table_free(json_command_table* table) {
+  delete table;
+}
+
+void table_free(site_state_table* table) {
+  delete table;
+}

@@ -26,14 +26,14 @@ struct json_command {
   json_command_fn handler = nullptr;
 };
 
-using json_command_table = std::unordered_map<std::string, std::unique_ptr<json_command>>;
+struct json_command_table : std::unordered_map<std::string, std::unique_ptr<json_command>> {};
 
 struct json_object_deleter {
   void operator()(json_object* o) const { json_object_put(o); }
 };
 using json_ptr = std::unique_ptr<json_object, json_object_deleter>;
 // Site uuid to the persisted configuration document of that site.
-using site_state_table = std::unordered_map<std::string, json_ptr>;
+struct site_state_table : std::unordered_map<std::string, json_ptr> {};
 
 // Error numbers of the error table (message, code).
 enum json_error : int {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "contexts/proxy_context.h"
+#include "control/jsonrpc.h"
 
 namespace {
 
@@ -100,9 +101,9 @@ json_object* vdisk_json(vdisk_context& vdisk) {
   json_object_object_add(object, MEMBER_SITE_UUID, json_object_new_string(vdisk.site_uuid.c_str()));
   // Prepopulation moves size and progress under the vDisk's mutex, held only
   // briefly (its waits release it).
-  std::lock_guard<std::mutex> hold(vdisk.lock);
-  add_uint(object, "size", vdisk.size);
-  add_uint(object, "complete", vdisk.prepop_progress);
+  auto state = vdisk.state.lock();
+  add_uint(object, "size", state->size);
+  add_uint(object, "complete", state->prepop_progress);
   return object;
 }
 

@@ -13,6 +13,8 @@
 #include <string>
 
 #include "contexts/proxy_context.h"
+#include "control/jsonrpc.h"
+#include "control/lifecycle.h"
 #include "core/unique_fd.h"
 #include "core/uuid.h"
 

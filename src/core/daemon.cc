@@ -14,12 +14,15 @@
 
 #include "cache/cachemanager.h"
 #include "contexts/proxy_context.h"
+#include "control/lifecycle.h"
 #include "control/unixsocket.h"
 #include "core/config.h"
 #include "core/log.h"
 #include "core/notify.h"
 #include "core/service_thread.h"
 #include "metrics/rrd.h"
+#include "net/interface_thread.h"
+#include "protocol/opcodes.h"
 #include "protocol/tarn.h"
 
 GRand* tarn_rand = nullptr;

@@ -260,3 +260,7 @@ void interface_thread_remove(proxy_context* context, client_context* cc) {
   stop_group(found->second.get());
   table.erase(found);
 }
+
+void table_free(interface_thread_table* table) {
+  delete table;
+}

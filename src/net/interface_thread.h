@@ -32,7 +32,8 @@ struct interface_thread {
   uint16_t fanout_group_id = 0;
 };
 
-using interface_thread_table = std::unordered_map<std::string, std::unique_ptr<interface_thread>>;
+struct interface_thread_table : std::unordered_map<std::string, std::unique_ptr<interface_thread>> {
+};
 
 void interface_thread_init(proxy_context* context);
 // 0 once every thread is ready; -EEXIST (the interface has a group), -EAGAIN

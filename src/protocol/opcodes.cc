@@ -16,3 +16,7 @@ const char* opcode_name(const opcode_name_table* names, uint32_t code) {
   auto it = names->find(code);
   return it == names->end() ? nullptr : it->second;
 }
+
+void table_free(opcode_name_table* table) {
+  delete table;
+}

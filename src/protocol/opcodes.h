@@ -202,7 +202,7 @@ struct opcode_entry {
 extern const opcode_entry tarn_opcodes[];
 
 // Code to name. The names point into `tarn_opcodes` and are not copied.
-using opcode_name_table = std::unordered_map<uint32_t, const char*>;
+struct opcode_name_table : std::unordered_map<uint32_t, const char*> {};
 
 // Builds the lookup table from `tarn_opcodes`, up to its zero entry. Called
 // once at start-up; the table is read-only afterwards, so listener threads

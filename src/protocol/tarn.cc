@@ -170,9 +170,12 @@ verdict heartbeat_reply(packet& pk) {
   }
   vdisk_context* vc = vdisk_contexts_get(pk.context, cc);
   if (vc != nullptr) {
-    if (cc->prepopulate.load() && g_get_monotonic_time() > pk.context->prepop_not_before.load() &&
-        vdisk_should_prepop(vc)) {
-      push_prepop_job(pk.context, cc);
+    {
+      auto state = vc->state.lock();
+      if (cc->prepopulate.load() && g_get_monotonic_time() > pk.context->prepop_not_before.load() &&
+          vdisk_should_prepop(*state)) {
+        push_prepop_job(pk.context, cc);
+      }
     }
     vdisk_contexts_put(pk.context, vc);
   }
@@ -423,10 +426,8 @@ verdict ext_read_request(packet& pk) {
   }
   const uint8_t tag = draw_tag();
   msg_set_tag(pk.p, tag);
-  std::lock_guard<std::mutex> hold(cc->read_tracking_mutex);
-  cc->last_forwarded_read.tag = tag;
-  cc->last_forwarded_read.offset_high = static_cast<uint32_t>(r.offset >> 32);
-  cc->last_forwarded_read.offset_low = static_cast<uint32_t>(r.offset);
+  *cc->last_forwarded_read.lock() = {tag, static_cast<uint32_t>(r.offset >> 32),
+                                     static_cast<uint32_t>(r.offset)};
   return verdict::forward;
 }
 
@@ -440,12 +441,11 @@ verdict ext_read_reply(packet& pk) {
   if (r.offset < MSG_VDISK_DATA_OFFSET) return verdict::forward;
   bool recorded;
   {
-    std::lock_guard<std::mutex> hold(cc->read_tracking_mutex);
-    client_forwarded_read& last = cc->last_forwarded_read;
-    recorded = msg_tag(pk.p) == last.tag &&
-               static_cast<uint32_t>(r.offset >> 32) == last.offset_high &&
-               static_cast<uint32_t>(r.offset) == last.offset_low;
-    last = client_forwarded_read{};
+    auto last = cc->last_forwarded_read.lock();
+    recorded = msg_tag(pk.p) == last->tag &&
+               static_cast<uint32_t>(r.offset >> 32) == last->offset_high &&
+               static_cast<uint32_t>(r.offset) == last->offset_low;
+    *last = client_forwarded_read{};
   }
   if (recorded) {
     // An empty reply has nothing to store, and the store takes a zero length
@@ -533,6 +533,9 @@ verdict mio_read_reply(packet& pk) {
   const verdict pass = prepop ? verdict::drop : verdict::forward;
   vdisk_context* vc = vdisk_contexts_get(context, cc);
   if (vc == nullptr) return verdict::forward;
+  // Excludes the vDisk's prepopulation run, which waits on `cond` with this
+  // lock; let go before the put, which may free the vDisk.
+  auto state = vc->state.lock();
 
   std::unique_lock<std::mutex> mio(cc->mio_mutex);
   mio_fragment* f = client_mio_fragment_get(cc, r.thread_id);
@@ -542,6 +545,7 @@ verdict mio_read_reply(packet& pk) {
       !fragment_fits(f, r, cc->packet_size)) {
     metrics_increment_unhandled_mio(&context->metrics, &cc->metrics);
     mio.unlock();
+    state.holder().unlock();
     vdisk_contexts_put(context, vc);
     return pass;
   }
@@ -552,6 +556,7 @@ verdict mio_read_reply(packet& pk) {
   }
   if ((mask & ~bit) != 0) {
     mio.unlock();
+    state.holder().unlock();
     vdisk_contexts_put(context, vc);
     return pass;
   }
@@ -579,6 +584,7 @@ verdict mio_read_reply(packet& pk) {
   client_mio_fragment_del(cc, r.thread_id);
   if (prepop) vc->cond.notify_all();
   mio.unlock();
+  state.holder().unlock();
   vdisk_contexts_put(context, vc);
   return pass;
 }
@@ -778,10 +784,13 @@ void update_vdisk(proxy_context* context, client_context* cc) {
   cc->vdisk_end_offset = size + MSG_VDISK_DATA_OFFSET;
   vdisk_context* vc = vdisk_contexts_get(context, cc);
   if (vc == nullptr) g_error("Client %s - failed to get its vdisk context", uuid_of(cc));
-  vc->size = size;
-  vc->end_offset = cc->vdisk_end_offset;
-  g_message("Client %s - Setting size for vdisk_key %s to %" G_GUINT64_FORMAT " bytes", uuid_of(cc),
-            vc->vdisk_key.c_str(), vc->size);
-  context->prepop_not_before.store(g_get_monotonic_time() + context->prepop_holdoff_us);
+  {
+    auto state = vc->state.lock();
+    state->size = size;
+    state->end_offset = cc->vdisk_end_offset;
+    g_message("Client %s - Setting size for vdisk_key %s to %" G_GUINT64_FORMAT " bytes",
+              uuid_of(cc), vc->vdisk_key.c_str(), state->size);
+    context->prepop_not_before.store(g_get_monotonic_time() + context->prepop_holdoff_us);
+  }
   vdisk_contexts_put(context, vc);
 }

@@ -155,14 +155,14 @@ void forget_prepop_mios(client_context* cc) {
                 [](const auto& entry) { return (entry.first & MSG_THREAD_ID_PREPOP) != 0; });
 }
 
-// With the vDisk lock held (through `lock`): refreshes the session snapshot
-// under the client's read lock, letting go of the vDisk lock meanwhile.
-void refresh_session(run& r, std::unique_lock<std::mutex>& lock) {
-  lock.unlock();
+// With the vDisk's state locked: refreshes the session snapshot under the
+// client's read lock, letting go of the vDisk's lock meanwhile.
+void refresh_session(run& r, guarded<vdisk_state>::locked& state) {
+  state.holder().unlock();
   client_contexts_get_rl(r.cc);
   r.s = snapshot(r.cc);
   client_contexts_put_rl(r.cc);
-  lock.lock();
+  state.holder().lock();
 }
 
 void write_marker(run& r) {
@@ -178,7 +178,7 @@ void write_marker(run& r) {
   fclose(f);
 }
 
-void prepop_vdisk(run& r, std::unique_lock<std::mutex>& lock) {
+void prepop_vdisk(run& r, guarded<vdisk_state>::locked& state) {
   client_context* cc = r.cc;
   vdisk_context* vc = r.vc;
   cc->prepop_mio_issued = 0;
@@ -186,12 +186,12 @@ void prepop_vdisk(run& r, std::unique_lock<std::mutex>& lock) {
   cc->prepop_retries = 0;
   g_message("Client %s - Prepopulating cache of vdisk %s using up to %d MIOs", uuid_of(r),
             key_of(r), static_cast<int>(PREPOP_MAX_MIOS));
-  vc->prepop_progress = MSG_VDISK_DATA_OFFSET;
+  state->prepop_progress = MSG_VDISK_DATA_OFFSET;
   uint64_t send = MSG_VDISK_DATA_OFFSET;
   int64_t report = g_get_monotonic_time() + PREPOP_REPORT_US;
 
-  while (vc->prepop_progress < vc->end_offset) {
-    refresh_session(r, lock);
+  while (state->prepop_progress < state->end_offset) {
+    refresh_session(r, state);
     // A client linked with another vDisk since (or with none) no longer
     // speaks for this one.
     if (r.s.login_pending || !cc->prepopulate.load() || r.context->stopping.load() ||
@@ -202,25 +202,25 @@ void prepop_vdisk(run& r, std::unique_lock<std::mutex>& lock) {
     int64_t wait_until = g_get_monotonic_time() + PREPOP_IDLE_WAIT_US;
     if (cc->prepop_retries != 0) {
       g_message("Client %s - Prepopulation of vdisk %s cache check (%zu)", uuid_of(r), key_of(r),
-                static_cast<size_t>(vc->prepop_progress));
+                static_cast<size_t>(state->prepop_progress));
     }
-    while (vc->prepop_progress < vc->end_offset) {
+    while (state->prepop_progress < state->end_offset) {
       const uint64_t want =
-          std::min<uint64_t>(PREPOP_CHECK_STEP, vc->end_offset - vc->prepop_progress);
+          std::min<uint64_t>(PREPOP_CHECK_STEP, state->end_offset - state->prepop_progress);
       const int32_t held = cache_contains_in(r.context, cc, r.site.get(), vc->vdisk_key.c_str(),
-                                             vc->prepop_progress - 512, want);
+                                             state->prepop_progress - 512, want);
       if (held <= 0) break;
-      vc->prepop_progress += static_cast<uint64_t>(held);
+      state->prepop_progress += static_cast<uint64_t>(held);
     }
-    send = std::max(send, vc->prepop_progress);
+    send = std::max(send, state->prepop_progress);
 
     const uint64_t limit = mio_limit(r.s);
     {
       std::lock_guard<std::mutex> mio(cc->mio_mutex);
       client_mio_fragments_expire(cc, g_get_monotonic_time());
       uint32_t n = client_mio_frament_count(cc);
-      while (send < vc->end_offset && n < PREPOP_MAX_MIOS && limit > 0) {
-        const uint64_t chunk = std::min<uint64_t>(vc->end_offset - send, limit);
+      while (send < state->end_offset && n < PREPOP_MAX_MIOS && limit > 0) {
+        const uint64_t chunk = std::min<uint64_t>(state->end_offset - send, limit);
         const uint8_t thread_id = client_prepop_thread_id(cc);
         if (thread_id == 0) break;
         uint32_t id;
@@ -251,14 +251,14 @@ void prepop_vdisk(run& r, std::unique_lock<std::mutex>& lock) {
 
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::microseconds(wait_until - g_get_monotonic_time());
-    if (vc->cond.wait_until(lock, deadline) == std::cv_status::no_timeout) {
+    if (vc->cond.wait_until(state.holder(), deadline) == std::cv_status::no_timeout) {
       cc->prepop_retries = 0;
       resend_late(r);
     } else {
       g_message("Client %s - Prepopulation of vdisk %s timeout (%zu - %zu [%zu])", uuid_of(r),
-                key_of(r), static_cast<size_t>(vc->prepop_progress), static_cast<size_t>(send),
-                static_cast<size_t>(send - vc->prepop_progress));
-      send = vc->prepop_progress;
+                key_of(r), static_cast<size_t>(state->prepop_progress), static_cast<size_t>(send),
+                static_cast<size_t>(send - state->prepop_progress));
+      send = state->prepop_progress;
       if (++cc->prepop_retries > PREPOP_MAX_RETRIES) {
         g_message("Client %s - Prepopulation for vdisk %s retries exceeded", uuid_of(r), key_of(r));
         break;
@@ -271,28 +271,28 @@ void prepop_vdisk(run& r, std::unique_lock<std::mutex>& lock) {
     if (g_get_monotonic_time() > report) {
       g_message("Client %s - Prepopulation of vdisk %s mio_reqs %u timeouts %u (%zu - %zu [%zu])",
                 uuid_of(r), key_of(r), cc->prepop_mio_issued, cc->prepop_timeouts,
-                static_cast<size_t>(vc->prepop_progress), static_cast<size_t>(send),
-                static_cast<size_t>(send - vc->prepop_progress));
+                static_cast<size_t>(state->prepop_progress), static_cast<size_t>(send),
+                static_cast<size_t>(send - state->prepop_progress));
       report = g_get_monotonic_time() + PREPOP_REPORT_US;
     }
   }
 
-  if (vc->prepop_progress >= vc->end_offset) {
-    vc->prepop_progress = vc->end_offset;
+  if (state->prepop_progress >= state->end_offset) {
+    state->prepop_progress = state->end_offset;
     g_message("Client %s - Prepopulation complete for vdisk %s", uuid_of(r), key_of(r));
     write_marker(r);
   } else if (!cc->prepopulate.load()) {
     g_message("Client %s - Prepopulation of vdisk %s canceled (%zu [%zu] of %zu)", uuid_of(r),
-              key_of(r), static_cast<size_t>(vc->prepop_progress), static_cast<size_t>(send),
-              static_cast<size_t>(vc->end_offset));
+              key_of(r), static_cast<size_t>(state->prepop_progress), static_cast<size_t>(send),
+              static_cast<size_t>(state->end_offset));
   } else if (cc->prepop_retries == 0) {
     g_message("Client %s - Prepopulation ended for vdisk %s", uuid_of(r), key_of(r));
   } else {
     g_message(
         "Client %s - Prepopulation of vdisk %s aborted, excessive failed retries (%zu [%zu] of "
         "%zu)",
-        uuid_of(r), key_of(r), static_cast<size_t>(vc->prepop_progress), static_cast<size_t>(send),
-        static_cast<size_t>(vc->end_offset));
+        uuid_of(r), key_of(r), static_cast<size_t>(state->prepop_progress),
+        static_cast<size_t>(send), static_cast<size_t>(state->end_offset));
   }
 }
 
@@ -319,24 +319,24 @@ void tarn_prepop_thread(gpointer data, gpointer user_data) {
               cc->uuid.c_str(), held->vdisk_key.c_str());
   } else {
     r.vc = held.get();
-    std::unique_lock<std::mutex> lock(r.vc->lock);
-    if (r.vc->size == 0) {
+    auto state = r.vc->state.lock();
+    if (state->size == 0) {
       g_message("Client %s - Aborting prepopulation for %s because vdisk size is unknown",
                 uuid_of(r), key_of(r));
-    } else if (r.vc->prepop_progress == r.vc->end_offset) {
+    } else if (state->prepop_progress == state->end_offset) {
       g_message("Client %s - Prepopulation of vdisk %s is already complete", uuid_of(r), key_of(r));
-    } else if (r.vc->prepop_in_progress) {
+    } else if (state->prepop_in_progress) {
       g_message("Client %s - Prepopulation of vdisk %s is already in progress", uuid_of(r),
                 key_of(r));
     } else if (r.s.burst_size == 0) {
       g_message("Client %s - Aborting prepopulation becaue the clients' burst size is unknown",
                 uuid_of(r));
     } else {
-      r.vc->prepop_in_progress = 1;
-      prepop_vdisk(r, lock);
+      state->prepop_in_progress = 1;
+      prepop_vdisk(r, state);
       // Before the mark is cleared, so a new run never loses its own.
       forget_prepop_mios(cc);
-      r.vc->prepop_in_progress = 0;
+      state->prepop_in_progress = 0;
     }
   }
   if (held != nullptr) vdisk_context_release(context, std::move(held));

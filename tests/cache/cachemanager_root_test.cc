@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "cache/cachemanager.h"
+#include "cache/chunks.h"
 #include "contexts/proxy_context.h"
 #include "core/service_thread.h"
 #include "support/log_capture.h"
@@ -174,7 +175,10 @@ TEST_F(CacheManagerTest, PressureOnSpaceThenInodesIsRelievedInOrder) {
   vdisk_context_ref_inc(&p_client);
   vdisk_context* p_vdisk = vdisk_contexts_get(&ctx, &p_client);
   ASSERT_NE(p_vdisk, nullptr);
-  p_vdisk->prepop_progress = p_vdisk->end_offset = 8 * 65536 + 512;
+  {
+    auto state = p_vdisk->state.lock();
+    state->prepop_progress = state->end_offset = 8 * 65536 + 512;
+  }
   vdisk_contexts_put(&ctx, p_vdisk);
   // An idle client of A keeps the chunk file it read last open, as a reader
   // leaves it; the purge must let go of it or its space is never freed.
@@ -182,9 +186,12 @@ TEST_F(CacheManagerTest, PressureOnSpaceThenInodesIsRelievedInOrder) {
   auto* reader = new client_context;
   reader->site_context = site.get();
   const std::string kept_chunk = c + A + "/0";
-  reader->open_chunk_fd.reset(open(kept_chunk.c_str(), O_RDONLY | O_CLOEXEC));
-  ASSERT_TRUE(reader->open_chunk_fd.valid());
-  g_strlcpy(reader->open_chunk_path, kept_chunk.c_str(), sizeof reader->open_chunk_path);
+  {
+    auto open_chunk = reader->chunks.open_chunk.lock();
+    open_chunk->fd.reset(open(kept_chunk.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(open_chunk->fd.valid());
+    g_strlcpy(open_chunk->path, kept_chunk.c_str(), sizeof open_chunk->path);
+  }
   ctx.client_context_ht->emplace(1, reader);
   // Leaves 90 pages: below 5% (102.4), 217.2 pages short of 15%.
   make_file(c + "/ballast", (2048 - 513 - 90) * 4096, 1);
@@ -204,14 +211,14 @@ TEST_F(CacheManagerTest, PressureOnSpaceThenInodesIsRelievedInOrder) {
     const std::string target = std::filesystem::read_symlink(e.path(), ec).string();
     EXPECT_FALSE(!ec && target.starts_with(c + "/") && target.ends_with(" (deleted)")) << target;
   }
-  EXPECT_FALSE(reader->open_chunk_fd.valid());
+  EXPECT_FALSE(reader->chunks.open_chunk.lock()->fd.valid());
   EXPECT_EQ(measure(c).f_bavail, 314u);
   EXPECT_EQ(ctx.metrics.cache_evicted_b, 14u * 65536);
   EXPECT_DOUBLE_EQ(ctx.metrics.cache_utilized_p, 1734.0 / 2048 * 100);
   EXPECT_EQ(site->write_budget, 866713);  // (314 - 102.4) x 4,096
   EXPECT_FALSE(logs.contains("still exeeds"));
   EXPECT_TRUE(exists(c + P + "/prepop"));
-  EXPECT_EQ(p_vdisk->prepop_progress, 8u * 65536 + 512);
+  EXPECT_EQ(p_vdisk->state.lock()->prepop_progress, 8u * 65536 + 512);
 
   // 71 one-page files leave 4 inodes: below 5, 11 short of 15.
   for (int i = 0; i < 71; i++) make_file(c + P + "/s" + std::to_string(i), 512, 100 + i);
@@ -230,7 +237,7 @@ TEST_F(CacheManagerTest, PressureOnSpaceThenInodesIsRelievedInOrder) {
   // P is no longer complete: its marker went, and its progress fell back to
   // the chunk removed, so that a prepopulation fills it again.
   EXPECT_FALSE(exists(c + P + "/prepop"));
-  EXPECT_EQ(p_vdisk->prepop_progress, 512u);
+  EXPECT_EQ(p_vdisk->state.lock()->prepop_progress, 512u);
   vdisk_context_ref_dec_and_del(&p_client);
   EXPECT_EQ(ctx.metrics.cache_evicted_b, 25u * 65536);
   ctx.client_context_ht->clear();

@@ -14,6 +14,7 @@
 
 #include "cache/chunks.h"
 #include "contexts/proxy_context.h"
+#include "control/lifecycle.h"
 
 namespace chunks_test {
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "contexts/proxy_context.h"
+#include "control/jsonrpc.h"
 #include "support/log_capture.h"
 
 namespace {
@@ -73,8 +74,8 @@ class QueriesTest : public ::testing::Test {
     auto vdisk = std::make_shared<vdisk_context>();
     vdisk->vdisk_key = key;
     vdisk->site_uuid = "s1";
-    vdisk->size = size;
-    vdisk->prepop_progress = complete;
+    vdisk->state.lock()->size = size;
+    vdisk->state.lock()->prepop_progress = complete;
     (*ctx.vdisk_context_ht)[key] = vdisk;
   }
 

@@ -16,8 +16,11 @@
 #include <vector>
 
 #include "contexts/proxy_context.h"
+#include "control/jsonrpc.h"
+#include "control/lifecycle.h"
 #include "control/site_commands.h"
 #include "core/unique_fd.h"
+#include "net/interface_thread.h"
 #include "support/log_capture.h"
 #include "support/sandbox.h"
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "contexts/proxy_context.h"
+#include "control/jsonrpc.h"
 #include "core/unique_fd.h"
 #include "support/log_capture.h"
 

@@ -16,8 +16,10 @@
 #include <thread>
 
 #include "contexts/proxy_context.h"
+#include "control/lifecycle.h"
 #include "core/service_thread.h"
 #include "metrics/rrd.h"
+#include "net/interface_thread.h"
 #include "support/log_capture.h"
 #include "support/metrics_files.h"
 #include "support/netns.h"

@@ -1,5 +1,7 @@
 // The interface-thread handshake with stand-in thread functions: real threads
 // and eventfds, no packet sockets (listener_root_test.cc runs the real ones).
+#include "net/interface_thread.h"
+
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pthread.h>

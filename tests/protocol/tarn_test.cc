@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "../cache/chunks_fixture.h"
+#include "cache/chunks.h"
 #include "contexts/proxy_context.h"
+#include "control/lifecycle.h"
 #include "protocol/opcodes.h"
 #include "support/log_capture.h"
 #include "support/wire_builder.h"
