@@ -34,25 +34,28 @@ const int ROUNDS =
     getenv("TARN_SOAK") != nullptr && std::string(getenv("TARN_SOAK")) == "1" ? 20 : 4;
 
 std::string uuid(const char* stem, int n) {
-  return std::string(stem) + "-0000-4000-8000-0000000000" + (n < 10 ? "0" : "") + std::to_string(n);
+  char text[40];
+  snprintf(text, sizeof text, "%.8s-0000-4000-8000-%012d", stem, n);
+  return text;
 }
 
 // `clients`: bit k set names the site's client k; an empty list removes them.
 std::string configure_request(int site, int last_port, unsigned clients) {
   std::string list;
-  for (int k = 0; k < CLIENTS_PER_SITE; k++) {
-    if (!(clients & (1u << k))) continue;
-    const int n = site * CLIENTS_PER_SITE + k;
-    list += std::string(list.empty() ? "" : ", ") + R"({"uuid": ")" + uuid("1f1f1f1f", n) +
+  for (int n = site * CLIENTS_PER_SITE; n < (site + 1) * CLIENTS_PER_SITE; n++) {
+    if (!(clients & (1u << (n % CLIENTS_PER_SITE)))) continue;
+    list += (list.empty() ? R"({"uuid": ")" : R"(, {"uuid": ")") + uuid("1f1f1f1f", n) +
             R"(", "mac": "02:00:00:00:0a:)" + std::to_string(10 + n) + R"(", "interface": "v)" +
             std::to_string(n) + R"(", "prepopulate": false})";
   }
-  return R"({"jsonrpc": "2.0", "method": "configure_site", "id": 1, "params": {"site_uuid": ")" +
-         uuid("5f5f5f5f", site) + R"(", "vdi": ")" + uuid("7f7f7f7f", site) +
-         R"(", "servers": [{"uuid": ")" + uuid("3f3f3f3f", site) +
-         R"(", "addresses": ["198.18.0.)" + std::to_string(site + 1) +
-         R"("], "first_port": 100, "last_port": )" + std::to_string(last_port) +
-         R"(}], "clients": [)" + list + "]}}";
+  char text[2048];
+  snprintf(text, sizeof text,
+           R"({"jsonrpc": "2.0", "method": "configure_site", "id": 1, "params": {"site_uuid": )"
+           R"("%s", "vdi": "%s", "servers": [{"uuid": "%s", "addresses": ["198.18.0.%d"], )"
+           R"("first_port": 100, "last_port": %d}], "clients": [%s]}})",
+           uuid("5f5f5f5f", site).c_str(), uuid("7f7f7f7f", site).c_str(),
+           uuid("3f3f3f3f", site).c_str(), site + 1, last_port, list.c_str());
+  return text;
 }
 
 std::string plain(const std::string& text) {
@@ -82,13 +85,10 @@ json_object* get(json_object* object, const char* key) {
 TEST(SiteCommandsPersistence, KilledDaemonRestoresTheLastSuccessfulRequests) {
   TARN_REQUIRE_ROOT();
   tarn_test::netns ns("persist");
-  std::string links;
-  for (int i = 0; i < SITES * CLIENTS_PER_SITE; i++) {
-    const std::string v = "v" + std::to_string(i);
-    links += "ip link add " + v + " type veth peer name " + v + "p && ip link set " + v +
-             " up && ip link set " + v + "p up && ";
-  }
-  ASSERT_EQ(ns.run(links + "true"), 0);
+  ASSERT_EQ(ns.run("for i in $(seq 0 " + std::to_string(SITES * CLIENTS_PER_SITE - 1) +
+                   "); do ip link add v$i type veth peer name v${i}p && ip link set v$i up && "
+                   "ip link set v${i}p up || exit 1; done"),
+            0);
   tarn_test::sandbox sb;
   sb.set_net_ns(ns.name());
   const std::string socket_path = sb.dir() + "/vextal/tarnproxy/socket/tarnproxy";

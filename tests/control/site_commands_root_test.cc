@@ -9,12 +9,12 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -89,37 +89,11 @@ std::string plain(const std::string& text) {
   json_ptr obj(json_tokener_parse(text.c_str()));
   return obj ? json_object_to_json_string_ext(obj.get(), JSON_C_TO_STRING_PLAIN) : "";
 }
-// Words in sorted order, so expectations may list them in any.
-std::string sorted(std::vector<std::string> words) {
-  std::sort(words.begin(), words.end());
-  std::string text;
-  for (const auto& w : words) text += (text.empty() ? "" : " ") + w;
-  return text;
-}
-std::string sorted(const std::string& text) {
+std::multiset<std::string> words(const std::string& text) {
   std::istringstream in(text);
-  std::vector<std::string> words;
-  for (std::string w; in >> w;) words.push_back(w);
-  return sorted(words);
-}
-
-TEST(FindJsonObject, ComparesByUuidThenSerialisation) {
-  json_ptr all(
-      json_tokener_parse(R"([{"uuid": "a", "x": 1}, 5, {"uuid": "b"}, {"uuid": "b", "y": 3}])"));
-  // Member order and number spelling count; the first entry of a uuid decides.
-  const std::pair<const char*, int> rows[] = {
-      {R"({"uuid": "a", "x": 1})", 0},   {R"({"x": 1, "uuid": "a"})", 1},
-      {R"({"uuid": "a", "x": 1.0})", 1}, {R"({"uuid": "b", "y": 3})", 1},
-      {R"({"uuid": "B"})", 2},           {R"({"uuid": 7})", 2}};
-  for (const auto& [text, want] : rows) {
-    json_ptr wanted(json_tokener_parse(text));
-    EXPECT_EQ(find_json_object(all.get(), wanted.get()), want) << text;
-    EXPECT_EQ(find_json_object(nullptr, wanted.get()), 1) << text;
-  }
-  tarn_test::log_capture logs;
-  logs.clear();
-  EXPECT_EQ(find_json_object(all.get(), nullptr), 0);
-  EXPECT_TRUE(logs.contains(G_LOG_LEVEL_CRITICAL, "jobj_tofind != NULL"));
+  std::multiset<std::string> all;
+  for (std::string w; in >> w;) all.insert(w);
+  return all;
 }
 
 // unshare(CLONE_NEWNS) refuses a threaded process: enter before any test runs.
@@ -179,24 +153,23 @@ class SiteCommandsRoot : public ::testing::Test {
   }
   // "a1/b1" per site, "c1=10.0.0.5,10.0.1.5:100-110" per server and
   // "d1=02:00:00:00:00:01@tap5+" per client ("+": prepopulate).
-  std::string describe() {
-    std::vector<std::string> words;
+  std::multiset<std::string> describe() {
+    std::multiset<std::string> words;
     for (auto& [uuid, site] : *ctx.site_context_ht)
-      words.push_back(alias(uuid) + "/" + alias(site->cache_vdi));
+      words.insert(alias(uuid) + "/" + alias(site->cache_vdi));
     for (auto& [uuid, s] : *ctx.server_context_ht) {
       std::string w = alias(uuid) + "=";
       for (uint32_t i = 0; i < s->address_count; i++)
         w += (i ? "," : "") + std::string(inet_ntoa(in_addr{s->addresses[i]}));
-      words.push_back(w + ":" + std::to_string(s->first_port) + "-" + std::to_string(s->last_port));
+      words.insert(w + ":" + std::to_string(s->first_port) + "-" + std::to_string(s->last_port));
     }
     for (auto& [key, c] : *ctx.client_context_ht) {
       char mac[18];
       snprintf(mac, sizeof mac, "%02x:%02x:%02x:%02x:%02x:%02x", c->mac[0], c->mac[1], c->mac[2],
                c->mac[3], c->mac[4], c->mac[5]);
-      words.push_back(alias(c->uuid) + "=" + mac + "@" + c->interface +
-                      (c->prepopulate ? "+" : ""));
+      words.insert(alias(c->uuid) + "=" + mac + "@" + c->interface + (c->prepopulate ? "+" : ""));
     }
-    return sorted(words);
+    return words;
   }
   std::string stored(const std::string& site) {
     auto it = ctx.site_state->find(site);
@@ -227,14 +200,13 @@ struct step {
   std::string request;
   std::string response;  // as answer() takes it
   std::string state;     // describe() afterwards, in any order
-  std::string log;       // logged meanwhile; "!text": not logged
   std::string stored;    // a1's stored request afterwards, when given
   std::function<void()> before;
 };
-step row(std::string request, std::string response, std::string state, std::string log = {},
-         std::string stored = {}, std::function<void()> before = {}) {
-  return {std::move(request), std::move(response), std::move(state),
-          std::move(log),     std::move(stored),   std::move(before)};
+step row(std::string request, std::string response, std::string state, std::string stored = {},
+         std::function<void()> before = {}) {
+  return {std::move(request), std::move(response), std::move(state), std::move(stored),
+          std::move(before)};
 }
 
 TEST_F(SiteCommandsRoot, RequestsReconcileTheRegistryAndTheStateFiles) {
@@ -268,40 +240,30 @@ TEST_F(SiteCommandsRoot, RequestsReconcileTheRegistryAndTheStateFiles) {
     many_state += word;
   }
   const std::string ODD = ONE + " a2/b2 d2=ff:00:00:00:02:03@tapodd+";
+  const std::string A1_ID = R"({"site_uuid": ")" + A1 + "\"}";
 
   const step steps[] = {
       // Refused before any site exists.
-      row(R"({"jsonrpc": "2.0", "params": {}})", "", "", "process_configure_site: no id"),
       row(R"({"jsonrpc": "2.0", "id": null, "params": {}})", "", ""),
-      row("[1, 2]", "", ""),
-      row(R"({"jsonrpc": "2.0", "id": 17})", "Invalid request", "", "configure_site: no params"),
-      row(R"({"params": {}, "id": 17})", "site_uuid", "", "process_configure_site: no site_uuid"),
-      row(conf("not-a-uuid", B1), "site_uuid", "", "process_configure_site: invalid site_uuid"),
-      row(R"({"params": {"site_uuid": 12, "vdi": "x"}, "id": 17})", "site_uuid", ""),
+      row(R"({"jsonrpc": "2.0", "id": 17})", "Invalid request", ""),
+      row(R"({"params": {}, "id": 17})", "site_uuid", ""),
+      row(conf("not-a-uuid", B1), "site_uuid", ""),
       row(R"({"params": {"site_uuid": ")" + A1 + R"(", "cache_vdi": ")" + B1 + R"("}, "id": 17})",
-          "cache_vdi", "", "process_configure_site: no vdi"),
-      row(conf(A1, "abc"), "cache_vdi", "", "process_configure_site: invalid vdi"),
-      row(remove_req(R"({"site_uuid": "../x"})"), "site_uuid", "",
-          "remove_site: invalid site_uuid"),
-      row(remove_req(R"({"site_uuid": 5})"), "site_uuid", "", "process_remove_site: no site_uuid"),
-      row(remove_req("{}"), "site_uuid", ""),
-      row(R"({"method": "remove_site", "id": 17})", "Invalid request", "",
-          "remove_site: no params"),
-      row(R"({"method": "remove_site", "params": {"site_uuid": ")" + A1 + R"("}})", "", "",
-          "process_remove_site: no id"),
-      // An unknown site is removed after a warning.
-      row(remove_req(R"({"site_uuid": ")" + A1 + "\"}"), "OK", "",
-          "Failed to unlink /var/run/tarnproxy-state/" + A1 + ": No such file or directory"),
-
+          "cache_vdi", ""),
+      row(conf(A1, "abc"), "cache_vdi", ""),
+      row(remove_req(R"({"site_uuid": 5})"), "site_uuid", ""),
+      row(R"({"method": "remove_site", "id": 17})", "Invalid request", ""),
+      row(R"({"method": "remove_site", "params": )" + A1_ID + "}", "", ""),
+      row(remove_req(A1_ID), "OK", ""),  // an unknown site, after a warning
       // A crash's temporary is overwritten, never left beside the file.
       row(conf(A1, B1, list("servers", C1_TWO) + list("clients", D1_ON)), "OK",
-          TWO + "110" + D1W + "+", {},
+          TWO + "110" + D1W + "+",
           plain(conf(A1, B1, list("servers", C1_TWO) + list("clients", D1_ON))),
           [] { std::ofstream(fs::path(STATE_DIR) / ("." + A1 + ".tmp")) << "partial"; }),
       // Identical again: nothing is created anew, so changes made behind the
       // handler's back survive.
       row(conf(A1, B1, list("servers", C1_TWO) + list("clients", D1_ON)), "OK", TWO + "999" + D1W,
-          {}, {},
+          {},
           [&] {
             ctx.server_context_ht->at(C1)->last_port = 999;
             ctx.client_context_ht->begin()->second->prepopulate = 0;
@@ -314,88 +276,101 @@ TEST_F(SiteCommandsRoot, RequestsReconcileTheRegistryAndTheStateFiles) {
       row(conf(A1, B1, list("servers", C1_120) + list("clients", D1_ON)), "OK", TWO + "120" + D1W),
       // An absent list leaves its entries, and the stored request keeps naming
       // them; a later empty list removes them.
-      row(conf(A1, B1), "OK", TWO + "120" + D1W, {},
+      row(conf(A1, B1), "OK", TWO + "120" + D1W,
           plain(conf(A1, B1, list("servers", C1_120) + list("clients", D1_ON)))),
-      row(conf(A1, B1, list("clients", D1_ON)), "OK", TWO + "120" + D1W, {},
+      row(conf(A1, B1, list("clients", D1_ON)), "OK", TWO + "120" + D1W,
           plain(conf(A1, B1, list("clients", D1_ON) + list("servers", C1_120)))),
-      row(conf(A1, B1, list("servers", C1_120) + list("clients", "")), "OK",
-          "a1/b1 c1=10.0.0.5,10.0.1.5:100-120"),
-      row(conf(A1, B1, list("servers", "")), "OK", "a1/b1", {},
+      row(conf(A1, B1, list("servers", C1_120) + list("clients", "")), "OK", TWO + "120"),
+      row(conf(A1, B1, list("servers", "")), "OK", "a1/b1",
           plain(conf(A1, B1, list("servers", "") + list("clients", "")))),
-      // Another cache VDI for a live site is refused.
-      row(conf(A1, B2), "Internal error", "a1/b1", "Couldn't create site context"),
-      row(remove_req(R"({"site_uuid": ")" + A1 + "\"}"), "OK", "", "!Failed to unlink"),
-
+      row(conf(A1, B2), "Internal error", "a1/b1"),  // another cache VDI for a live site
+      row(remove_req(A1_ID), "OK", ""),
       // A failed request leaves no new site behind...
       row(conf(A1, B1, list("servers", srv(C1)) + list("clients", D1_OFF + ", " + D2_NO_IF)),
-          "interface", "", "Removing contexts for site " + A1),
+          "interface", ""),
       row(conf(A1, B1, list("servers", srv(C1)) + list("clients", D1_OFF)), "OK",
-          "a1/b1 c1=10.0.0.5:100-110 d1=02:00:00:00:00:01@tap5"),
-      // ...but keeps the changes of an old one's earlier entries, and its
-      // stored request.
+          "a1/b1 c1=10.0.0.5:100-110" + D1W),
+      // ...but keeps an old one's changes to earlier entries, and its stored
+      // request.
       row(conf(A1, B1, list("servers", srv(C1)) + list("clients", D1_ON + ", " + D2_NO_IF)),
-          "interface", ONE, "!Removing contexts",
+          "interface", ONE,
           plain(conf(A1, B1, list("servers", srv(C1)) + list("clients", D1_OFF)))),
       // Lists of another type are refused before anything changes.
       row(conf(A1, B1,
                list("servers", NEW_PORTS + R"(, {"uuid": ")" + C2 + R"(", "addresses": 1})")),
-          "address", ONE, "process_json_server: addresses is not an array"),
-      row(conf(A1, B1, list("servers", NEW_PORTS) + R"(, "clients": {})"), "client_uuid", ONE,
-          "process_configure_site: clients is not an array"),
-      row(conf(A1, B1, R"(, "servers": {"uuid": "x"})"), "server_uuid", ONE,
-          "process_configure_site: servers is not an array"),
-
+          "address", ONE),
+      row(conf(A1, B1, list("servers", NEW_PORTS) + R"(, "clients": {})"), "client_uuid", ONE),
+      row(conf(A1, B1, R"(, "servers": {"uuid": "x"})"), "server_uuid", ONE),
       // Server entries: at most 32 addresses, anything else in the list read
       // as an address; entries that are not objects are skipped.
       row(conf(A1, B1,
                list("servers", srv(C1, forty) + ", " + srv(C2, R"(null, "bogus", "10.2.0.1", 7)") +
                                    R"(, 4, "x")")),
           "OK", WIDE + " c2=0.0.0.0,255.255.255.255,10.2.0.1,0.0.0.7:100-110"),
-      // An entry without addresses is quietly not applied.
-      row(conf(A1, B1, list("servers", srv(C1, ""))), "OK", WIDE, "!len != 0"),
-      row(conf(A1, B1, list("servers", srv("x"))), "server_uuid", WIDE, "invalid server_uuid"),
-      row(conf(A1, B1, list("servers", R"({"addresses": []})")), "server_uuid", WIDE,
-          "process_json_server: no uuid"),
+      row(conf(A1, B1, list("servers", srv(C1, ""))), "OK", WIDE),  // no addresses: not applied
+      row(conf(A1, B1, list("servers", srv("x"))), "server_uuid", WIDE),
+      row(conf(A1, B1, list("servers", R"({"addresses": []})")), "server_uuid", WIDE),
       row(conf(A1, B1, list("servers", R"({"uuid": ")" + C1 + R"(", "first_port": 1})")), "address",
-          WIDE, "process_json_server: no addresses"),
+          WIDE),
       row(conf(A1, B1, list("servers", srv(C1, "", R"("first_port": 0, "last_port": 1)"))),
-          "first_port", WIDE, "process_json_server: no first_port"),
-      row(conf(A1, B1, list("servers", srv(C1, "", R"("first_port": 1)"))), "last_port", WIDE,
-          "process_json_server: no last port"),
+          "first_port", WIDE),
+      row(conf(A1, B1, list("servers", srv(C1, "", R"("first_port": 1)"))), "last_port", WIDE),
       row(conf(A1, B1, list("servers", srv(C1)) + list("clients", D1_ON)), "OK", ONE),
       row(conf(A1, B1), "OK", ONE),
-
       // Client entries, of a second site.
       row(conf(A2, B2, list("clients", many + "5, null")), "OK", many_state),
       // MAC fields keep their low 8 bits; text after the sixth is ignored.
       row(conf(A2, B2, list("clients", cli(D2, "0x1ff:0:0:0:2:03:ff", "1", "tapodd"))), "OK", ODD),
-      row(conf(A2, B2, list("clients", cli(D3, "02-00-00-00-00-09", "1"))), "mac", ODD,
-          "process_json_client: invalid mac address"),
+      row(conf(A2, B2, list("clients", cli(D3, "02-00-00-00-00-09", "1"))), "mac", ODD),
       row(conf(A2, B2, list("clients", cli(D3, "02:00:00:00:09", "1"))), "mac", ODD),
-      row(conf(A2, B2, list("clients", cli(D3, "zz:00:00:00:00:09", "1"))), "mac", ODD),
       row(conf(A2, B2, list("clients", R"({"uuid": ")" + D3 + R"(", "interface": "x"})")), "mac",
-          ODD, "process_json_client: no mac"),
-      row(conf(A2, B2, list("clients", cli(D3, "02:00:00:00:00:09", "null"))), "prepopulate", ODD,
-          "process_json_client: no prepopulate"),
-      row(conf(A2, B2, list("clients", cli("d3", "02:00:00:00:00:09", "1"))), "client_uuid", ODD,
-          "process_json_client_add: invalid client_uuid"),
-      row(conf(A2, B2, list("clients", D2_NO_IF)), "interface", ODD,
-          "process_json_client: no interface"),
+          ODD),
+      row(conf(A2, B2, list("clients", cli(D3, "02:00:00:00:00:09", "null"))), "prepopulate", ODD),
+      row(conf(A2, B2, list("clients", cli("d3", "02:00:00:00:00:09", "1"))), "client_uuid", ODD),
       // A client whose create fails (its MAC is taken) is an internal error.
       row(conf(A2, B2, list("clients", cli(D3, "2:0:0:0:0:1", "1"))), "Internal error", ODD),
   };
+  logs.clear();
   for (const step& s : steps) {
     SCOPED_TRACE(s.request);
     if (s.before) s.before();
-    logs.clear();
     EXPECT_EQ(call(s.request), answer(s.response));
-    EXPECT_EQ(describe(), sorted(s.state));
-    const bool absent = !s.log.empty() && s.log[0] == '!';
-    EXPECT_EQ(s.log.empty() || logs.contains(s.log.substr(absent)), !absent) << s.log;
+    EXPECT_EQ(describe(), words(s.state));
     EXPECT_EQ(s.stored.empty() ? "" : stored(A1), s.stored);
     expect_state_files_are_stored_requests();
     EXPECT_EQ(running, static_cast<int>(ctx.client_context_ht->size()));
   }
+  // Each refusal was logged; the known site's removal, the old site's failure
+  // and the server without addresses were not.
+  for (const char* warning : {"process_configure_site: no id",
+                              "process_configure_site: no params",
+                              "process_configure_site: no site_uuid",
+                              "process_configure_site: invalid site_uuid",
+                              "process_configure_site: no vdi",
+                              "process_configure_site: invalid vdi",
+                              "process_remove_site: no site_uuid",
+                              "process_remove_site: no params",
+                              "process_remove_site: no id",
+                              "Couldn't create site context",
+                              "process_json_client: no interface",
+                              "process_json_server: addresses is not an array",
+                              "process_configure_site: clients is not an array",
+                              "process_configure_site: servers is not an array",
+                              "process_json_server: invalid server_uuid",
+                              "process_json_server: no uuid",
+                              "process_json_server: no addresses",
+                              "process_json_server: no first_port",
+                              "process_json_server: no last port",
+                              "process_json_client: invalid mac address",
+                              "process_json_client: no mac",
+                              "process_json_client: no prepopulate",
+                              "process_json_client_add: invalid client_uuid"})
+    EXPECT_TRUE(logs.contains(G_LOG_LEVEL_WARNING, warning)) << warning;
+  EXPECT_EQ(
+      logs.count("Failed to unlink /var/run/tarnproxy-state/" + A1 + ": No such file or directory"),
+      1u);
+  EXPECT_EQ(logs.count("Removing contexts for site " + A1 + " due to error"), 1u);
+  EXPECT_FALSE(logs.contains(G_LOG_LEVEL_CRITICAL, ""));
 
   // Owner-only files. A restart replays them: the registry comes back, with
   // the lists a1's last request left out; nothing is sent and no file is
@@ -404,7 +379,7 @@ TEST_F(SiteCommandsRoot, RequestsReconcileTheRegistryAndTheStateFiles) {
   }, again{};
   ASSERT_EQ(stat((fs::path(STATE_DIR) / A1).c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  const std::string before = describe();
+  const auto before = describe();
   tables(false);
   ctx.site_state->clear();
   tables(true);
@@ -423,11 +398,10 @@ TEST_F(SiteCommandsRoot, RequestsReconcileTheRegistryAndTheStateFiles) {
 
   // An unwritable state directory is reported; the site is configured.
   site_state_set_dir("/nonexistent-tarn-state");
-  logs.clear();
   EXPECT_EQ(call(conf(A3, B3)), answer("OK"));
   EXPECT_TRUE(logs.contains(G_LOG_LEVEL_WARNING,
                             "Failed to write state file /nonexistent-tarn-state/" + A3));
-  EXPECT_EQ(describe(), sorted(before + " a3/b3"));
+  EXPECT_EQ(describe().count("a3/b3"), 1u);
   EXPECT_NE(stored(A3), "");
 }
 
