@@ -1,19 +1,14 @@
 // The RRD thread in this process, at the daemon's fixed paths inside a private
-// mount namespace, with real client contexts on a veth pair in a throwaway
-// network namespace: what it publishes, when it samples a client, and how
-// soon it stops.
+// mount namespace, with a real client context on a veth pair in a throwaway
+// network namespace: when it samples, and how soon it stops. What it
+// publishes is checked on the daemon's own files (tests/e2e/metrics_test.cc).
 #include <gtest/gtest.h>
-#include <json-c/json.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <fstream>
-#include <functional>
 #include <memory>
-#include <sstream>
 #include <string>
-#include <thread>
 
 #include "contexts/proxy_context.h"
 #include "core/service_thread.h"
@@ -27,13 +22,11 @@ namespace {
 
 using tarn_test::eventually;
 using tarn_test::exists;
-using tarn_test::read_text;
 using tarn_test::source_member;
 
 using namespace std::chrono_literals;
 using steady = std::chrono::steady_clock;
 
-const char* INSTALLATION = "c56a4180-65aa-42ec-a945-5fd21dec0538";
 const char* CLIENT_A = "9d2f1a3e-0000-4000-8000-0000000000a1";
 const uint8_t MAC_A[6] = {0x02, 0x00, 0x00, 0x00, 0x0a, 0x01};
 
@@ -69,33 +62,26 @@ struct registry {
   }
 };
 
-TEST(RrdThread, PublishesHostAndClientSourcesAndStopsWithinOneSleep) {
+TEST(RrdThread, FollowsTheCountersSamplesClientsAfterFourSecondsAndStopsWithinOneSleep) {
   TARN_REQUIRE_ROOT();
   tarn_test::log_capture log;
   log.clear();
-  {
-    std::ofstream inv(RRD_INVENTORY_PATH, std::ios::trunc);
-    inv << "PRODUCT_VERSION='8.2.1'\nINSTALLATION_UUID='" << INSTALLATION << "'\n";
-    ASSERT_TRUE(static_cast<bool>(inv));
-  }
+  std::ofstream(RRD_INVENTORY_PATH) << "INSTALLATION_UUID='c56a4180-65aa-42ec-a945-5fd21dec0538'\n";
   tarn_test::netns ns("trrd");
-  ASSERT_EQ(ns.run("ip link add v0 type veth peer name v1 && for i in v0 v1; do ip link set $i up "
-                   "|| exit 1; done"),
-            0);
+  ASSERT_EQ(
+      ns.run("ip link add v0 type veth peer name v1 && ip link set v0 up && ip link set v1 up"), 0);
   rrd_set_path(RRD_PATH);
   registry r;
-  auto create = [&](const char* uuid, const uint8_t* mac, const char* interface) {
+  client_context* a = nullptr;
+  {
     tarn_test::netns_enter inside(ns);  // the listener threads inherit it
-    return client_contexts_create(&r.ctx, r.site.get(), uuid, mac, interface, false);
-  };
+    a = client_contexts_create(&r.ctx, r.site.get(), CLIENT_A, MAC_A, "v0", false);
+  }
+  ASSERT_NE(a, nullptr);
   const std::string host_file = RRD_PATH;
   const std::string file_a = std::string(RRD_PATH) + "-" + CLIENT_A;
-
-  // A new client is published at once: becoming INITIALISED is a change.
-  client_context* a = create(CLIENT_A, MAC_A, "v0");
-  ASSERT_NE(a, nullptr);
-  EXPECT_EQ(source_member(file_a, "tarncache_status", "value"), "1");
-  EXPECT_EQ(source_member(file_a, "tarncache_status", "owner_uuid"), CLIENT_A);
+  auto status = [&] { return source_member(file_a, "tarncache_status", "value"); };
+  EXPECT_EQ(status(), "1");  // becoming INITIALISED is a change, published at once
 
   service_thread rrd{"RRD", -1, &r.ctx, {}};
   service_thread_start(&rrd, rrd_thread);
@@ -108,50 +94,23 @@ TEST(RrdThread, PublishesHostAndClientSourcesAndStopsWithinOneSleep) {
     }
   } join_at_exit{r.ctx, rrd};
 
-  // The eight host sources, owned by the inventory's UUID.
-  ASSERT_TRUE(eventually(
-      [&] {
-        return source_member(host_file, "velorin_space_utilization", "owner_uuid") == INSTALLATION;
-      },
-      10s))
-      << read_text(host_file);
-  for (const char* name : {"velorin_read_total", "velorin_read_hits", "velorin_read_misses",
-                           "velorin_traffic_client_sent", "velorin_traffic_server_sent",
-                           "velorin_traffic_proxy_saved", "velorin_evicted"}) {
-    EXPECT_EQ(source_member(host_file, name, "owner_uuid"), INSTALLATION) << name;
-    EXPECT_EQ(source_member(host_file, name, "value"), "0") << name;
-  }
-
   // The thread's samples follow the registry-wide counters.
-  metrics_increment_cache_hit_reads(&r.ctx.metrics.ext, &a->metrics.ext);
-  metrics_increment_cache_missed_reads(&r.ctx.metrics.mio, &a->metrics.mio);
   metrics_add_client_sent_b(&r.ctx.metrics, &a->metrics, 4096);
-  metrics_add_cache_evicted_b(&r.ctx.metrics, 65536);
   metrics_set_cache_utilized_p_not_mt(&r.ctx.metrics, 12.5);
   ASSERT_TRUE(eventually(
       [&] { return source_member(host_file, "velorin_space_utilization", "value") == "12.5"; },
       12s));
-  EXPECT_EQ(source_member(host_file, "velorin_read_total", "value"), "2");
-  EXPECT_EQ(source_member(host_file, "velorin_read_hits", "value"), "1");
-  EXPECT_EQ(source_member(host_file, "velorin_read_misses", "value"), "1");
   EXPECT_EQ(source_member(host_file, "velorin_traffic_client_sent", "value"), "4096");
-  EXPECT_EQ(source_member(host_file, "velorin_evicted", "value"), "65536");
 
-  // A status change is published by the change itself; one that was not
-  // (stored directly) is picked up by the thread, and never sooner than
-  // 4 seconds after the client's last sample.
+  // A change that was not published by itself (stored directly) is picked up
+  // by the thread, and never sooner than 4 seconds after the client's last
+  // sample.
   const auto changed = steady::now();
   client_context_update_status(a, CLIENTSTATUS_CACHING);
-  EXPECT_EQ(source_member(file_a, "tarncache_status", "value"), "2");
+  EXPECT_EQ(status(), "2");
   a->status.store(CLIENTSTATUS_INCOMPATIBLE_PROTOCOL_VERSION);
-  ASSERT_TRUE(
-      eventually([&] { return source_member(file_a, "tarncache_status", "value") == "4"; }, 15s));
+  ASSERT_TRUE(eventually([&] { return status() == "4"; }, 15s));
   EXPECT_GT(steady::now() - changed, 4s);
-
-  // Removal deletes a client's files. (A client without a source: rrd_test.)
-  client_contexts_remove_by_uuid(&r.ctx, CLIENT_A);
-  EXPECT_FALSE(exists(file_a));
-  EXPECT_FALSE(exists(file_a + ".prom"));
 
   // Shutdown is noticed within one 5-second sleep; the host files go.
   const auto stop = steady::now();
@@ -160,8 +119,7 @@ TEST(RrdThread, PublishesHostAndClientSourcesAndStopsWithinOneSleep) {
   EXPECT_LT(steady::now() - stop, 5s);
   EXPECT_TRUE(log.contains(G_LOG_LEVEL_MESSAGE, "RRD Thread stopped"));
   EXPECT_FALSE(exists(host_file));
-  EXPECT_FALSE(exists(host_file + ".prom"));
-  EXPECT_FALSE(log.contains(G_LOG_LEVEL_WARNING, "Failed"));
+  EXPECT_FALSE(log.contains(G_LOG_LEVEL_WARNING, ""));
   rrd_set_path(nullptr);
 }
 
