@@ -1,17 +1,19 @@
 // The daemon's use of the metrics plug-in library, published into a temporary
 // directory: the installation UUID, the host sources following the counters,
-// and a client's status source. The daemon's own files are checked by
-// tests/e2e/metrics_test.cc; the thread's timing by rrd_root_test.cc.
+// and the thread with a client's status source. The daemon's own files are
+// checked by tests/e2e/metrics_test.cc.
 #include "metrics/rrd.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
-#include "contexts/clients.h"
+#include "contexts/proxy_context.h"
+#include "core/service_thread.h"
 #include "metrics/metrics.h"
 #include "support/log_capture.h"
 #include "support/metrics_files.h"
@@ -62,29 +64,49 @@ TEST(Rrd, InstallationUuidFromTheInventoryOrTheNullUuid) {
       << log.lines()[0].message;
 }
 
-// The eight host sources, registered as the thread does, publish what the
-// counters say.
-TEST(Rrd, HostSourcesFollowTheCounters) {
+// The RRD thread and a client's status source: a change is published at
+// once; otherwise the thread samples the client, and only 4 seconds after its
+// last sample; the host sources follow the counters, and their files go when
+// the thread stops, within one sleep.
+TEST(Rrd, ThreadAndClientStatusSource) {
+  tarn_test::log_capture log;
+  log.clear();
   temp_dir dir;
-  const std::string path = dir.path + "/tarnproxy";
-  metrics_record global, client;
-  rrd_source sources[RRD_HOST_SOURCES];
-  rrd_host_sources(&global, "7c9e6679-7425-40de-944b-e07fc1f90ae7", sources);
-  rrd_handle* h = rrd_open("tarnproxy_host", 0, path.c_str());
-  ASSERT_NE(h, nullptr);
-  for (const rrd_source& s : sources) ASSERT_EQ(rrd_add_src(h, &s), 0) << s.name;
+  const std::string base = dir.path + "/tarnproxy", file = base + "-" + CLIENT;
+  rrd_set_path(base.c_str());
+  proxy_context ctx;
+  client_contexts_init(&ctx);
+  auto* cc = new client_context;
+  cc->uuid = CLIENT;
+  rrd_client_open(cc);
+  ctx.client_context_ht->emplace(1, std::unique_ptr<client_context, client_context_deleter>(cc));
+  auto status = [&] { return source_member(file, "tarncache_status", "value"); };
+  EXPECT_EQ(status(), "<absent>");  // nothing sampled yet
+  const auto changed = std::chrono::steady_clock::now();
+  client_context_update_status(cc, CLIENTSTATUS_INITIALISED);
+  client_context_update_status(cc, CLIENTSTATUS_CACHING);
+  EXPECT_EQ(status(), "2");
+  for (const auto& [key, value] :
+       {std::pair{"min", "0"}, {"archive_default", "0"}, {"scale", "0"}, {"value_type", "1"}})
+    EXPECT_EQ(source_member(file, "tarncache_status", key), value) << key;
+
+  cc->status.store(CLIENTSTATUS_INCOMPATIBLE_PROTOCOL_VERSION);
   // Traffic as the engine and the cache manager count it.
-  for (int i = 0; i < 2; i++) metrics_increment_cache_hit_reads(&global.ext, &client.ext);
-  metrics_increment_cache_missed_reads(&global.ext, &client.ext);
-  metrics_increment_cache_hit_reads(&global.mio, &client.mio);
-  for (int i = 0; i < 3; i++) metrics_increment_cache_missed_reads(&global.mio, &client.mio);
-  metrics_increment_unhandled_mio(&global, &client);  // not a read
-  metrics_add_client_sent_b(&global, &client, 1500);
-  for (int i = 0; i < 2; i++) metrics_add_server_sent_b(&global, &client, 4000000000u);
-  metrics_add_proxy_saved_b(&global, &client, 512);
-  metrics_add_cache_evicted_b(&global, 1ull << 40);
-  metrics_set_cache_utilized_p_not_mt(&global, 37.25);
-  ASSERT_EQ(rrd_sample(h, nullptr), 0);
+  metrics_record& g = ctx.metrics;
+  for (int i = 0; i < 2; i++) metrics_increment_cache_hit_reads(&g.ext, &cc->metrics.ext);
+  metrics_increment_cache_missed_reads(&g.ext, &cc->metrics.ext);
+  metrics_increment_cache_hit_reads(&g.mio, &cc->metrics.mio);
+  for (int i = 0; i < 3; i++) metrics_increment_cache_missed_reads(&g.mio, &cc->metrics.mio);
+  metrics_increment_unhandled_mio(&g, &cc->metrics);  // not a read
+  metrics_add_client_sent_b(&g, &cc->metrics, 1500);
+  for (int i = 0; i < 2; i++) metrics_add_server_sent_b(&g, &cc->metrics, 4000000000u);
+  metrics_add_proxy_saved_b(&g, &cc->metrics, 512);
+  metrics_add_cache_evicted_b(&g, 1ull << 40);
+  metrics_set_cache_utilized_p_not_mt(&g, 37.25);
+  service_thread rrd{"RRD", -1, &ctx, {}};
+  service_thread_start(&rrd, rrd_thread);
+  EXPECT_TRUE(tarn_test::eventually([&] { return status() == "4"; }, std::chrono::seconds(15)));
+  EXPECT_GT(std::chrono::steady_clock::now() - changed, std::chrono::seconds(4));
   const std::pair<const char*, const char*> values[] = {
       {"velorin_read_total", "7"},
       {"velorin_read_hits", "3"},
@@ -95,38 +117,17 @@ TEST(Rrd, HostSourcesFollowTheCounters) {
       {"velorin_evicted", "1099511627776"},
       {"velorin_space_utilization", "37.25"},
   };
-  for (const auto& [name, value] : values) {
-    EXPECT_EQ(source_member(path, name, "value"), value) << name;
-  }
-  for (const rrd_source& s : sources) EXPECT_EQ(rrd_del_src(h, &s), 0);
-  EXPECT_EQ(rrd_close(h), 0);
-}
-
-TEST(Rrd, ClientStatusSource) {
-  tarn_test::log_capture log;
-  log.clear();
-  temp_dir dir;
-  const std::string base = dir.path + "/tarnproxy", file = base + "-" + CLIENT;
-  rrd_set_path(base.c_str());
-  auto* cc = new client_context;
-  cc->uuid = CLIENT;
-  rrd_client_open(cc);
-  EXPECT_EQ(source_member(file, "tarncache_status", "value"), "<absent>");  // nothing sampled
-  // Every change is published at once, however recent the last sample.
-  client_context_update_status(cc, CLIENTSTATUS_INITIALISED);
-  client_context_update_status(cc, CLIENTSTATUS_CACHING);
-  EXPECT_EQ(source_member(file, "tarncache_status", "value"), "2");
-  for (const auto& [key, value] :
-       {std::pair{"min", "0"}, {"archive_default", "0"}, {"scale", "0"}, {"value_type", "1"}})
-    EXPECT_EQ(source_member(file, "tarncache_status", key), value) << key;
-  // Otherwise the thread samples, and only 4 seconds after the last sample.
-  cc->status.store(CLIENTSTATUS_INCOMPATIBLE_WRITE_CACHE_MODE);
-  rrd_client_sample(cc, false);
-  EXPECT_EQ(source_member(file, "tarncache_status", "value"), "2");
-  client_context_free(cc);
-  EXPECT_FALSE(exists(file));
-  EXPECT_FALSE(exists(file + ".prom"));
-  EXPECT_FALSE(log.contains(G_LOG_LEVEL_WARNING, ""));
+  for (const auto& [name, value] : values)
+    EXPECT_EQ(source_member(base, name, "value"), value) << name;
+  const auto stop = std::chrono::steady_clock::now();
+  ctx.stopping = 1;
+  rrd.handle.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - stop, std::chrono::seconds(5));
+  EXPECT_TRUE(log.contains(G_LOG_LEVEL_MESSAGE, "RRD Thread stopped"));
+  EXPECT_FALSE(exists(base));
+  ctx.client_context_ht.reset();  // a client's files go with its record
+  EXPECT_TRUE(fs::is_empty(dir.path));
+  EXPECT_FALSE(log.contains(G_LOG_LEVEL_WARNING, "Client"));
 
   // Something in the way of its file, or a uuid that is not one: the client
   // works without a source, and its removal touches nothing in the library.
@@ -146,17 +147,6 @@ TEST(Rrd, ClientStatusSource) {
   EXPECT_TRUE(
       log.contains(G_LOG_LEVEL_WARNING, "Client ../../etc/passwd - rrd_client_open refused"));
   EXPECT_EQ(log.count("rrd_client_close"), 0u);
-  EXPECT_TRUE(fs::is_directory(file));
-  // Publication off (clients made outside a sandbox): nothing is written.
-  fs::remove(file);
-  rrd_set_path(nullptr);
-  cc = new client_context;
-  cc->uuid = CLIENT;
-  rrd_client_open(cc);
-  client_context_update_status(cc, CLIENTSTATUS_INITIALISED);
-  EXPECT_EQ(cc->rrd_handle, nullptr);
-  client_context_free(cc);
-  EXPECT_TRUE(fs::is_empty(dir.path));
 }
 
 }  // namespace
