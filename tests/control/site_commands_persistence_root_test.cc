@@ -9,16 +9,15 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <random>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include "control/jsonrpc.h"
 #include "support/control.h"
+#include "support/metrics_files.h"
 #include "support/netns.h"
 #include "support/sandbox.h"
 
@@ -63,14 +62,16 @@ std::string plain(const std::string& text) {
   return obj ? json_object_to_json_string_ext(obj.get(), JSON_C_TO_STRING_PLAIN) : "";
 }
 
-// One word per entry of `list`: its site_uuid or uuid, then its last_port or
-// interface, if any. The same for a context-state result and for requests.
+// One word per entry of `list` (or for `list` itself, an object): its
+// site_uuid or uuid, then its last_port or interface, if any. The same for a
+// context-state result and for requests.
 void add_words(std::set<std::string>& words, json_object* list) {
-  for (size_t i = 0; i < json_object_array_length(list); i++) {
+  const bool many = json_object_is_type(list, json_type_array);
+  for (size_t i = 0; i < (many ? json_object_array_length(list) : 1); i++) {
     std::string word;
     for (const char* key : {"site_uuid", "uuid", "last_port", "interface"}) {
       json_object* value = nullptr;
-      if (json_object_object_get_ex(json_object_array_get_idx(list, i), key, &value))
+      if (json_object_object_get_ex(many ? json_object_array_get_idx(list, i) : list, key, &value))
         word += std::string(json_object_get_string(value)) + " ";
     }
     words.insert(word);
@@ -117,18 +118,14 @@ TEST(SiteCommandsPersistence, KilledDaemonRestoresTheLastSuccessfulRequests) {
 
     for (int s = 0; s < SITES; s++) {
       const fs::path file = state / uuid("5f5f5f5f", s);
-      std::ifstream in(file);
-      std::stringstream on_disk;
-      on_disk << in.rdbuf();
+      const std::string on_disk = tarn_test::read_text(file);
       // A request cut short by the kill may or may not have been saved.
-      if (in_flight.count(s) && on_disk.str() == plain(in_flight[s])) model[s] = in_flight[s];
-      EXPECT_EQ(on_disk.str(), model[s].empty() ? "" : plain(model[s])) << s;
+      if (in_flight.count(s) && on_disk == plain(in_flight[s])) model[s] = in_flight[s];
+      EXPECT_EQ(on_disk, model[s].empty() ? "" : plain(model[s])) << s;
       if (model[s].empty()) continue;
       json_ptr saved(json_tokener_parse(model[s].c_str()));
       json_object* params = get(saved.get(), "params");
-      json_ptr site(json_object_new_array());
-      json_object_array_add(site.get(), json_object_get(params));
-      add_words(wanted, site.get());
+      add_words(wanted, params);
       add_words(wanted, get(params, "servers"));
       add_words(wanted, get(params, "clients"));
       restored_clients += static_cast<int>(json_object_array_length(get(params, "clients")));

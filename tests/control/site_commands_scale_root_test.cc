@@ -47,13 +47,11 @@ bool ok(const std::optional<std::string>& answer) {
   return answer && answer->find(R"("result": "OK")") != std::string::npos;
 }
 
-// VmRSS of the process, in bytes.
+// Resident memory of the process, in bytes.
 long rss_bytes(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6)) * 1024;
-  return -1;
+  long size = 0, resident = -1;
+  std::ifstream("/proc/" + std::to_string(pid) + "/statm") >> size >> resident;
+  return resident * sysconf(_SC_PAGESIZE);
 }
 
 // Threads of the process whose name starts with "udp-": the listener threads.
@@ -73,14 +71,10 @@ TEST(SiteCommandsScale, SixtyFourClientsInOneRequest) {
   TARN_REQUIRE_ROOT();
   tarn_test::netns ns("scale");
   // One batch for all 128 veth ends: far quicker than 128 runs of ip.
-  std::string batch;
-  for (int i = 0; i < CLIENTS; i++) {
-    const std::string s = "s" + std::to_string(i);
-    batch += "link add " + s + " type veth peer name " + s + "p\nlink set " + s + " up\nlink set " +
-             s + "p up\n";
-  }
-  ASSERT_EQ(ns.run("ip -batch - <<'EOF'\n" + batch + "EOF"), 0);
-
+  ASSERT_EQ(ns.run("for i in $(seq 0 " + std::to_string(CLIENTS - 1) +
+                   "); do echo \"link add s$i type veth peer name s${i}p\"; echo \"link set s$i "
+                   "up\"; echo \"link set s${i}p up\"; done | ip -batch -"),
+            0);
   tarn_test::sandbox sb;
   sb.set_net_ns(ns.name());
   sb.write_file("/etc/tarnproxy.conf",
