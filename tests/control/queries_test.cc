@@ -116,9 +116,9 @@ TEST(Queries, ResultsDescribeTheRegistry) {
 
   // The handlers answer only requests with an id (tests/e2e sees the answers).
   tarn_test::log_capture log;
-  for (const auto& [handler, name] : {std::pair{process_context_state, "context_state"},
-                                      {process_prepop_progress, "prepop_progress"},
-                                      {process_metrics, "metrics"}}) {
+  for (const auto& [handler, name] : {std::pair{&process_context_state, "context_state"},
+                                      {&process_prepop_progress, "prepop_progress"},
+                                      {&process_metrics, "metrics"}}) {
     json_ptr request(json_tokener_parse(R"({"jsonrpc": "2.0", "id": null})"));
     log.clear();
     handler(&ctx, request.get(), -1);
