@@ -36,6 +36,11 @@ std::string error(int code, const char* message, const char* id) {
          ", \"message\": \"" + message + "\" }, \"id\": " + id + " }";
 }
 
+int calls = 0;
+void record(proxy_context*, json_object*, int) {
+  calls++;
+}
+
 TEST(JsonRpcResponse, ErrorsResultsAndSendFailures) {
   tarn_test::log_capture logs;
   peer_pair pair;
@@ -78,11 +83,6 @@ TEST(JsonRpcResponse, ErrorsResultsAndSendFailures) {
   EXPECT_GT(got.size(), 0u);
   EXPECT_LT(got.size(), big.size());
   EXPECT_TRUE(logs.contains(G_LOG_LEVEL_WARNING, "Cannot send a response back: sent "));
-}
-
-int calls = 0;
-void record(proxy_context*, json_object*, int) {
-  calls++;
 }
 
 TEST(JsonRpcDispatch, OnlyTheStringVersionAndExactMethodNames) {

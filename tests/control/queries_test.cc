@@ -5,13 +5,11 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
 #include <string>
 #include <tuple>
-#include <vector>
 
 #include "contexts/proxy_context.h"
 #include "support/log_capture.h"

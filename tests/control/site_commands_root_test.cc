@@ -77,12 +77,12 @@ std::string remove_req(const std::string& params) {
 }
 // "OK", "" (no answer), an error message, or the member after "Invalid params, ".
 std::string answer(const std::string& what) {
-  const bool internal = what == "Internal error", plain = internal || what == "Invalid request";
+  const bool internal = what == "Internal error", bare = internal || what == "Invalid request";
   return what.empty()   ? ""
          : what == "OK" ? R"({ "jsonrpc": "2.0", "result": "OK", "id": 17 })"
                         : R"({ "jsonrpc": "2.0", "error": { "code": )" +
                               std::string(internal ? "-32603" : "-32602") + R"(, "message": ")" +
-                              (plain ? what : "Invalid params, " + what) + R"(" }, "id": 17 })";
+                              (bare ? what : "Invalid params, " + what) + R"(" }, "id": 17 })";
 }
 std::string plain(const std::string& text) {
   json_ptr obj(json_tokener_parse(text.c_str()));
