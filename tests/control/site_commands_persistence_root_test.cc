@@ -70,19 +70,13 @@ void add_words(std::set<std::string>& words, json_object* list) {
   for (size_t i = 0; i < (many ? json_object_array_length(list) : 1); i++) {
     std::string word;
     for (const char* key : {"site_uuid", "uuid", "last_port", "interface"}) {
-      json_object* value = nullptr;
-      if (json_object_object_get_ex(many ? json_object_array_get_idx(list, i) : list, key, &value))
+      json_object* entry = many ? json_object_array_get_idx(list, i) : list;
+      if (json_object* value = json_object_object_get(entry, key))
         word += std::string(json_object_get_string(value)) + " ";
     }
     words.insert(word);
   }
 }
-json_object* get(json_object* object, const char* key) {
-  json_object* value = nullptr;
-  json_object_object_get_ex(object, key, &value);
-  return value;
-}
-
 TEST(SiteCommandsPersistence, KilledDaemonRestoresTheLastSuccessfulRequests) {
   TARN_REQUIRE_ROOT();
   tarn_test::netns ns("persist");
@@ -111,10 +105,11 @@ TEST(SiteCommandsPersistence, KilledDaemonRestoresTheLastSuccessfulRequests) {
     const std::string status = call(R"({"jsonrpc": "2.0", "method": "context-state", "id": 1})");
     EXPECT_EQ(sb.err().find("Failed to deserialize state"), std::string::npos) << sb.err();
     json_ptr parsed(json_tokener_parse(status.c_str()));
-    json_object* result = get(parsed.get(), "result");
+    json_object* result = json_object_object_get(parsed.get(), "result");
     ASSERT_NE(result, nullptr) << status << sb.err();
     std::set<std::string> running, wanted;
-    for (const char* key : {"sites", "servers", "clients"}) add_words(running, get(result, key));
+    for (const char* key : {"sites", "servers", "clients"})
+      add_words(running, json_object_object_get(result, key));
 
     for (int s = 0; s < SITES; s++) {
       const fs::path file = state / uuid("5f5f5f5f", s);
@@ -124,11 +119,12 @@ TEST(SiteCommandsPersistence, KilledDaemonRestoresTheLastSuccessfulRequests) {
       EXPECT_EQ(on_disk, model[s].empty() ? "" : plain(model[s])) << s;
       if (model[s].empty()) continue;
       json_ptr saved(json_tokener_parse(model[s].c_str()));
-      json_object* params = get(saved.get(), "params");
+      json_object* params = json_object_object_get(saved.get(), "params");
       add_words(wanted, params);
-      add_words(wanted, get(params, "servers"));
-      add_words(wanted, get(params, "clients"));
-      restored_clients += static_cast<int>(json_object_array_length(get(params, "clients")));
+      add_words(wanted, json_object_object_get(params, "servers"));
+      add_words(wanted, json_object_object_get(params, "clients"));
+      restored_clients +=
+          static_cast<int>(json_object_array_length(json_object_object_get(params, "clients")));
     }
     EXPECT_EQ(running, wanted) << status;
     for (const auto& entry : fs::directory_iterator(state)) {

@@ -237,6 +237,9 @@ TEST_F(SiteCommandsRoot, RequestsReconcileTheRegistryAndTheStateFiles) {
   const std::string ODD = ONE + " a2/b2 d2=ff:00:00:00:02:03@tapodd+";
   const std::string A1_ID = R"({"site_uuid": ")" + A1 + "\"}";
 
+  const std::string EX = conf(A1, B1, list("servers", C1_TWO) + list("clients", D1_ON));
+  const std::string EX120 = conf(A1, B1, list("servers", C1_120) + list("clients", D1_ON));
+  const std::string GOOD = conf(A1, B1, list("servers", srv(C1)) + list("clients", D1_OFF));
   const step steps[] = {
       // Refused before any site exists.
       row(R"({"jsonrpc": "2.0", "id": null, "params": {}})", ""),
@@ -251,14 +254,11 @@ TEST_F(SiteCommandsRoot, RequestsReconcileTheRegistryAndTheStateFiles) {
       row(R"({"method": "remove_site", "params": )" + A1_ID + "}", ""),
       row(remove_req(A1_ID), "OK", ""),  // an unknown site, after a warning
       // A crash's temporary is overwritten, never left beside the file.
-      row(conf(A1, B1, list("servers", C1_TWO) + list("clients", D1_ON)), "OK",
-          TWO + "110" + D1W + "+",
-          plain(conf(A1, B1, list("servers", C1_TWO) + list("clients", D1_ON))),
+      row(EX, "OK", TWO + "110" + D1W + "+", plain(EX),
           [] { std::ofstream(fs::path(STATE_DIR) / ("." + A1 + ".tmp")) << "partial"; }),
       // Identical again: nothing is created anew, so changes made behind the
       // handler's back survive.
-      row(conf(A1, B1, list("servers", C1_TWO) + list("clients", D1_ON)), "OK", TWO + "999" + D1W,
-          {},
+      row(EX, "OK", TWO + "999" + D1W, {},
           [&] {
             ctx.server_context_ht->at(C1)->last_port = 999;
             ctx.client_context_ht->begin()->second->prepopulate = 0;
@@ -268,11 +268,10 @@ TEST_F(SiteCommandsRoot, RequestsReconcileTheRegistryAndTheStateFiles) {
                R"(, "servers": [{"addresses": ["10.0.0.5", "10.0.1.5"], "uuid": ")" + C1 +
                    R"(", "first_port": 100, "last_port": 110}])" + list("clients", D1_ON)),
           "OK", TWO + "110" + D1W),
-      row(conf(A1, B1, list("servers", C1_120) + list("clients", D1_ON)), "OK", TWO + "120" + D1W),
+      row(EX120, "OK", TWO + "120" + D1W),
       // An absent list leaves its entries, and the stored request keeps naming
       // them; a later empty list removes them.
-      row(conf(A1, B1), "OK", TWO + "120" + D1W,
-          plain(conf(A1, B1, list("servers", C1_120) + list("clients", D1_ON)))),
+      row(conf(A1, B1), "OK", TWO + "120" + D1W, plain(EX120)),
       row(conf(A1, B1, list("clients", D1_ON)), "OK", TWO + "120" + D1W,
           plain(conf(A1, B1, list("clients", D1_ON) + list("servers", C1_120)))),
       row(conf(A1, B1, list("servers", C1_120) + list("clients", "")), "OK", TWO + "120"),
@@ -283,13 +282,11 @@ TEST_F(SiteCommandsRoot, RequestsReconcileTheRegistryAndTheStateFiles) {
       // A failed request leaves no new site behind...
       row(conf(A1, B1, list("servers", srv(C1)) + list("clients", D1_OFF + ", " + D2_NO_IF)),
           "interface", ""),
-      row(conf(A1, B1, list("servers", srv(C1)) + list("clients", D1_OFF)), "OK",
-          "a1/b1 c1=10.0.0.5:100-110" + D1W),
+      row(GOOD, "OK", "a1/b1 c1=10.0.0.5:100-110" + D1W),
       // ...but keeps an old one's changes to earlier entries, and its stored
       // request.
       row(conf(A1, B1, list("servers", srv(C1)) + list("clients", D1_ON + ", " + D2_NO_IF)),
-          "interface", ONE,
-          plain(conf(A1, B1, list("servers", srv(C1)) + list("clients", D1_OFF)))),
+          "interface", ONE, plain(GOOD)),
       // Lists of another type are refused before anything changes.
       row(conf(A1, B1,
                list("servers", NEW_PORTS + R"(, {"uuid": ")" + C2 + R"(", "addresses": 1})")),
