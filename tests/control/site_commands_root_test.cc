@@ -1,6 +1,8 @@
-// "configure_site" and "remove_site" on real sites (cache VDI scripts in a
-// private mount namespace) with stand-in interface threads, so clients need no
-// real interface. Responses are read from the other end of a socketpair.
+// "configure_site" and "remove_site" as one run of requests against real sites
+// (cache VDI scripts in a private mount namespace) with stand-in interface
+// threads, so clients need no real interface. After each request: the answer,
+// the registry, and the state files, which must be exactly the stored
+// requests. Then a restart replays the files.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -10,7 +12,9 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
+#include <functional>
+#include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -22,27 +26,30 @@
 #include "core/unique_fd.h"
 #include "net/interface_thread.h"
 #include "support/log_capture.h"
+#include "support/metrics_files.h"
 #include "support/sandbox.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-const std::string S = "5e5e5e5e-0000-4000-8000-000000000001";
-const std::string S2 = "5e5e5e5e-0000-4000-8000-000000000002";
-const std::string V = "7e7e7e7e-0000-4000-8000-000000000001";
-const std::string V2 = "7e7e7e7e-0000-4000-8000-000000000002";
-const std::string R = "3e3e3e3e-0000-4000-8000-000000000001";
-const std::string R2 = "3e3e3e3e-0000-4000-8000-000000000002";
-const std::string T = "c1c1c1c1-0000-4000-8000-000000000001";
-const std::string T2 = "c1c1c1c1-0000-4000-8000-000000000002";
-const std::string OK17 = R"({ "jsonrpc": "2.0", "result": "OK", "id": 17 })";
+// Test UUIDs read "<kind><n>" in the registry's description: a sites, b cache
+// VDIs, c servers, d clients.
+std::string id(char kind, int n) {
+  char number[16];
+  snprintf(number, sizeof number, "%012d", n);
+  return std::string(8, kind) + "-0000-4000-8000-" + number;
+}
+const std::string A1 = id('a', 1), A2 = id('a', 2), A3 = id('a', 3), B1 = id('b', 1),
+                  B2 = id('b', 2), B3 = id('b', 3), C1 = id('c', 1), C2 = id('c', 2),
+                  D1 = id('d', 1), D2 = id('d', 2), D3 = id('d', 3);
+std::string alias(const std::string& uuid) {
+  if (uuid.size() != 36 || uuid.compare(8, 16, "-0000-4000-8000-") != 0) return uuid;
+  return uuid.substr(0, 1) + std::to_string(std::stoi(uuid.substr(24)));
+}
 
-std::atomic<int> started{0};
 std::atomic<int> running{0};
-
 int ready_thread(tlt_context* tlt) {
-  started++;
   running++;
   signal_thread_ready(tlt);
   pollfd p{tlt->efd, POLLIN, 0};
@@ -51,130 +58,134 @@ int ready_thread(tlt_context* tlt) {
   return 0;
 }
 
-std::string server(const std::string& uuid, const std::string& addresses = R"(["10.0.0.5"])",
-                   const std::string& ports = R"("first_port": 100, "last_port": 110)") {
-  return R"({"uuid": ")" + uuid + R"(", "addresses": )" + addresses + ", " + ports + "}";
+std::string srv(const std::string& uuid, const std::string& addresses = R"("10.0.0.5")",
+                const std::string& ports = R"("first_port": 100, "last_port": 110)") {
+  return R"({"uuid": ")" + uuid + R"(", "addresses": [)" + addresses + "], " + ports + "}";
 }
-
-std::string client(const std::string& uuid, const std::string& mac, const std::string& prepopulate,
-                   const std::string& interface = R"("tap5")") {
-  return R"({"uuid": ")" + uuid + R"(", "mac": ")" + mac + R"(", "interface": )" + interface +
-         R"(, "prepopulate": )" + prepopulate + "}";
+std::string cli(const std::string& uuid, const std::string& mac, const std::string& prepopulate,
+                const std::string& interface = "tap5") {
+  return R"({"uuid": ")" + uuid + R"(", "mac": ")" + mac + R"(", "interface": ")" + interface +
+         R"(", "prepopulate": )" + prepopulate + "}";
 }
-
-// `lists` is the text after "vdi" inside params, e.g. `, "servers": [...]`.
-std::string configure_request(const std::string& site, const std::string& vdi,
-                              const std::string& lists) {
+std::string list(const char* key, const std::string& entries) {
+  return std::string(", \"") + key + "\": [" + entries + "]";
+}
+// `lists` is the text after "vdi" inside params.
+std::string conf(const std::string& site, const std::string& vdi, const std::string& lists = "") {
   return R"({"jsonrpc": "2.0", "method": "configure_site", "params": {"site_uuid": ")" + site +
          R"(", "vdi": ")" + vdi + "\"" + lists + R"(}, "id": 17})";
 }
-
-std::string error17(int code, const std::string& message) {
-  return R"({ "jsonrpc": "2.0", "error": { "code": )" + std::to_string(code) + R"(, "message": ")" +
-         message + R"(" }, "id": 17 })";
+std::string remove_req(const std::string& params) {
+  return R"({"jsonrpc": "2.0", "method": "remove_site", "params": )" + params + R"(, "id": 17})";
 }
-
-std::string read_text(const fs::path& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+// "OK", "" (no answer), an error message, or the member after "Invalid params, ".
+std::string answer(const std::string& what) {
+  const bool internal = what == "Internal error", bare = internal || what == "Invalid request";
+  return what.empty()   ? ""
+         : what == "OK" ? R"({ "jsonrpc": "2.0", "result": "OK", "id": 17 })"
+                        : R"({ "jsonrpc": "2.0", "error": { "code": )" +
+                              std::string(internal ? "-32603" : "-32602") + R"(, "message": ")" +
+                              (bare ? what : "Invalid params, " + what) + R"(" }, "id": 17 })";
 }
-
 std::string plain(const std::string& text) {
   json_ptr obj(json_tokener_parse(text.c_str()));
   return obj ? json_object_to_json_string_ext(obj.get(), JSON_C_TO_STRING_PLAIN) : "";
 }
+std::multiset<std::string> words(const std::string& text) {
+  std::istringstream in(text);
+  std::multiset<std::string> all;
+  for (std::string w; in >> w;) all.insert(w);
+  return all;
+}
+
+// unshare(CLONE_NEWNS) refuses a threaded process: enter before any test runs.
+struct enter_sandbox : ::testing::Environment {
+  void SetUp() override {
+    if (geteuid() == 0) tarn_test::sandbox_enter_self();
+  }
+};
+const auto* const sandbox_env = ::testing::AddGlobalTestEnvironment(new enter_sandbox);
 
 class SiteCommandsRoot : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    if (geteuid() == 0 && sandbox_dir().empty()) sandbox_dir() = tarn_test::sandbox_enter_self();
-  }
-  static std::string& sandbox_dir() {
-    static std::string dir;
-    return dir;
-  }
   void SetUp() override {
     TARN_REQUIRE_ROOT();
-    ASSERT_FALSE(sandbox_dir().empty());
-    started = running = 0;
     hooks = {ready_thread, ready_thread, 10000};
     interface_thread_set_hooks(&hooks);
     ctx.listener_threads = 1;
     interface_thread_init(&ctx);
-    init_tables();
+    tables(true);
     ctx.site_state = std::make_unique<site_state_table>();
-    site_state_set_dir(STATE_DIR);
     for (const auto& entry : fs::directory_iterator(STATE_DIR)) fs::remove_all(entry.path());
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
     ours.reset(fds[0]);
     theirs.reset(fds[1]);
-    logs.clear();
   }
   void TearDown() override {
     if (!ctx.site_context_ht) return;
-    destroy_tables();
+    tables(false);
     interface_thread_destroy(&ctx);
     interface_thread_set_hooks(nullptr);
     site_state_set_dir(STATE_DIR);
     EXPECT_EQ(running, 0);
   }
-
-  void init_tables() {
-    site_contexts_init(&ctx);
-    server_contexts_init(&ctx);
-    client_contexts_init(&ctx);
-    vdisk_contexts_init(&ctx);
-  }
-  void destroy_tables() {
+  void tables(bool init) {
+    if (init) {
+      site_contexts_init(&ctx);
+      server_contexts_init(&ctx);
+      client_contexts_init(&ctx);
+      vdisk_contexts_init(&ctx);
+      return;
+    }
     client_contexts_destroy(&ctx);
     vdisk_contexts_destroy(&ctx);
     server_contexts_destroy(&ctx);
     site_contexts_destroy(&ctx);
   }
 
-  // The response the handler sent, "" when none: it sends at most once, with
-  // one send, before it returns.
-  std::string call(json_command_fn handler, const std::string& text) {
+  // The answer, "" when none: a handler sends at most once, before it returns.
+  std::string call(const std::string& text) {
     json_ptr req(json_tokener_parse(text.c_str()));
-    EXPECT_NE(req, nullptr) << text;
-    handler(&ctx, req.get(), theirs.get());
+    const bool remove = text.find("\"remove_site\"") != std::string::npos;
+    (remove ? process_remove_site : process_configure_site)(&ctx, req.get(), theirs.get());
     char buf[4096];
     ssize_t n = recv(ours.get(), buf, sizeof buf, MSG_DONTWAIT);
     return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
   }
-  std::string configure(const std::string& text) { return call(process_configure_site, text); }
-  std::string remove_site(const std::string& site) {
-    return call(process_remove_site,
-                R"({"jsonrpc": "2.0", "method": "remove_site", "params": {"site_uuid": ")" + site +
-                    R"("}, "id": 17})");
+  // "a1/b1" per site, "c1=10.0.0.5,10.0.1.5:100-110" per server and
+  // "d1=02:00:00:00:00:01@tap5+" per client ("+": prepopulate).
+  std::multiset<std::string> describe() {
+    std::multiset<std::string> words;
+    for (auto& [uuid, site] : *ctx.site_context_ht)
+      words.insert(alias(uuid) + "/" + alias(site->cache_vdi));
+    for (auto& [uuid, s] : *ctx.server_context_ht) {
+      std::string w = alias(uuid) + "=";
+      for (uint32_t i = 0; i < s->address_count; i++)
+        w += (i ? "," : "") + std::string(inet_ntoa(in_addr{s->addresses[i]}));
+      words.insert(w + ":" + std::to_string(s->first_port) + "-" + std::to_string(s->last_port));
+    }
+    for (auto& [key, c] : *ctx.client_context_ht) {
+      char mac[18];
+      snprintf(mac, sizeof mac, "%02x:%02x:%02x:%02x:%02x:%02x", c->mac[0], c->mac[1], c->mac[2],
+               c->mac[3], c->mac[4], c->mac[5]);
+      words.insert(alias(c->uuid) + "=" + mac + "@" + c->interface + (c->prepopulate ? "+" : ""));
+    }
+    return words;
   }
-
-  server_context* find_server(const std::string& uuid) {
-    auto it = ctx.server_context_ht->find(uuid);
-    return it == ctx.server_context_ht->end() ? nullptr : it->second.get();
-  }
-  client_context* find_client(const std::string& uuid) {
-    std::shared_lock lock(ctx.client_lock);
-    for (auto& [key, cc] : *ctx.client_context_ht)
-      if (cc->uuid == uuid) return cc.get();
-    return nullptr;
-  }
-  bool has_site(const std::string& uuid) { return ctx.site_context_ht->count(uuid) != 0; }
   std::string stored(const std::string& site) {
     auto it = ctx.site_state->find(site);
     return it == ctx.site_state->end()
                ? ""
                : json_object_to_json_string_ext(it->second.get(), JSON_C_TO_STRING_PLAIN);
   }
-  static fs::path state_file(const std::string& site) { return fs::path(STATE_DIR) / site; }
-  static std::vector<std::string> state_names() {
-    std::vector<std::string> names;
+  // The state directory holds exactly the stored requests, one file each.
+  void expect_state_files_are_stored_requests() {
+    std::map<std::string, std::string> files, want;
     for (const auto& entry : fs::directory_iterator(STATE_DIR))
-      names.push_back(entry.path().filename().string());
-    return names;
+      files[entry.path().filename().string()] = tarn_test::read_text(entry.path());
+    for (const auto& [uuid, request] : *ctx.site_state) want[uuid] = stored(uuid);
+    EXPECT_EQ(files, want);
   }
 
   interface_thread_hooks hooks;
@@ -183,307 +194,196 @@ class SiteCommandsRoot : public ::testing::Test {
   tarn_test::log_capture logs;
 };
 
-TEST_F(SiteCommandsRoot, WorkedExampleResendAndReconciliation) {
-  const std::string servers = R"(, "servers": [)" + server(R, R"(["10.0.0.5", "10.0.1.5"])") + "]";
-  const std::string clients = R"(, "clients": [)" + client(T, "02:00:00:00:00:01", "true") + "]";
-  const std::string example = configure_request(S, V, servers + clients);
-  ASSERT_EQ(configure(example), OK17);
-
-  ASSERT_TRUE(has_site(S));
-  EXPECT_EQ(ctx.site_context_ht->at(S)->cache_vdi, V);
-  server_context* r = find_server(R);
-  ASSERT_NE(r, nullptr);
-  EXPECT_EQ(r->address_count, 2u);
-  EXPECT_EQ(r->addresses[0], inet_addr("10.0.0.5"));
-  EXPECT_EQ(r->addresses[1], inet_addr("10.0.1.5"));
-  EXPECT_EQ(r->first_port, 100u);
-  EXPECT_EQ(r->last_port, 110u);
-  client_context* t = find_client(T);
-  ASSERT_NE(t, nullptr);
-  EXPECT_EQ(t->prepopulate, 1);
-  EXPECT_EQ(t->interface, "tap5");
-  EXPECT_EQ(t->mac, (std::array<uint8_t, 6>{2, 0, 0, 0, 0, 1}));
-  EXPECT_EQ(started, 1);
-  EXPECT_EQ(read_text(state_file(S)), plain(example));
-  EXPECT_EQ(stored(S), plain(example));
-
-  // Identical again: no create call. Changes made behind the handler's back
-  // survive, which they would not if a create operation had run.
-  r->last_port = 999;
-  t->prepopulate = 0;
-  EXPECT_EQ(configure(example), OK17);
-  EXPECT_EQ(r->last_port, 999u);
-  EXPECT_EQ(t->prepopulate, 0);
-  EXPECT_EQ(started, 1);
-
-  // Members of the same server reordered count as a change: it is updated.
-  const std::string reordered =
-      R"(, "servers": [{"addresses": ["10.0.0.5", "10.0.1.5"], "uuid": ")" + R +
-      R"(", "first_port": 100, "last_port": 110}])";
-  EXPECT_EQ(configure(configure_request(S, V, reordered + clients)), OK17);
-  EXPECT_EQ(r->last_port, 110u);
-  EXPECT_EQ(t->prepopulate, 0);  // the client entry is unchanged
-
-  const std::string port120 =
-      R"(, "servers": [)" +
-      server(R, R"(["10.0.0.5", "10.0.1.5"])", R"("first_port": 100, "last_port": 120)") + "]";
-  EXPECT_EQ(configure(configure_request(S, V, port120 + clients)), OK17);
-  EXPECT_EQ(find_server(R), r);
-  EXPECT_EQ(r->last_port, 120u);
-
-  // An absent list leaves its entries, and the stored request and the state
-  // file keep naming them; an empty one then removes them.
-  const std::string kept = configure_request(S, V, port120 + clients);
-  EXPECT_EQ(configure(configure_request(S, V, "")), OK17);
-  EXPECT_NE(find_server(R), nullptr);
-  EXPECT_NE(find_client(T), nullptr);
-  EXPECT_EQ(stored(S), plain(kept));
-  EXPECT_EQ(read_text(state_file(S)), plain(kept));
-  EXPECT_EQ(configure(configure_request(S, V, clients)), OK17);  // servers carried again
-  EXPECT_EQ(stored(S), plain(configure_request(S, V, clients + port120)));
-  EXPECT_EQ(configure(configure_request(S, V, port120 + R"(, "clients": [])")), OK17);
-  EXPECT_EQ(find_client(T), nullptr);
-  EXPECT_EQ(running, 0);
-  EXPECT_NE(find_server(R), nullptr);
-  EXPECT_EQ(configure(configure_request(S, V, R"(, "servers": [])")), OK17);
-  EXPECT_EQ(find_server(R), nullptr);
-  EXPECT_EQ(read_text(state_file(S)),
-            plain(configure_request(S, V, R"(, "servers": [], "clients": [])")));
-
-  // Another cache VDI for a live site is refused: internal error, no change.
-  const std::string before = read_text(state_file(S));
-  EXPECT_EQ(configure(configure_request(S, V2, "")), error17(-32603, "Internal error"));
-  EXPECT_TRUE(logs.contains(G_LOG_LEVEL_WARNING, "Couldn't create site context"));
-  EXPECT_TRUE(has_site(S));
-  EXPECT_EQ(read_text(state_file(S)), before);
-
-  EXPECT_EQ(remove_site(S), OK17);
-  EXPECT_FALSE(has_site(S));
-  EXPECT_TRUE(ctx.site_state->empty());
-  EXPECT_TRUE(state_names().empty());
+struct step {
+  std::string request;
+  std::string response;  // as answer() takes it
+  std::string state;     // describe() afterwards, in any order; "=" unchanged
+  std::string stored;    // a1's stored request afterwards, when given
+  std::function<void()> before;
+};
+step row(std::string request, std::string response, std::string state = "=",
+         std::string stored = {}, std::function<void()> before = {}) {
+  return {std::move(request), std::move(response), std::move(state), std::move(stored),
+          std::move(before)};
 }
 
-TEST_F(SiteCommandsRoot, FailuresLeaveNoNewSiteAndKeepEarlierEntriesOfAnOldOne) {
-  const std::string servers = R"(, "servers": [)" + server(R) + "]";
-  const std::string first_off = client(T, "02:00:00:00:00:01", "false");
-  const std::string first_on = client(T, "02:00:00:00:00:01", "true");
-  const std::string second_bad =
-      R"({"uuid": ")" + T2 + R"(", "mac": "02:00:00:00:00:02", "prepopulate": true})";
+TEST_F(SiteCommandsRoot, RequestsReconcileTheRegistryAndTheStateFiles) {
+  const std::string C1_TWO = srv(C1, R"("10.0.0.5", "10.0.1.5")");
+  const std::string C1_120 =
+      srv(C1, R"("10.0.0.5", "10.0.1.5")", R"("first_port": 100, "last_port": 120)");
+  const std::string D1_ON = cli(D1, "02:00:00:00:00:01", "true");
+  const std::string D1_OFF = cli(D1, "02:00:00:00:00:01", "false");
+  const std::string D2_NO_IF =
+      R"({"uuid": ")" + D2 + R"(", "mac": "02:00:00:00:00:02", "prepopulate": true})";
+  const std::string NEW_PORTS = srv(C1, R"("10.0.0.5")", R"("first_port": 1, "last_port": 2)");
+  const std::string ONE = "a1/b1 c1=10.0.0.5:100-110 d1=02:00:00:00:00:01@tap5+";
+  const std::string D1W = " d1=02:00:00:00:00:01@tap5";
+  const std::string TWO = "a1/b1 c1=10.0.0.5,10.0.1.5:100-";
+  std::string forty, c1_32 = "c1=";
+  for (int i = 0; i < 40; i++) forty += (i ? ",\"10.1.0." : "\"10.1.0.") + std::to_string(i) + "\"";
+  for (int i = 0; i < 32; i++) c1_32 += (i ? ",10.1.0." : "10.1.0.") + std::to_string(i);
+  const std::string WIDE = "a1/b1 d1=02:00:00:00:00:01@tap5+ " + c1_32 + ":100-110";
+  // prepopulate spellings, the first eight true; MAC fields are hexadecimal.
+  json_ptr spellings(json_tokener_parse(R"([1, "1", true, "TRUE", "Yes", "on", "Enabled",
+      "enable", 0, false, "no", "01", "enable ", "", {}])"));
+  std::string many, many_state = ONE + " a2/b2";
+  for (int i = 0; i < 15; i++) {
+    json_object* spelling = json_object_array_get_idx(spellings.get(), i);
+    many += cli(id('e', i), "2:0:0:0:1:" + std::to_string(i), json_object_to_json_string(spelling),
+                "e" + std::to_string(i)) +
+            ", ";
+    char word[64];
+    snprintf(word, sizeof word, " e%d=02:00:00:00:01:%02x@e%d%s", i, i / 10 * 16 + i % 10, i,
+             i < 8 ? "+" : "");
+    many_state += word;
+  }
+  const std::string ODD = ONE + " a2/b2 d2=ff:00:00:00:02:03@tapodd+";
+  const std::string A1_ID = R"({"site_uuid": ")" + A1 + "\"}";
 
-  // New site, second client without "interface": nothing is left.
-  EXPECT_EQ(configure(configure_request(
-                S, V, servers + R"(, "clients": [)" + first_off + ", " + second_bad + "]")),
-            error17(-32602, "Invalid params, interface"));
-  EXPECT_TRUE(logs.contains(G_LOG_LEVEL_WARNING, "process_json_client: no interface"));
-  EXPECT_TRUE(logs.contains(G_LOG_LEVEL_MESSAGE, "Removing contexts for site " + S));
-  EXPECT_FALSE(has_site(S));
-  EXPECT_EQ(find_server(R), nullptr);
-  EXPECT_EQ(find_client(T), nullptr);
-  EXPECT_EQ(running, 0);
-  EXPECT_TRUE(ctx.site_state->empty());
-  EXPECT_TRUE(state_names().empty());
-
-  // Existing site: the first client's change stays, the stored request and
-  // the state file stay those of the previous request.
-  const std::string good = configure_request(S, V, servers + R"(, "clients": [)" + first_off + "]");
-  ASSERT_EQ(configure(good), OK17);
-  ASSERT_NE(find_client(T), nullptr);
-  EXPECT_EQ(find_client(T)->prepopulate, 0);
+  const std::string EX = conf(A1, B1, list("servers", C1_TWO) + list("clients", D1_ON));
+  const std::string EX120 = conf(A1, B1, list("servers", C1_120) + list("clients", D1_ON));
+  const std::string GOOD = conf(A1, B1, list("servers", srv(C1)) + list("clients", D1_OFF));
+  const step steps[] = {
+      // Refused before any site exists.
+      row(R"({"jsonrpc": "2.0", "id": null, "params": {}})", ""),
+      row(R"({"jsonrpc": "2.0", "id": 17})", "Invalid request"),
+      row(R"({"params": {}, "id": 17})", "site_uuid"),
+      row(conf("not-a-uuid", B1), "site_uuid"),
+      row(R"({"params": {"site_uuid": ")" + A1 + R"(", "cache_vdi": ")" + B1 + R"("}, "id": 17})",
+          "cache_vdi", ""),
+      row(conf(A1, "abc"), "cache_vdi"),
+      row(remove_req(R"({"site_uuid": 5})"), "site_uuid"),
+      row(R"({"method": "remove_site", "id": 17})", "Invalid request"),
+      row(R"({"method": "remove_site", "params": )" + A1_ID + "}", ""),
+      row(remove_req(A1_ID), "OK", ""),  // an unknown site, after a warning
+      // A crash's temporary is overwritten, never left beside the file.
+      row(EX, "OK", TWO + "110" + D1W + "+", plain(EX),
+          [] { std::ofstream(fs::path(STATE_DIR) / ("." + A1 + ".tmp")) << "partial"; }),
+      // Identical again: nothing is created anew, so changes made behind the
+      // handler's back survive.
+      row(EX, "OK", TWO + "999" + D1W, {},
+          [&] {
+            ctx.server_context_ht->at(C1)->last_port = 999;
+            ctx.client_context_ht->begin()->second->prepopulate = 0;
+          }),
+      // The same server with its members reordered is a change.
+      row(conf(A1, B1,
+               R"(, "servers": [{"addresses": ["10.0.0.5", "10.0.1.5"], "uuid": ")" + C1 +
+                   R"(", "first_port": 100, "last_port": 110}])" + list("clients", D1_ON)),
+          "OK", TWO + "110" + D1W),
+      row(EX120, "OK", TWO + "120" + D1W),
+      // An absent list leaves its entries, and the stored request keeps naming
+      // them; a later empty list removes them.
+      row(conf(A1, B1), "OK", TWO + "120" + D1W, plain(EX120)),
+      row(conf(A1, B1, list("clients", D1_ON)), "OK", TWO + "120" + D1W,
+          plain(conf(A1, B1, list("clients", D1_ON) + list("servers", C1_120)))),
+      row(conf(A1, B1, list("servers", C1_120) + list("clients", "")), "OK", TWO + "120"),
+      row(conf(A1, B1, list("servers", "")), "OK", "a1/b1",
+          plain(conf(A1, B1, list("servers", "") + list("clients", "")))),
+      row(conf(A1, B2), "Internal error"),  // another cache VDI for a live site
+      row(remove_req(A1_ID), "OK", ""),
+      // A failed request leaves no new site behind...
+      row(conf(A1, B1, list("servers", srv(C1)) + list("clients", D1_OFF + ", " + D2_NO_IF)),
+          "interface", ""),
+      row(GOOD, "OK", "a1/b1 c1=10.0.0.5:100-110" + D1W),
+      // ...but keeps an old one's changes to earlier entries, and its stored
+      // request.
+      row(conf(A1, B1, list("servers", srv(C1)) + list("clients", D1_ON + ", " + D2_NO_IF)),
+          "interface", ONE, plain(GOOD)),
+      // Lists of another type are refused before anything changes.
+      row(conf(A1, B1,
+               list("servers", NEW_PORTS + R"(, {"uuid": ")" + C2 + R"(", "addresses": 1})")),
+          "address", ONE),
+      row(conf(A1, B1, list("servers", NEW_PORTS) + R"(, "clients": {})"), "client_uuid"),
+      row(conf(A1, B1, R"(, "servers": {"uuid": "x"})"), "server_uuid"),
+      // Server entries: at most 32 addresses, anything else in the list read
+      // as an address; entries that are not objects are skipped.
+      row(conf(A1, B1,
+               list("servers", srv(C1, forty) + ", " + srv(C2, R"(null, "bogus", "10.2.0.1", 7)") +
+                                   R"(, 4, "x")")),
+          "OK", WIDE + " c2=0.0.0.0,255.255.255.255,10.2.0.1,0.0.0.7:100-110"),
+      row(conf(A1, B1, list("servers", srv(C1, ""))), "OK", WIDE),  // no addresses: not applied
+      row(conf(A1, B1, list("servers", srv("x"))), "server_uuid"),
+      row(conf(A1, B1, list("servers", R"({"addresses": []})")), "server_uuid"),
+      row(conf(A1, B1, list("servers", R"({"uuid": ")" + C1 + R"(", "first_port": 1})")),
+          "address"),
+      row(conf(A1, B1, list("servers", srv(C1, "", R"("first_port": 0, "last_port": 1)"))),
+          "first_port", WIDE),
+      row(conf(A1, B1, list("servers", srv(C1, "", R"("first_port": 1)"))), "last_port"),
+      row(conf(A1, B1, list("servers", srv(C1)) + list("clients", D1_ON)), "OK", ONE),
+      row(conf(A1, B1), "OK", ONE),
+      // Client entries, of a second site.
+      row(conf(A2, B2, list("clients", many + "5, null")), "OK", many_state),
+      // MAC fields keep their low 8 bits; text after the sixth is ignored.
+      row(conf(A2, B2, list("clients", cli(D2, "0x1ff:0:0:0:2:03:ff", "1", "tapodd"))), "OK", ODD),
+      row(conf(A2, B2, list("clients", cli(D3, "02-00-00-00-00-09", "1"))), "mac"),
+      row(conf(A2, B2, list("clients", cli(D3, "02:00:00:00:09", "1"))), "mac"),
+      row(conf(A2, B2, list("clients", R"({"uuid": ")" + D3 + R"(", "interface": "x"})")), "mac"),
+      row(conf(A2, B2, list("clients", cli(D3, "02:00:00:00:00:09", "null"))), "prepopulate"),
+      row(conf(A2, B2, list("clients", cli("d3", "02:00:00:00:00:09", "1"))), "client_uuid"),
+      // A client whose create fails (its MAC is taken) is an internal error.
+      row(conf(A2, B2, list("clients", cli(D3, "2:0:0:0:0:1", "1"))), "Internal error"),
+  };
   logs.clear();
-  EXPECT_EQ(configure(configure_request(
-                S, V, servers + R"(, "clients": [)" + first_on + ", " + second_bad + "]")),
-            error17(-32602, "Invalid params, interface"));
-  EXPECT_FALSE(logs.contains("Removing contexts"));
-  ASSERT_NE(find_client(T), nullptr);
-  EXPECT_EQ(find_client(T)->prepopulate, 1);
-  EXPECT_EQ(find_client(T2), nullptr);
-  EXPECT_EQ(read_text(state_file(S)), plain(good));
-  EXPECT_EQ(stored(S), plain(good));
-
-  // Lists of another type are refused before anything changes, for the old
-  // site (its first server's new ports are not applied) and for a new one.
-  server_context* r = find_server(R);
-  ASSERT_NE(r, nullptr);
-  const std::string new_ports =
-      R"(, "servers": [)" + server(R, R"(["10.0.0.5"])", R"("first_port": 1, "last_port": 2)");
-  EXPECT_EQ(configure(configure_request(
-                S, V, new_ports + R"(, {"uuid": ")" + R2 + R"(", "addresses": "10.0.0.9"}])")),
-            error17(-32602, "Invalid params, address"));
-  EXPECT_EQ(configure(configure_request(S, V, new_ports + R"(], "clients": {})")),
-            error17(-32602, "Invalid params, client_uuid"));
-  EXPECT_EQ(configure(configure_request(S, V, R"(, "servers": "none")")),
-            error17(-32602, "Invalid params, server_uuid"));
-  EXPECT_EQ(r->first_port, 100u);
-  EXPECT_EQ(find_server(R2), nullptr);
-  EXPECT_EQ(configure(configure_request(S2, V2, R"(, "clients": 5)")),
-            error17(-32602, "Invalid params, client_uuid"));
-  EXPECT_FALSE(has_site(S2));
-  EXPECT_EQ(read_text(state_file(S)), plain(good));
-  EXPECT_EQ(state_names(), std::vector<std::string>{S});
-}
-
-TEST_F(SiteCommandsRoot, ServerEntries) {
-  std::string forty = "[";
-  for (int i = 0; i < 40; i++)
-    forty += (i ? ", \"10.1.0." : "\"10.1.0.") + std::to_string(i) + "\"";
-  forty += "]";
-  const std::string lists = R"(, "servers": [)" + server(R, forty) + ", " +
-                            server(R2, R"([null, "bogus", "10.2.0.1", 7])") + R"(, 4, "x"])";
-  ASSERT_EQ(configure(configure_request(S, V, lists)), OK17);
-  server_context* r = find_server(R);
-  ASSERT_NE(r, nullptr);
-  EXPECT_EQ(r->address_count, 32u);
-  for (uint32_t i = 0; i < 32; i++)
-    EXPECT_EQ(r->addresses[i], inet_addr(("10.1.0." + std::to_string(i)).c_str()));
-  server_context* r2 = find_server(R2);
-  ASSERT_NE(r2, nullptr);
-  EXPECT_EQ(r2->address_count, 4u);
-  EXPECT_EQ(r2->addresses[0], 0u);
-  EXPECT_EQ(r2->addresses[1], 0xFFFFFFFFu);
-  EXPECT_EQ(r2->addresses[2], inet_addr("10.2.0.1"));
-  EXPECT_EQ(r2->addresses[3], inet_addr("7"));
-
-  // A server without addresses is silently absent, and its request succeeds.
-  logs.clear();
-  EXPECT_EQ(configure(configure_request(S, V, R"(, "servers": [)" + server(R, "[]") + "]")), OK17);
+  for (const step& s : steps) {
+    SCOPED_TRACE(s.request);
+    if (s.before) s.before();
+    const auto previous = describe();
+    EXPECT_EQ(call(s.request), answer(s.response));
+    EXPECT_EQ(describe(), s.state == "=" ? previous : words(s.state));
+    EXPECT_EQ(s.stored.empty() ? "" : stored(A1), s.stored);
+    expect_state_files_are_stored_requests();
+    EXPECT_EQ(running, static_cast<int>(ctx.client_context_ht->size()));
+  }
+  // Each refusal was logged; the known site's removal, the old site's failure
+  // and the server without addresses were not.
+  const std::pair<std::string, const char*> warnings[] = {
+      {"process_configure_site: ",
+       "no id|no params|no site_uuid|invalid site_uuid|no vdi|invalid vdi|clients is not an "
+       "array|servers is not an array"},
+      {"process_remove_site: ", "no site_uuid|no params|no id"},
+      {"process_json_server: ",
+       "addresses is not an array|invalid server_uuid|no uuid|no "
+       "addresses|no first_port|no last port"},
+      {"process_json_client: ", "no interface|invalid mac address|no mac|no prepopulate"},
+      {"", "process_json_client_add: invalid client_uuid|Couldn't create site context"}};
+  for (const auto& [prefix, list] : warnings) {
+    std::istringstream in(list);
+    for (std::string w; std::getline(in, w, '|');)
+      EXPECT_TRUE(logs.contains(G_LOG_LEVEL_WARNING, prefix + w)) << prefix + w;
+  }
+  EXPECT_EQ(
+      logs.count("Failed to unlink /var/run/tarnproxy-state/" + A1 + ": No such file or directory"),
+      1u);
+  EXPECT_EQ(logs.count("Removing contexts for site " + A1 + " due to error"), 1u);
   EXPECT_FALSE(logs.contains(G_LOG_LEVEL_CRITICAL, ""));
-  EXPECT_EQ(find_server(R2), nullptr);
 
-  const std::string bad_uuid = R"(, "servers": [)" + server("not-a-uuid") + "]";
-  const std::string no_uuid = R"(, "servers": [{"addresses": []}])";
-  const std::string no_addresses = R"(, "servers": [{"uuid": ")" + R + R"(", "first_port": 1}])";
-  const std::string port0 =
-      R"(, "servers": [)" + server(R, "[]", R"("first_port": 0, "last_port": 1)") + "]";
-  const std::string no_last = R"(, "servers": [)" + server(R, "[]", R"("first_port": 1)") + "]";
-  EXPECT_EQ(configure(configure_request(S, V, bad_uuid)),
-            error17(-32602, "Invalid params, server_uuid"));
-  EXPECT_EQ(configure(configure_request(S, V, no_uuid)),
-            error17(-32602, "Invalid params, server_uuid"));
-  EXPECT_EQ(configure(configure_request(S, V, no_addresses)),
-            error17(-32602, "Invalid params, address"));
-  EXPECT_EQ(configure(configure_request(S, V, port0)),
-            error17(-32602, "Invalid params, first_port"));
-  EXPECT_EQ(configure(configure_request(S, V, no_last)),
-            error17(-32602, "Invalid params, last_port"));
-  for (const char* warning :
-       {"process_json_server: invalid server_uuid", "process_json_server: no uuid",
-        "process_json_server: no addresses", "process_json_server: no first_port",
-        "process_json_server: no last port"})
-    EXPECT_TRUE(logs.contains(G_LOG_LEVEL_WARNING, warning)) << warning;
-}
-
-TEST_F(SiteCommandsRoot, ClientEntriesPrepopulateAndMacForms) {
-  struct spelling {
-    const char* json;
-    uint8_t expected;
-  };
-  const std::vector<spelling> spellings = {
-      {"1", 1},       {R"("1")", 1},       {"true", 1},         {R"("TRUE")", 1}, {R"("Yes")", 1},
-      {R"("on")", 1}, {R"("Enabled")", 1}, {R"("enable")", 1},  {"0", 0},         {"false", 0},
-      {R"("no")", 0}, {R"("01")", 0},      {R"("enable ")", 0}, {R"("")", 0},     {"{}", 0},
-  };
-  const auto uuid = [](size_t i) {
-    const char* hex = "0123456789abcdef";
-    return std::string("c1c1c1c1-0000-4000-8000-0000000001") + hex[i / 16 % 16] + hex[i % 16];
-  };
-  std::string clients = R"(, "clients": [)";
-  for (size_t i = 0; i < spellings.size(); i++) {
-    const std::string mac = "2:0:0:0:1:" + std::to_string(i);  // read as hexadecimal
-    clients += (i ? ", " : "") +
-               client(uuid(i), mac, spellings[i].json, "\"tap" + std::to_string(i) + "\"");
-  }
-  clients += R"(, 5, null])";
-  ASSERT_EQ(configure(configure_request(S, V, clients)), OK17);
-  for (size_t i = 0; i < spellings.size(); i++) {
-    client_context* cc = find_client(uuid(i));
-    ASSERT_NE(cc, nullptr) << spellings[i].json;
-    EXPECT_EQ(cc->prepopulate, spellings[i].expected) << spellings[i].json;
-    const auto last = static_cast<uint8_t>(i / 10 * 16 + i % 10);
-    EXPECT_EQ(cc->mac, (std::array<uint8_t, 6>{2, 0, 0, 0, 1, last}));
-  }
-
-  // Fields keep their low 8 bits, text after the sixth is ignored; hyphens,
-  // five fields or a missing member are refused.
-  const std::string odd =
-      R"(, "clients": [)" + client(T, "0x1ff:0:0:0:2:03:ff", "1", R"("tapodd")") + "]";
-  ASSERT_EQ(configure(configure_request(S2, V2, odd)), OK17);
-  ASSERT_NE(find_client(T), nullptr);
-  EXPECT_EQ(find_client(T)->mac, (std::array<uint8_t, 6>{0xff, 0, 0, 0, 2, 3}));
-  for (const char* mac : {"02-00-00-00-00-09", "02:00:00:00:09", "zz:00:00:00:00:09"}) {
-    EXPECT_EQ(
-        configure(configure_request(S2, V2, R"(, "clients": [)" + client(T2, mac, "1") + "]")),
-        error17(-32602, "Invalid params, mac"))
-        << mac;
-  }
-  EXPECT_TRUE(logs.contains(G_LOG_LEVEL_WARNING, "process_json_client: invalid mac address"));
-  const std::string no_mac = R"({"uuid": ")" + T2 + R"(", "interface": "x", "prepopulate": 1})";
-  const std::string null_prepop = client(T2, "02:00:00:00:00:09", "null");
-  const std::string bad_uuid = client("T2", "02:00:00:00:00:09", "1");
-  EXPECT_EQ(configure(configure_request(S2, V2, R"(, "clients": [)" + no_mac + "]")),
-            error17(-32602, "Invalid params, mac"));
-  EXPECT_EQ(configure(configure_request(S2, V2, R"(, "clients": [)" + null_prepop + "]")),
-            error17(-32602, "Invalid params, prepopulate"));
-  EXPECT_EQ(configure(configure_request(S2, V2, R"(, "clients": [)" + bad_uuid + "]")),
-            error17(-32602, "Invalid params, client_uuid"));
-  EXPECT_TRUE(logs.contains(G_LOG_LEVEL_WARNING, "process_json_client_add: invalid client_uuid"));
-  // All refused against the existing site S2: its client is still there.
-  EXPECT_NE(find_client(T), nullptr);
-  EXPECT_EQ(find_client(T2), nullptr);
-
-  // A client whose create fails (its MAC is taken) is an internal error.
-  EXPECT_EQ(configure(configure_request(
-                S2, V2, R"(, "clients": [)" + client(T2, "2:0:0:0:1:0", "1") + "]")),
-            error17(-32603, "Internal error"));
-}
-
-TEST_F(SiteCommandsRoot, StateFilesAreAtomicAndRestoreReplaysThem) {
-  const std::string request = configure_request(
-      S, V,
-      R"(, "servers": [)" + server(R) + R"(], "clients": [)" + client(T, "2:0:0:0:0:1", "1") + "]");
-  // A temporary left by a crash is overwritten, never left beside the file.
-  std::ofstream(state_file("." + S + ".tmp")) << "partial";
-  ASSERT_EQ(configure(request), OK17);
-  EXPECT_EQ(state_names(), std::vector<std::string>{S});
-  EXPECT_EQ(read_text(state_file(S)), plain(request));
-  struct stat st {};
-  ASSERT_EQ(stat(state_file(S).c_str(), &st), 0);
+  // Owner-only files. A restart replays them: the registry comes back, with
+  // the lists a1's last request left out, and no file is written again.
+  struct stat st {
+  }, again{};
+  ASSERT_EQ(stat((fs::path(STATE_DIR) / A1).c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-
-  // A restart: contexts and stored requests gone, the file replayed. Nothing
-  // is sent and the file is not written again.
-  const ino_t inode = st.st_ino;
-  destroy_tables();
+  const auto before = describe();
+  tables(false);
   ctx.site_state->clear();
-  init_tables();
-  json_ptr saved(json_object_from_file(state_file(S).c_str()));
-  ASSERT_NE(saved, nullptr);
-  site_state_restore(&ctx, saved.get());
-  char buf[64];
-  EXPECT_EQ(recv(ours.get(), buf, sizeof buf, MSG_DONTWAIT), -1);
-  EXPECT_TRUE(has_site(S));
-  EXPECT_NE(find_server(R), nullptr);
-  EXPECT_NE(find_client(T), nullptr);
-  EXPECT_EQ(stored(S), read_text(state_file(S)));
-  ASSERT_EQ(stat(state_file(S).c_str(), &st), 0);
-  EXPECT_EQ(st.st_ino, inode);
-
-  // A restored request that fails leaves no trace and no file change.
-  json_ptr bad(
-      json_tokener_parse(configure_request(S2, V2, R"(, "clients": [{"uuid": "x"}])").c_str()));
-  site_state_restore(&ctx, bad.get());
-  EXPECT_FALSE(has_site(S2));
-  EXPECT_EQ(recv(ours.get(), buf, sizeof buf, MSG_DONTWAIT), -1);
+  tables(true);
+  for (const auto& entry : fs::directory_iterator(STATE_DIR)) {
+    json_ptr saved(json_object_from_file(entry.path().c_str()));
+    site_state_restore(&ctx, saved.get());
+  }
+  EXPECT_EQ(describe(), before);
+  expect_state_files_are_stored_requests();
+  ASSERT_EQ(stat((fs::path(STATE_DIR) / A1).c_str(), &again), 0);
+  EXPECT_EQ(again.st_ino, st.st_ino);
 
   // An unwritable state directory is reported; the site is configured.
   site_state_set_dir("/nonexistent-tarn-state");
-  logs.clear();
-  EXPECT_EQ(configure(configure_request(S2, V2, "")), OK17);
+  EXPECT_EQ(call(conf(A3, B3)), answer("OK"));
   EXPECT_TRUE(logs.contains(G_LOG_LEVEL_WARNING,
-                            "Failed to write state file "
-                            "/nonexistent-tarn-state/" +
-                                S2));
-  EXPECT_TRUE(has_site(S2));
-  EXPECT_NE(stored(S2), "");
+                            "Failed to write state file /nonexistent-tarn-state/" + A3));
+  EXPECT_EQ(describe().count("a3/b3"), 1u);
+  EXPECT_NE(stored(A3), "");
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
-// The configuration loader against real key files.
+// The configuration loader against real key files. The daemon's start-up with
+// a file, and the fatal values it meets there, are in tests/e2e/daemon_test.cc.
 #include "core/config.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -11,96 +13,55 @@
 
 namespace {
 
-struct config_file {
-  std::string dir, path;
-  config_file() {
-    char tmpl[] = "/tmp/tarn-config-XXXXXX";
-    dir = mkdtemp(tmpl) != nullptr ? tmpl : "/tmp";
-    path = dir + "/tarnproxy.conf";
-  }
-  ~config_file() {
-    unlink(path.c_str());
-    rmdir(dir.c_str());
-  }
-  int load(const std::string& text, proxy_context* c) {
-    std::ofstream(path) << text;
-    return config_load(c, path.c_str());
-  }
-};
+const std::string FILE_PATH =
+    std::filesystem::temp_directory_path() / ("tarn-config-" + std::to_string(getpid()));
+
+// Loads `text` ("" for no file at all) and returns every setting as text.
+std::string load(const std::string& text) {
+  std::filesystem::remove(FILE_PATH);
+  if (!text.empty()) std::ofstream(FILE_PATH) << text;
+  proxy_context c;
+  const int prepop = config_load(&c, FILE_PATH.c_str());
+  std::filesystem::remove(FILE_PATH);
+  char out[256];
+  snprintf(out, sizeof out, "%d %u %d %d %g %g %g %g %d %d %lld %d %d", c.listener_threads,
+           c.listener_fanout, c.packet_mmap, c.cache_monitor_interval_s,
+           c.cache_start_purge_free_space, c.cache_start_purge_free_inodes,
+           c.cache_goal_purge_free_space, c.cache_goal_purge_free_inodes, c.arp_proxy,
+           c.workaround_migrate_freeze, static_cast<long long>(c.prepop_holdoff_us),
+           c.cache_vdi_timeout_s, prepop);
+  return out;
+}
 
 TEST(Config, DefaultsOverridesAndFallbacks) {
-  config_file f;
-  // A missing file, a syntax error and keys outside [Main] all give defaults.
-  for (const char* text :
-       {static_cast<const char*>(nullptr), "this is not a key file\n[Main\narpProxy=true\n",
-        "[Other]\narpProxy=true\nlistenerThreads=abc\n[Main]\nunknownKey=1\n"}) {
-    proxy_context c;
-    EXPECT_EQ(text ? f.load(text, &c) : config_load(&c, "/nonexistent/tarnproxy.conf"), 4);
-    EXPECT_EQ(c.listener_threads, 4);
-    EXPECT_EQ(c.listener_fanout, 6u);  // PACKET_FANOUT_CBPF
-    EXPECT_TRUE(c.packet_mmap);
-    EXPECT_EQ(c.cache_monitor_interval_s, 5);
-    EXPECT_FLOAT_EQ(c.cache_start_purge_free_space, 0.05f);
-    EXPECT_FLOAT_EQ(c.cache_start_purge_free_inodes, 0.05f);
-    EXPECT_FLOAT_EQ(c.cache_goal_purge_free_space, 0.15f);
-    EXPECT_FLOAT_EQ(c.cache_goal_purge_free_inodes, 0.15f);
-    EXPECT_FALSE(c.arp_proxy);
-    EXPECT_TRUE(c.workaround_migrate_freeze);
-    EXPECT_EQ(c.prepop_holdoff_us, 90 * G_USEC_PER_SEC);
-    EXPECT_EQ(c.cache_vdi_timeout_s, 120);
-  }
-  proxy_context b;
-  EXPECT_EQ(
-      f.load(
-          "[Main]\nlistenerThreads=2\nprepopIoThreads=-1\nlistenerFanout=hash\npacketMmap=false\n"
-          "cacheMonitorIntervalInS=2.9\ncacheStartPurgeFreeSpace=0.1\n"
-          "cacheStartPurgeFreeInodes=0.2\ncacheGoalPurgeFreeSpace=0.3\n"
-          "cacheGoalPurgeFreeInodes=0.4\nworkaroundMigrateFreeze=0\narpProxy=true\n"
-          "prepopHoldOffInS=-5\ncacheVdiTimeoutInS=0\n",
-          &b),
-      -1);
-  EXPECT_EQ(b.listener_threads, 2);
-  EXPECT_EQ(b.listener_fanout, 0u);
-  EXPECT_FALSE(b.packet_mmap);
-  EXPECT_EQ(b.cache_monitor_interval_s, 2);  // truncated, not rounded
-  EXPECT_FLOAT_EQ(b.cache_start_purge_free_space, 0.1f);
-  EXPECT_FLOAT_EQ(b.cache_start_purge_free_inodes, 0.2f);
-  EXPECT_FLOAT_EQ(b.cache_goal_purge_free_space, 0.3f);
-  EXPECT_FLOAT_EQ(b.cache_goal_purge_free_inodes, 0.4f);
-  EXPECT_TRUE(b.arp_proxy);
-  EXPECT_FALSE(b.workaround_migrate_freeze);
-  EXPECT_EQ(b.prepop_holdoff_us, 0);    // a negative hold-off is none
-  EXPECT_EQ(b.cache_vdi_timeout_s, 1);  // a script always gets a moment
-
-  // Fanout names, and listener threads below one meaning one per CPU.
-  const std::pair<const char*, long> rows[] = {
-      {"listenerFanout=lb", 1}, {"listenerFanout=cpu", 2}, {"listenerFanout=cbpf", 6},
-      {"listenerThreads=1", 1}, {"listenerThreads=0", -1}, {"listenerThreads=-3", -1},
+  const std::string defaults = "4 6 1 5 0.05 0.05 0.15 0.15 0 1 90000000 120 4";
+  const std::string cpus = std::to_string(sysconf(_SC_NPROCESSORS_ONLN));
+  const std::pair<std::string, std::string> rows[] = {
+      // A missing file, a syntax error and keys outside [Main] give defaults.
+      {"", defaults},
+      {"this is not a key file\n[Main\narpProxy=true\n", defaults},
+      {"[Other]\narpProxy=true\nlistenerThreads=abc\n[Main]\nunknownKey=1\n", defaults},
+      // A monitor interval is truncated, a negative hold-off is none and a
+      // script always gets a moment.
+      {"[Main]\nlistenerThreads=2\nprepopIoThreads=-1\nlistenerFanout=hash\npacketMmap=false\n"
+       "cacheMonitorIntervalInS=2.9\ncacheStartPurgeFreeSpace=0.1\ncacheStartPurgeFreeInodes=0.2\n"
+       "cacheGoalPurgeFreeSpace=0.3\ncacheGoalPurgeFreeInodes=0.4\nworkaroundMigrateFreeze=0\n"
+       "arpProxy=true\nprepopHoldOffInS=-5\ncacheVdiTimeoutInS=0\n",
+       "2 0 0 2 0.1 0.2 0.3 0.4 1 0 0 1 -1"},
+      {"[Main]\nlistenerFanout=cpu\nlistenerThreads=1\n", "1 2" + defaults.substr(3)},
+      // Fewer than one listener thread means one per CPU.
+      {"[Main]\nlistenerThreads=-3\n", cpus + defaults.substr(1)},
   };
-  for (const auto& [line, want] : rows) {
-    proxy_context c;
-    f.load(std::string("[Main]\n") + line + "\n", &c);
-    const bool fanout = std::string(line).starts_with("listenerFanout");
-    const long got = fanout ? static_cast<long>(c.listener_fanout) : c.listener_threads;
-    EXPECT_EQ(got, want < 0 ? sysconf(_SC_NPROCESSORS_ONLN) : want) << line;
-  }
+  for (const auto& [text, want] : rows) EXPECT_EQ(load(text), want) << text;
 }
 
 TEST(ConfigDeathTest, UninterpretableValuesAreFatalWithTheKeysMessage) {
   GTEST_FLAG_SET(death_test_style, "fast");  // nothing here runs threads
-  config_file f;
-  const std::pair<const char*, const char*> cases[] = {
-      {"listenerFanout=LB", "Unrecognised listenerFanout string 'LB'"},
-      {"cacheMonitorIntervalInS=abc", "Unable to interpret cacheMonitorIntervalInS: "},
-      {"packetMmap=yes", "Unable to interpret packetMmap: "},
-      {"listenerThreads=2.5", "Unable to interpret listenerThreads: "},
-      {"prepopIoThreads=many", "Unable to interpret prepopIoThreads: "},
-      {"cacheGoalPurgeFreeInodes=", "Unable to interpret cacheGoalPurgeFreeInodes: "},
-      {"arpProxy=on", "Unable to interpret arpProxy: "},
-  };
-  for (const auto& [line, message] : cases) {
-    proxy_context c;
-    EXPECT_DEATH(f.load(std::string("[Main]\n") + line + "\n", &c), message) << line;
+  for (const char* key : {"listenerThreads=2.5", "prepopIoThreads=many",
+                          "cacheGoalPurgeFreeInodes=", "arpProxy=on"}) {
+    const std::string name(key, std::string(key).find('='));
+    EXPECT_DEATH(load(std::string("[Main]\n") + key + "\n"), "Unable to interpret " + name + ": ")
+        << key;
   }
 }
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -15,15 +16,6 @@ struct streams {
   std::string out, err;
   int status = 0;
 };
-
-std::string slurp(int fd) {
-  std::string s;
-  char buf[4096];
-  lseek(fd, 0, SEEK_SET);
-  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) s.append(buf, static_cast<size_t>(n));
-  close(fd);
-  return s;
-}
 
 // Runs `body` after log_init in a child whose stdout and stderr are files.
 streams run_child(const char* debug_env, const std::function<void()>& body) {
@@ -44,22 +36,13 @@ streams run_child(const char* debug_env, const std::function<void()>& body) {
   }
   streams s;
   waitpid(pid, &s.status, 0);
-  s.out = slurp(out);
-  s.err = slurp(err);
+  for (auto [fd, text] : {std::pair{out, &s.out}, {err, &s.err}}) {
+    char buf[4096];
+    lseek(fd, 0, SEEK_SET);
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) text->append(buf, size_t(n));
+    close(fd);
+  }
   return s;
-}
-
-void log_each_level() {
-  g_message("msg-line");
-  g_warning("warn-line");
-  g_info("info-line");
-  g_debug("debug-line");
-  g_log("somelib", G_LOG_LEVEL_INFO, "lib-info-line");
-  g_log(nullptr, static_cast<GLogLevelFlags>(1 << 9), "user-level-line");
-}
-
-bool has(const std::string& s, const char* text) {
-  return s.find(text) != std::string::npos;
 }
 
 size_t count(const std::string& s, const char* text) {
@@ -69,37 +52,32 @@ size_t count(const std::string& s, const char* text) {
 }
 
 TEST(LogWriter, LevelsStreamsAndGMessagesDebug) {
-  // G_MESSAGES_DEBUG; whether our INFO and DEBUG, and the library's INFO, show.
-  const struct {
-    const char* env;
-    bool ours, lib;
-  } rows[] = {{nullptr, false, false},
-              {"all", true, true},
-              {"somelib", false, true},
-              {"otherlib", false, false}};
-  for (const auto& r : rows) {
-    SCOPED_TRACE(r.env ? r.env : "unset");
-    streams s = run_child(r.env, log_each_level);
+  // Whether our INFO and DEBUG, and a library's INFO, show. (The daemon's own
+  // INFO with the variable unset or set to another domain: tests/e2e.)
+  for (const auto& [env, ours, lib] :
+       {std::tuple{"all", true, true}, {"somelib", false, true}, {"otherlib", false, false}}) {
+    SCOPED_TRACE(env);
+    streams s = run_child(env, [] {
+      g_message("msg-line");
+      g_warning("warn-line");
+      g_info("info-line");
+      g_debug("debug-line");
+      g_log("somelib", G_LOG_LEVEL_INFO, "lib-info-line");
+      g_log(nullptr, static_cast<GLogLevelFlags>(1 << 9), "user-level-line");
+    });
     // MESSAGE and WARNING always go to stderr; user-defined levels always show.
-    EXPECT_TRUE(has(s.err, "msg-line") && has(s.err, "warn-line") && !has(s.out, "msg-line"));
-    EXPECT_TRUE(has(s.out + s.err, "user-level-line"));
-    EXPECT_EQ(has(s.out, "debug-line"), r.ours);
-    EXPECT_EQ(count(s.out + s.err, "info-line"), size_t{r.ours} + r.lib);
-    EXPECT_EQ(has(s.out, "lib-info-line"), r.lib);
+    EXPECT_TRUE(count(s.err, "msg-line") > 0 && count(s.err, "warn-line") > 0 &&
+                count(s.out, "msg-line") == 0);
+    EXPECT_TRUE(count(s.out + s.err, "user-level-line") > 0);
+    EXPECT_EQ(count(s.out, "debug-line"), size_t{ours});
+    EXPECT_EQ(count(s.out + s.err, "info-line"), size_t{ours} + lib);
+    EXPECT_EQ(count(s.out, "lib-info-line"), size_t{lib});
   }
   // ERROR is written, then the process aborts (not a breakpoint trap).
   streams e = run_child(nullptr, [] { g_error("fatal-line %d", 7); });
   ASSERT_TRUE(WIFSIGNALED(e.status));
   EXPECT_EQ(WTERMSIG(e.status), SIGABRT);
-  EXPECT_TRUE(has(e.err, "fatal-line 7"));
-  // Missing fields are refused with GLib's critical messages.
-  streams m = run_child(nullptr, [] {
-    GLogField field = {"MESSAGE", "x", -1};
-    printf("results %d %d\n", log_writer(G_LOG_LEVEL_MESSAGE, nullptr, 1, nullptr),
-           log_writer(G_LOG_LEVEL_MESSAGE, &field, 0, nullptr));
-  });
-  EXPECT_TRUE(has(m.out, "results 0 0")) << m.out;
-  EXPECT_TRUE(has(m.err, "fields != NULL") && has(m.err, "n_fields > 0"));
+  EXPECT_TRUE(count(e.err, "fatal-line 7") > 0);
 }
 
 }  // namespace
