@@ -86,8 +86,14 @@ TEST(Rrd, ThreadAndClientStatusSource) {
   client_context_update_status(cc, CLIENTSTATUS_INITIALISED);
   client_context_update_status(cc, CLIENTSTATUS_CACHING);
   EXPECT_EQ(status(), "2");
-  for (const auto& [key, value] :
-       {std::pair{"min", "0"}, {"archive_default", "0"}, {"scale", "0"}, {"value_type", "1"}})
+  for (const auto& [key, value] : {std::pair{"description", "Velorin client status"},
+                                   {"units", "status"},
+                                   {"min", "0"},
+                                   {"max", "4"},
+                                   {"owner_kind", "1"},
+                                   {"archive_default", "0"},
+                                   {"scale", "0"},
+                                   {"value_type", "1"}})
     EXPECT_EQ(source_member(file, "tarncache_status", key), value) << key;
 
   cc->status.store(CLIENTSTATUS_INCOMPATIBLE_PROTOCOL_VERSION);
