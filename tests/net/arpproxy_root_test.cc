@@ -176,18 +176,16 @@ class ArpProxy : public ::testing::Test {
     ASSERT_TRUE(server_replies(false));
   }
 
-  static tarn_test::lab* lab_;
-  static bool lab_ok_;
+  static inline tarn_test::lab* lab_ = nullptr;
+  static inline bool lab_ok_ = false;
   tarn_test::log_capture logs;
   mac port_mac{};
-  size_t from_proxy = 0, fds = 0;  // open before the thread's group was made
+  size_t from_proxy = 0;
+  size_t fds = 0;  // open before the thread's group was made
   unique_fd client_fd, inject_fd, server_fd;
   std::string uuid;
   std::unique_ptr<thread_group> proxy;
 };
-
-tarn_test::lab* ArpProxy::lab_ = nullptr;
-bool ArpProxy::lab_ok_ = false;
 
 TEST_F(ArpProxy, AnswersOnceForALateServerAndNeverForAPromptOne) {
   // The first request only starts the cache; the server's reply teaches it,
