@@ -18,13 +18,22 @@
 
 namespace {
 
-std::atomic<int> running{0};  // stand-ins started and not yet returned
-std::atomic<int> stopped{0};  // stand-ins that returned on the stop value
-std::atomic<int> ignored{0};  // other values read (and ignored)
+std::atomic<int> running{0}, stopped{0}, ignored{0};  // stand-ins; values other than stop read
 
-// Returns on the stop value, or after 20 s.
-int wait_for_stop(tlt_context* tlt) {
-  for (int i = 0; i < 200; i++) {  // bounded: 20 s
+// What a stand-in reports: ready; nothing; ENODEV as listener 1 (a missing
+// interface); an error of 0; ready and then EIO.
+enum class act { ready, silent, fail_1, zero, twice };
+act listener_act, arp_act;
+
+int stand_in(tlt_context* tlt, act a) {
+  if (a == act::zero || (a == act::fail_1 && tlt->name.ends_with("-1"))) {
+    signal_thread_error(tlt, a == act::zero ? 0 : ENODEV);
+    return 0;
+  }
+  running++;
+  if (a != act::silent) signal_thread_ready(tlt);
+  if (a == act::twice) signal_thread_error(tlt, EIO);
+  for (int i = 0; i < 200; i++) {  // returns on the stop value, or after 20 s
     pollfd p{tlt->efd, POLLIN, 0};
     eventfd_t value = 0;
     if (poll(&p, 1, 100) != 1 || eventfd_read(tlt->efd, &value) != 0) continue;
@@ -37,33 +46,11 @@ int wait_for_stop(tlt_context* tlt) {
   running--;
   return 0;
 }
-
-int silent_thread(tlt_context* tlt) {
-  running++;
-  return wait_for_stop(tlt);
+int listener_stand_in(tlt_context* tlt) {
+  return stand_in(tlt, listener_act);
 }
-
-int ready_thread(tlt_context* tlt) {
-  running++;
-  signal_thread_ready(tlt);
-  return wait_for_stop(tlt);
-}
-
-int listener_1_fails(tlt_context* tlt) {  // as a listener on a missing interface
-  if (!tlt->name.ends_with("-1")) return ready_thread(tlt);
-  signal_thread_error(tlt, ENODEV);
-  return 0;
-}
-
-int fails_with_zero(tlt_context* tlt) {
-  signal_thread_error(tlt, 0);
-  return 0;
-}
-
-int reports_twice(tlt_context* tlt) {
-  signal_thread_ready(tlt);
-  signal_thread_error(tlt, EIO);
-  return silent_thread(tlt);
+int arp_stand_in(tlt_context* tlt) {
+  return stand_in(tlt, arp_act);
 }
 
 class InterfaceThreads : public ::testing::Test {
@@ -73,11 +60,9 @@ class InterfaceThreads : public ::testing::Test {
     interface_thread_init(&ctx);
     ctx.listener_threads = 2;
     ctx.arp_proxy = true;
-    use(ready_thread, ready_thread);
+    use(act::ready, act::ready);
     a.uuid = "0b7e4c1a-0000-4000-8000-00000000000a";
     a.interface = "eth1";
-    b.uuid = "0b7e4c1a-0000-4000-8000-00000000000b";
-    b.interface = "eth2";
     logs.clear();
   }
   void TearDown() override {
@@ -85,8 +70,10 @@ class InterfaceThreads : public ::testing::Test {
     interface_thread_set_hooks(nullptr);
     EXPECT_EQ(running, 0);
   }
-  void use(tlt_function listener, tlt_function arp, int timeout_ms = 10000) {
-    hooks = {listener, arp, timeout_ms};
+  void use(act listener, act arp, int timeout_ms = 10000) {
+    listener_act = listener;
+    arp_act = arp;
+    hooks = {listener_stand_in, arp_stand_in, timeout_ms};
     interface_thread_set_hooks(&hooks);
   }
   interface_thread* group(const std::string& name) {
@@ -95,16 +82,16 @@ class InterfaceThreads : public ::testing::Test {
   }
   std::vector<std::string> logged(const std::string& text) {
     std::vector<std::string> out;
-    for (const auto& l : logs.lines()) {
+    for (const auto& l : logs.lines())
       if (l.message.find(text) != std::string::npos) out.push_back(l.message);
-    }
     return out;
   }
 
   proxy_context ctx;
-  client_context a, b;
+  client_context a;
   interface_thread_hooks hooks;
   tarn_test::log_capture logs;
+  const std::string c = "Client 0b7e4c1a-0000-4000-8000-00000000000a - ";
 };
 
 std::string kernel_name(const std::unique_ptr<tlt_context>& tlt) {
@@ -122,7 +109,6 @@ TEST_F(InterfaceThreads, StartsANamedGroupAndStopsItInOrder) {
   std::vector<std::string> names;
   for (auto& tlt : g->threads) names.push_back(kernel_name(tlt));
   EXPECT_EQ(names, (std::vector<std::string>{"udp-eth1-0", "udp-eth1-1", "arp-eth1"}));
-  const std::string c = "Client " + a.uuid + " - ";
   EXPECT_EQ(logged(" - Spawning "),
             (std::vector<std::string>{c + "Spawning udp-eth1-0", c + "Spawning udp-eth1-1",
                                       c + "Spawning arp-eth1"}));
@@ -143,43 +129,42 @@ TEST_F(InterfaceThreads, StartsANamedGroupAndStopsItInOrder) {
                                       c + "Killing arp-eth1...", c + "Killed arp-eth1"}));
 
   // The kernel keeps 15 characters of a name.
-  b.interface = "averyverylongif0";
-  ASSERT_EQ(interface_thread_create(&ctx, &b, 1), 0);
+  a.interface = "averyverylongif0";
+  ASSERT_EQ(interface_thread_create(&ctx, &a, 1), 0);
   EXPECT_EQ(kernel_name(group("averyverylongif0")->threads[0]), "udp-averyverylo");
 }
 
+// An error of 0 would add nothing to the counter and leave the creator
+// waiting for the time-out: it arrives as EIO. A second report is refused
+// rather than written to a closed channel.
 TEST_F(InterfaceThreads, AnyFailureLeavesNothingRunning) {
-  const std::string c = "Client " + a.uuid + " - ";
   struct {
-    tlt_function listener, arp;
+    act listener, arp;
     int timeout_ms, result;
     const char* line;
   } cases[] = {
-      {listener_1_fails, ready_thread, 10000, -ENODEV,
+      {act::fail_1, act::ready, 10000, -ENODEV,
        "Thread udp-eth1-1 signalled error 19; aborting..."},
-      {ready_thread, silent_thread, 300, -ETIMEDOUT,
+      {act::ready, act::silent, 300, -ETIMEDOUT,
        "Timed out waiting for remaining 1 threads to be ready"},
-      // An error of 0 would add nothing to the counter and leave the creator
-      // waiting for the time-out; it arrives as EIO.
-      {fails_with_zero, fails_with_zero, 10000, -EIO, " signalled error 5; aborting..."},
+      {act::zero, act::zero, 10000, -EIO, " signalled error 5; aborting..."},
+      {act::twice, act::twice, 10000, 0, nullptr},
   };
   for (const auto& f : cases) {
-    SCOPED_TRACE(f.line);
+    SCOPED_TRACE(f.result);
     use(f.listener, f.arp, f.timeout_ms);
     logs.clear();
     EXPECT_EQ(interface_thread_create(&ctx, &a, 1), f.result);
+    if (f.line == nullptr) {
+      interface_thread_remove(&ctx, &a);  // joined: each has made its second report
+      EXPECT_EQ(logs.count("reported its state twice"), 3u);
+      continue;
+    }
     EXPECT_TRUE(logs.contains(G_LOG_LEVEL_WARNING, f.line));
     EXPECT_TRUE(logs.contains(c + "Stopping any running interface threads for eth1..."));
     EXPECT_EQ(running, 0);
     EXPECT_EQ(group("eth1"), nullptr);
   }
-
-  // A second report is refused rather than written to a closed channel.
-  use(reports_twice, reports_twice);
-  logs.clear();
-  EXPECT_EQ(interface_thread_create(&ctx, &a, 1), 0);
-  interface_thread_remove(&ctx, &a);  // joined: each has made its second report
-  EXPECT_EQ(logs.count("reported its state twice"), 3u);
 }
 
 }  // namespace

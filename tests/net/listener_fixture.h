@@ -1,7 +1,6 @@
-// Interface threads run directly in the network lab: a client record, one
-// tlt_context per thread with its eventfds, the thread function on a
-// std::thread in the lab's host namespace; and the frame and datagram helpers
-// the listener and ARP proxy tests share.
+// Shared by the net tests: interface threads run directly in the network lab
+// (a client record, one tlt_context per thread, the thread function on a
+// std::thread in the lab's host namespace), and frame and socket helpers.
 #pragma once
 
 #include <arpa/inet.h>
@@ -32,8 +31,14 @@ namespace listener_test {
 
 using namespace std::chrono_literals;
 using bytes = std::vector<uint8_t>;
+using mac = tarn_test::mac_address;
 
 constexpr uint16_t SERVER_PORT = 6901;
+const mac CLIENT = {2, 0, 0, 0, 1, 1}, SERVER = {2, 0, 0, 0, 2, 0}, SERVER2 = {2, 0, 0, 0, 2, 1},
+          IFACE = {2, 0, 0, 0, 3, 0}, OTHER = {2, 0, 0, 0, 4, 0}, FORGED = {2, 0, 0, 0, 5, 0},
+          BROADCAST = {255, 255, 255, 255, 255, 255}, ZERO = {};
+const in_addr_t CLIENT_IP = inet_addr("198.18.0.101"), SERVER_IP = inet_addr("198.18.0.20"),
+                SERVER2_IP = inet_addr("198.18.0.21");
 
 // Whether `pred()` comes true within `limit`, looking every millisecond.
 template <typename Pred>
@@ -111,9 +116,7 @@ class thread_group {
   bool start_ready() {
     return start() == std::vector<uint64_t>(tlts_.size(), INTERFACE_THREAD_READY);
   }
-
-  // Writes `value` to thread i's efd and waits until the thread has read it
-  // (values written before it reads them would add up).
+  // Waits until the thread has read `value`: values not yet read add up.
   bool signal(int i, uint64_t value) {
     const int efd = tlts_[static_cast<size_t>(i)]->efd;
     eventfd_write(efd, value);
@@ -122,7 +125,6 @@ class thread_group {
       return poll(&p, 1, 0) == 0;
     });
   }
-
   void stop() {
     for (auto& t : tlts_) {
       if (!t->thread.joinable()) continue;
@@ -130,10 +132,8 @@ class thread_group {
       t->thread.join();
     }
   }
-
-  // Whether every thread has returned within `limit`.
-  bool ended(std::chrono::milliseconds limit = 2000ms) const {
-    return eventually([this] { return returned_ == size(); }, limit);
+  bool ended() const {
+    return eventually([this] { return returned_ == size(); });
   }
   listener_counts counts(int i) const {
     listener_counts c;
@@ -218,9 +218,8 @@ inline bool inject(int fd, const bytes& frame) {
 
 // An Ethernet frame holding one UDP datagram with valid checksums, padded
 // with 0xa5 up to `pad_to` bytes.
-inline bytes udp_frame(const tarn_test::mac_address& dst, const tarn_test::mac_address& src,
-                       const sockaddr_in& from, const sockaddr_in& to, const bytes& payload,
-                       size_t pad_to = 0) {
+inline bytes udp_frame(const mac& dst, const mac& src, const sockaddr_in& from,
+                       const sockaddr_in& to, const bytes& payload, size_t pad_to = 0) {
   bytes f(dst.begin(), dst.end());
   f.insert(f.end(), src.begin(), src.end());
   const size_t total = payload.size() + 28;
@@ -238,6 +237,21 @@ inline bytes udp_frame(const tarn_test::mac_address& dst, const tarn_test::mac_a
   calculate_ip_checksum(f.data() + 14);
   calculate_udp_checksum(f.data() + 14, total);
   if (f.size() < pad_to) f.resize(pad_to, 0xa5);
+  return f;
+}
+
+// An Ethernet/IPv4 ARP frame of 42 bytes.
+inline bytes arp_frame(uint16_t op, const mac& eth_dst, const mac& eth_src, const mac& sender,
+                       in_addr_t sender_ip, const mac& target, in_addr_t target_ip) {
+  bytes f(eth_dst.begin(), eth_dst.end());
+  f.insert(f.end(), eth_src.begin(), eth_src.end());
+  f.insert(f.end(), {0x08, 0x06, 0, 1, 0x08, 0x00, 6, 4, 0, static_cast<uint8_t>(op)});
+  const auto* s = reinterpret_cast<const uint8_t*>(&sender_ip);
+  const auto* t = reinterpret_cast<const uint8_t*>(&target_ip);
+  f.insert(f.end(), sender.begin(), sender.end());
+  f.insert(f.end(), s, s + 4);
+  f.insert(f.end(), target.begin(), target.end());
+  f.insert(f.end(), t, t + 4);
   return f;
 }
 
