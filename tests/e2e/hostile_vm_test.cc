@@ -242,6 +242,21 @@ TEST(HostileVm, OtherVmsAndTheCacheAreUnaffected) {
       [](bytes& f) { f[20] = 0x20; },
       [&](bytes& f) { f.resize(14 + rng() % 28); },
   };
+  // Each message also goes out as a frame: in another VM's name; in the
+  // server's name, to another VM and to itself; in damaged IPv4/UDP headers;
+  // from the server's own Ethernet address, which only the host can tell.
+  const std::function<void(const bytes&)> spoof[] = {
+      [&](const bytes& m) { vm.frame(own, server, lab.client_ip(1), server_ip, IO_PORT, m); },
+      [&](const bytes& m) {
+        vm.frame(own, lab.client_mac(1), server_ip, lab.client_ip(1), 50000, m);
+        vm.frame(own, own, server_ip, own_ip, 50000, m);
+      },
+      [&](const bytes& m) {
+        vm.frame(own, server, own_ip, server_ip, IO_PORT, m,
+                 [&](bytes& f) { damage[rng() % std::size(damage)](f); });
+      },
+      [&](const bytes& m) { vm.frame(server, own, server_ip, own_ip, 50000, m); },
+  };
   // Rounds until both honest VMs are done, bounded in count and time.
   const auto begun = std::chrono::steady_clock::now();
   int rounds = 0;
@@ -252,22 +267,7 @@ TEST(HostileVm, OtherVmsAndTheCacheAreUnaffected) {
     for (const bytes& m : junk) {
       // Plainly from its own address, to both ports.
       vm.to_server(m, rng() % 2 ? LOGIN_PORT : IO_PORT);
-      switch (rng() % 4) {
-        case 0:  // in another VM's name
-          vm.frame(own, server, lab.client_ip(1), server_ip, IO_PORT, m);
-          break;
-        case 1:  // in the server's name, to another VM and to itself
-          vm.frame(own, lab.client_mac(1), server_ip, lab.client_ip(1), 50000, m);
-          vm.frame(own, own, server_ip, own_ip, 50000, m);
-          break;
-        case 2:  // damaged IPv4/UDP headers around it
-          vm.frame(own, server, own_ip, server_ip, IO_PORT, m,
-                   [&](bytes& f) { damage[rng() % std::size(damage)](f); });
-          break;
-        default:  // from the server's own Ethernet address: only the host can tell
-          vm.frame(server, own, server_ip, own_ip, 50000, m);
-          break;
-      }
+      spoof[rng() % std::size(spoof)](m);
     }
   }
   printf("hostile VM: %zu datagrams and frames in %d rounds\n", vm.sent(), rounds);
