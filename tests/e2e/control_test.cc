@@ -75,12 +75,9 @@ struct outcome {
 outcome tarnctl(const std::string& dir, const std::vector<std::string>& args,
                 const std::string& input = "") {
   std::ofstream(dir + "/tarnctl.in") << input;
-  std::vector<std::string> argv = {"/bin/sh",
-                                   "-c",
-                                   "f=$1; shift; exec \"$@\" <\"$f\"",
-                                   "sh",
-                                   dir + "/tarnctl.in",
-                                   fs::path(TARN_DAEMON_PATH).parent_path() / "tools/tarnctl"};
+  std::vector<std::string> argv = {"/bin/sh", "-c", "f=$1; shift; exec \"$@\" <\"$f\"", "sh"};
+  argv.insert(argv.end(),
+              {dir + "/tarnctl.in", fs::path(TARN_DAEMON_PATH).parent_path() / "tools/tarnctl"});
   argv.insert(argv.end(), args.begin(), args.end());
   tarn_test::process p(argv, dir + "/tarnctl");
   auto code = p.wait(30s);
@@ -122,14 +119,11 @@ TEST(Control, RequestsHostilePeersAndTarnctlInOneRun) {
   EXPECT_EQ(sb.err().find("hidden"), std::string::npos);
   EXPECT_EQ(sb.err().find("site garbage"), std::string::npos);
 
-  // The dispatch rules have their table in the control unit tests; here,
-  // what only the socket shows: the stream's framing, and the production
-  // handlers wired to it.
+  // The dispatch rules and the checks of each request's paths and uuids have
+  // their tables in the control unit tests; here, what only the socket
+  // shows: the stream's framing, and the production handlers wired to it.
   const std::pair<const char*, std::string> table[] = {
       {R"({"jsonrpc": "1.0", "method": "metrics", "id": 1})", INVALID + "\"id\": 1 }"},
-      {R"({"jsonrpc": "2.0", "method": "no-such-method", "id": "a-7"})",
-       NOT_FOUND + "\"id\": \"a-7\" }"},
-      {R"({"jsonrpc": "2.0", "method": "configure_site", "params": {}})", ""},
       // Not JSON: closed unanswered.
       {R"({"jsonrpc": "2.0", "method": "metrics", "id": 6,,})", ""},
       {"nonsense", ""},
@@ -148,11 +142,6 @@ TEST(Control, RequestsHostilePeersAndTarnctlInOneRun) {
     EXPECT_EQ(call("}"), "");
   }
   for (const auto& [request, response] : table) EXPECT_EQ(call(request), response) << request;
-  EXPECT_NE(sb.err().find("process_configure_site: no id"), std::string::npos) << sb.err();
-  // A registered method answers with members in order: "jsonrpc", "result", "id".
-  const std::string answer = call(R"({"jsonrpc": "2.0", "method": "metrics", "id": 7})");
-  EXPECT_TRUE(answer.starts_with("{ \"jsonrpc\": \"2.0\", \"result\": {")) << answer;
-  EXPECT_TRUE(answer.ends_with("}, \"id\": 7 }")) << answer;
   {  // One byte at a time is answered once the object is complete.
     unique_fd fd = control_connect(sb.socket_path());
     for (char ch : std::string(R"({"jsonrpc": "2.0", "method": "nothing", "id": 8})")) {
@@ -201,86 +190,52 @@ TEST(Control, RequestsHostilePeersAndTarnctlInOneRun) {
   EXPECT_EQ(control_read(silent.get(), 2s), "");
   EXPECT_NE(sb.err().find("no complete request within"), std::string::npos) << sb.err();
 
-  // Paths in requests never leave the state directory.
-  auto snapshot = [&] {
-    std::set<std::string> names;
-    for (const auto& e : fs::recursive_directory_iterator(sb.dir())) {
-      std::string rel = e.path().string().substr(sb.dir().size());
-      if (!rel.starts_with("/shm/") && !rel.starts_with("/daemon")) names.insert(rel);
-    }
-    return names;
+  // tarnctl as an operator runs it: {arguments, stdin, exit code, what
+  // stdout and stderr show}.
+  const std::string vdi = "7d2a4f1b-3c5e-4f90-8b12-3456789abcde";
+  struct ctl_case {
+    std::vector<std::string> args;
+    std::string input;
+    int code;
+    std::vector<std::string> out, err;
   };
-  ASSERT_TRUE(sb.write_file("/etc/tarnproxy-canary", "keep"));
-  const std::set<std::string> before = snapshot();
-  auto site = [](const std::string& s, const std::string& v, const std::string& server,
-                 const std::string& client) {
-    return tarn_test::site_request(s, v, server, {"198.18.0.20"},
-                                   {{client, "02:00:00:00:01:01", "lo", false}});
+  const ctl_case ctl_cases[] = {
+      {{"status"}, "", 0, {"Sites (0)", "SITE UUID", "SERVER UUID", "CLIENT UUID"}, {}},
+      {{"metrics"}, "", 0, {"total 0 B", "hit ratio n/a"}, {}},
+      {{"prepop"}, "", 0, {"vDisks (0)"}, {}},
+      {{"call", "no-such-method"}, "", 1, {}, {"-32601", "Method not found"}},
+      // A site_uuid that is not a UUID is refused by the daemon, not by tarnctl.
+      {{"remove-site", "../../etc/passwd"}, "", 1, {}, {"-32602: Invalid params, site_uuid"}},
+      // A site with one server and no clients, as a whole request on stdin.
+      {{"configure-site", "-"},
+       tarn_test::site_request(UUID, vdi, UUID, {"10.0.0.5", "10.0.1.5"}, {},
+                               R"("first_port": 100, "last_port": 110)"),
+       0,
+       {"OK\n"},
+       {}},
+      {{"status"}, "", 0, {"Sites (1)", UUID, vdi, "10.0.0.5,10.0.1.5", "100-110"}, {}},
+      {{"remove-site", UUID}, "", 0, {"OK\n"}, {}},
+      {{"status"}, "", 0, {"Sites (0)", "Servers (0)"}, {}},
   };
-  for (const std::string& bad :
-       std::vector<std::string>{"../../etc/tarnproxy-canary", "../../etc/x", "/etc/x",
-                                UUID + "/../../../etc/x", "..", ""}) {
-    for (const std::string& request :
-         {site(bad, UUID, UUID, UUID), site(UUID, bad, UUID, UUID), site(UUID, UUID, bad, UUID),
-          site(UUID, UUID, UUID, bad), tarn_test::remove_site_request(bad)}) {
-      tarn_test::json_value parsed(json_tokener_parse(call(request).c_str()));
-      EXPECT_EQ(tarn_test::json_path_int(parsed.get(), {"error", "code"}), -32602) << request;
-    }
+  for (const ctl_case& c : ctl_cases) {
+    std::vector<std::string> args = {"--socket", sb.socket_path(), "--timeout", "20"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const outcome o = tarnctl(sb.dir(), args, c.input);
+    EXPECT_EQ(o.code, c.code) << c.args[0] << o.err;
+    for (const auto& text : c.out) EXPECT_NE(o.out.find(text), std::string::npos) << o.out;
+    for (const auto& text : c.err) EXPECT_NE(o.err.find(text), std::string::npos) << o.err;
   }
-  EXPECT_EQ(snapshot(), before);
-  std::string canary;
-  EXPECT_TRUE(sb.read_file("/etc/tarnproxy-canary", &canary) && canary == "keep");
-
-  // tarnctl as an operator runs it.
-  const std::vector<std::string> at = {"--socket", sb.socket_path(), "--timeout", "20"};
-  auto ctl = [&](std::vector<std::string> args, const std::string& input = "") {
-    args.insert(args.begin(), at.begin(), at.end());
-    return tarnctl(sb.dir(), args, input);
-  };
-  outcome status = ctl({"status"});
-  EXPECT_EQ(status.code, 0) << status.err;
-  for (const char* text : {"Sites (0)", "SITE UUID", "SERVER UUID", "CLIENT UUID"})
-    EXPECT_NE(status.out.find(text), std::string::npos) << status.out;
-  outcome metrics = ctl({"metrics"});
-  EXPECT_EQ(metrics.code, 0) << metrics.err;
-  EXPECT_NE(metrics.out.find("total 0 B"), std::string::npos) << metrics.out;
-  EXPECT_NE(metrics.out.find("hit ratio n/a"), std::string::npos) << metrics.out;
-  EXPECT_NE(ctl({"prepop"}).out.find("vDisks (0)"), std::string::npos);
   // --json prints the result exactly as the daemon serialised it.
   for (const std::string method : {"context-state", "metrics", "prepop-progress"}) {
-    outcome json = ctl({"--json", "call", method});
-    EXPECT_EQ(json.code, 0) << json.err;
-    ASSERT_FALSE(json.out.empty());
+    const outcome json = tarnctl(
+        sb.dir(), {"--socket", sb.socket_path(), "--timeout", "20", "--json", "call", method});
+    ASSERT_FALSE(json.out.empty()) << json.err;
     const std::string raw = call(R"({"jsonrpc": "2.0", "method": ")" + method + R"(", "id": 1})");
     EXPECT_NE(raw.find("\"result\": " + json.out.substr(0, json.out.size() - 1) + ", \"id\": 1"),
               std::string::npos)
         << raw << "\n"
         << json.out;
   }
-  outcome unknown = ctl({"call", "no-such-method"});
-  EXPECT_EQ(unknown.code, 1);
-  EXPECT_NE(unknown.err.find("-32601"), std::string::npos) << unknown.err;
-  EXPECT_NE(unknown.err.find("Method not found"), std::string::npos) << unknown.err;
-  // A site_uuid that is not a UUID is refused by the daemon, not by tarnctl.
-  outcome bad_uuid = ctl({"remove-site", "../../etc/passwd"});
-  EXPECT_EQ(bad_uuid.code, 1);
-  EXPECT_NE(bad_uuid.err.find("-32602: Invalid params, site_uuid"), std::string::npos);
-  // A site with one server and no clients, as a whole request on stdin.
-  const std::string vdi = "7d2a4f1b-3c5e-4f90-8b12-3456789abcde";
-  outcome configure = ctl({"configure-site", "-"},
-                          tarn_test::site_request(UUID, vdi, UUID, {"10.0.0.5", "10.0.1.5"}, {},
-                                                  R"("first_port": 100, "last_port": 110)"));
-  EXPECT_EQ(configure.code, 0) << configure.err << sb.err();
-  EXPECT_EQ(configure.out, "OK\n");
-  status = ctl({"status"});
-  for (const std::string& text : {std::string("Sites (1)"), UUID, vdi,
-                                  std::string("10.0.0.5,10.0.1.5"), std::string("100-110")})
-    EXPECT_NE(status.out.find(text), std::string::npos) << status.out;
-  outcome remove = ctl({"remove-site", UUID});
-  EXPECT_EQ(remove.out, "OK\n") << remove.err;
-  status = ctl({"status"});
-  EXPECT_NE(status.out.find("Sites (0)"), std::string::npos) << status.out;
-  EXPECT_NE(status.out.find("Servers (0)"), std::string::npos) << status.out;
 
   // A flood of connections, every one left open, every fourth with a
   // partial request: what the daemon holds is bounded by the connections it
@@ -388,17 +343,11 @@ TEST(Tarnctl, UsageAbsentDaemonAndBrokenPeers) {
     pollfd p = {listener.get(), POLLIN, 0};
     if (poll(&p, 1, 10000) != 1) return;
     unique_fd conn(accept(listener.get(), nullptr, nullptr));
-    // Take the whole request first: closing with unread data would reset the
-    // connection instead of ending it.
-    std::string request;
-    char buffer[4096];
-    pollfd c = {conn.get(), POLLIN, 0};
-    while ((request.empty() || request.back() != '}') && poll(&c, 1, 10000) == 1) {
-      ssize_t n = recv(conn.get(), buffer, sizeof buffer, 0);
-      if (n <= 0) return;
-      request.append(buffer, static_cast<size_t>(n));
-    }
     send_all(conn.get(), R"({ "jsonrpc": "2.0", "result": { "sites": [ )");
+    shutdown(conn.get(), SHUT_WR);
+    // Closing with the request unread would reset the connection instead of
+    // ending it: read until tarnctl closes.
+    control_read(conn.get(), 10s);
   });
   outcome truncated = tarnctl(dir, {"--socket", path, "--timeout", "10", "status"});
   peer.join();

@@ -10,9 +10,8 @@
 #include <signal.h>
 #include <sys/socket.h>
 
-#include <chrono>
-#include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <string>
@@ -67,41 +66,31 @@ class hostile_vm {
     pace();
   }
 
-  // An Ethernet frame carrying IPv4/UDP; `edit` may damage the headers
-  // (IP header at 14, UDP header at 34) after they are built.
-  template <typename Edit>
+  // An Ethernet frame carrying IPv4/UDP from port 50000; `edit` may damage
+  // the headers (IP header at 14, UDP header at 34) after they are built.
   void frame(const mac_address& src_mac, const mac_address& dst_mac, const std::string& src_ip,
-             const std::string& dst_ip, uint16_t dst_port, const bytes& payload, Edit edit) {
-    bytes f(42 + payload.size());
+             const std::string& dst_ip, uint16_t dst_port, const bytes& payload,
+             const std::function<void(bytes&)>& edit = {}) {
+    bytes f(42);
+    auto be16 = [&f](size_t at, size_t v) {
+      f[at] = static_cast<uint8_t>(v >> 8);
+      f[at + 1] = static_cast<uint8_t>(v);
+    };
     std::copy(dst_mac.begin(), dst_mac.end(), f.begin());
     std::copy(src_mac.begin(), src_mac.end(), f.begin() + 6);
-    f[12] = 0x08;
-    uint8_t* ip = f.data() + 14;
-    const size_t ip_len = 28 + payload.size();
-    ip[0] = 0x45;
-    ip[2] = static_cast<uint8_t>(ip_len >> 8);
-    ip[3] = static_cast<uint8_t>(ip_len);
-    ip[8] = 64;
-    ip[9] = IPPROTO_UDP;
-    inet_pton(AF_INET, src_ip.c_str(), ip + 12);
-    inet_pton(AF_INET, dst_ip.c_str(), ip + 16);
-    const uint16_t udp_len = static_cast<uint16_t>(8 + payload.size());
-    ip[20] = 0xC3;  // source port 50000
-    ip[21] = 0x50;
-    ip[22] = static_cast<uint8_t>(dst_port >> 8);
-    ip[23] = static_cast<uint8_t>(dst_port);
-    ip[24] = static_cast<uint8_t>(udp_len >> 8);
-    ip[25] = static_cast<uint8_t>(udp_len);
-    std::copy(payload.begin(), payload.end(), f.begin() + 42);
-    edit(f);
-    const uint16_t sum = ip_checksum(f.data() + 14, 20);
-    f[24] = static_cast<uint8_t>(sum >> 8);
-    f[25] = static_cast<uint8_t>(sum);
+    be16(12, 0x0800);
+    be16(14, 0x4500);
+    be16(16, 28 + payload.size());
+    be16(22, 64 << 8 | IPPROTO_UDP);
+    inet_pton(AF_INET, src_ip.c_str(), f.data() + 26);
+    inet_pton(AF_INET, dst_ip.c_str(), f.data() + 30);
+    be16(34, 50000);
+    be16(36, dst_port);
+    be16(38, 8 + payload.size());
+    f.insert(f.end(), payload.begin(), payload.end());
+    if (edit) edit(f);
+    if (f.size() >= 34) be16(24, ip_checksum(f.data() + 14, 20));
     send_frame(f);
-  }
-  void frame(const mac_address& src_mac, const mac_address& dst_mac, const std::string& src_ip,
-             const std::string& dst_ip, uint16_t dst_port, const bytes& payload) {
-    frame(src_mac, dst_mac, src_ip, dst_ip, dst_port, payload, [](bytes&) {});
   }
 
   void send_frame(const bytes& f) {
@@ -203,73 +192,24 @@ void takeover_and_poison(hostile_vm& vm, tarn_test::lab& lab, uint64_t image_byt
   }
 }
 
-// Malformed messages of every kind: each opcode with short, minimal and
-// over-long bodies, and absurd values where the engine reads fields.
-std::vector<bytes> junk_messages(std::mt19937& rng, uint64_t image_bytes) {
-  std::vector<uint32_t> opcodes;
-  for (uint32_t direction : {0x40u, 0x80u})
-    for (uint32_t family : {0x08u, 0x80u, 0x40u, 0x20u, 0x04u})
-      for (uint32_t n = 0; n < 30; n++) opcodes.push_back(direction << 24 | family << 16 | n);
-  for (uint32_t odd : {0u, 0xFFFFFFFFu, 0x00200002u, 0xC0200002u, 0x40FF0000u})
-    opcodes.push_back(odd);
-  const uint64_t offsets[] = {0,
-                              511,
-                              512,
-                              image_bytes,
-                              image_bytes + 512,
-                              uint64_t{1} << 32,
-                              uint64_t{1} << 63,
-                              ~uint64_t{0} - 511,
-                              ~uint64_t{0}};
-  const uint16_t u16s[] = {0, 1, 33, 511, 1416, 4096, 32768, 65000, 65535};
-  const uint32_t handles[] = {0,          FAKE_CONNECTION, FAKE_DISK, 0x00010001,
-                              0x00D00001, 0x80010001,      0xFFFFFFFF};
-  auto pick = [&](const auto& table) { return table[rng() % std::size(table)]; };
+// Malformed messages of every kind: the UDP payloads of the frames in the
+// frame fuzzer's corpus (each of a 16-bit length, bit 15 a cut-short mark,
+// and the frame), which it kept for the engine paths they reach; and each of
+// those cut short.
+std::vector<bytes> junk_messages() {
   std::vector<bytes> out;
-  for (size_t len = 0; len < 22; len++) {
-    bytes b(len);
-    for (auto& x : b) x = static_cast<uint8_t>(rng());
-    // Headers cut short, with and without a known opcode in front.
-    out.push_back(b);
-    if (len >= 4) out.push_back(msg(IOS_READ_MIO_REPLY_CODE, len).b);
-  }
-  for (uint32_t opcode : opcodes) {
-    for (size_t len :
-         {size_t{22}, size_t{33}, size_t{35}, size_t{41}, size_t{47}, size_t{48}, size_t{55},
-          size_t{56}, size_t{81}, size_t{171}, size_t{172}, size_t{600}, size_t{1472}}) {
-      msg m(opcode, len);
-      for (size_t i = 4; i < len; i++) m.b[i] = static_cast<uint8_t>(rng());
-      m.u32(4, pick(std::array<uint32_t, 5>{0, 3, 4, 5, 0xFFFFFFFF}));
-      m.u32(8, pick(handles));
-      if (len >= 48) {
-        // Extent and MIO fields: handles, offsets, lengths, ThreadId.
-        m.u32(22, pick(handles)).u32(34, pick(handles));
-        m.offset(26, pick(offsets)).u16(34, pick(u16s));
-        m.offset(38, pick(offsets)).u16(46, pick(u16s));
-        m.u8(28, static_cast<uint8_t>(pick(std::array<uint8_t, 4>{0, 1, 0x80, 0xFF})));
-      }
-      if (len >= 56)
-        m.u16(48, pick(u16s)).u16(50, pick(u16s)).u16(52, pick(u16s)).u16(54, pick(u16s));
-      out.push_back(m.b);
+  for (const auto& file : fs::directory_iterator(TARN_SOURCE_DIR "/fuzz/corpus/frames")) {
+    const std::string in = tarn_test::read_text(file.path());
+    const auto* p = reinterpret_cast<const uint8_t*>(in.data());
+    for (size_t at = 2, len = 0; at + 2 <= in.size(); at += 2 + len) {
+      len = std::min<size_t>(tarn_test::le16(p + at) & 0x7FFF, in.size() - at - 2);
+      const uint8_t* f = p + at + 2;
+      if (len < 42 || f[12] != 0x08 || f[13] != 0 || f[23] != IPPROTO_UDP) continue;
+      const size_t udp = 14 + (f[14] & 0x0F) * 4u + 8;
+      if (udp > len) continue;
+      out.emplace_back(f + udp, f + len);
+      out.emplace_back(f + udp, f + udp + (len - udp) / 2);
     }
-  }
-  // TLV sequences that end wrongly, claim too much, or carry known items
-  // with wrong lengths.
-  for (uint32_t opcode : {LS_UEFI_SERVICE_TLV_REQUEST_CODE, LS_UEFI_SERVICE_TLV_REPLY_CODE,
-                          LS_LOGIN_PORT_TLV_REPLY_CODE}) {
-    out.push_back(msg(opcode, 22).tlv(9, {1, 0, 0}).b);
-    out.push_back(msg(opcode, 22).tlv(101, bytes(27, 0xFF)).b);
-    out.push_back(msg(opcode, 22).tlv(134, bytes(4, 0xFF)).tlv(135, bytes(4, 0xFF)).b);
-    out.push_back(msg(opcode, 22).tlv(138, bytes(5, 1)).b);
-    out.push_back(msg(opcode, 22).tlv(141, bytes(23, 1)).b);
-    bytes claims = msg(opcode, 22).tlv(9, tarn_test::le_value(1)).b;
-    claims[24] = 0xFF;
-    claims[25] = 0xFF;
-    out.push_back(claims);
-    msg many(opcode, 22);
-    for (int i = 0; i < 300; i++) many.tlv(static_cast<uint16_t>(i), {});
-    many.b.resize(many.b.size() + 3);
-    out.push_back(many.b);
   }
   return out;
 }
@@ -290,10 +230,33 @@ TEST(HostileVm, OtherVmsAndTheCacheAreUnaffected) {
   auto first = s.boot(1, {"--trace-reads", "3000"});
   auto second = s.boot(2, {"--trace-reads", "3000", "--uefi"});
   std::mt19937 rng(2026);
-  const std::vector<bytes> junk = junk_messages(rng, s.image_bytes());
+  const std::vector<bytes> junk = junk_messages();
   const mac_address own = lab.client_mac(HOSTILE), server = lab.server_mac();
   const std::string own_ip = lab.client_ip(HOSTILE), server_ip = lab.server_ip();
 
+  // Header length, total length, UDP length, a first fragment, cut short.
+  const std::function<void(bytes&)> damage[] = {
+      [&](bytes& f) { f[14] = static_cast<uint8_t>(0x40 | (rng() % 16)); },
+      [](bytes& f) { f[16] = f[17] = 0xFF; },
+      [&](bytes& f) { f[38] = 0xFF, f[39] = static_cast<uint8_t>(rng()); },
+      [](bytes& f) { f[20] = 0x20; },
+      [&](bytes& f) { f.resize(14 + rng() % 28); },
+  };
+  // Each message also goes out as a frame: in another VM's name; in the
+  // server's name, to another VM and to itself; in damaged IPv4/UDP headers;
+  // from the server's own Ethernet address, which only the host can tell.
+  const std::function<void(const bytes&)> spoof[] = {
+      [&](const bytes& m) { vm.frame(own, server, lab.client_ip(1), server_ip, IO_PORT, m); },
+      [&](const bytes& m) {
+        vm.frame(own, lab.client_mac(1), server_ip, lab.client_ip(1), 50000, m);
+        vm.frame(own, own, server_ip, own_ip, 50000, m);
+      },
+      [&](const bytes& m) {
+        vm.frame(own, server, own_ip, server_ip, IO_PORT, m,
+                 [&](bytes& f) { damage[rng() % std::size(damage)](f); });
+      },
+      [&](const bytes& m) { vm.frame(server, own, server_ip, own_ip, 50000, m); },
+  };
   // Rounds until both honest VMs are done, bounded in count and time.
   const auto begun = std::chrono::steady_clock::now();
   int rounds = 0;
@@ -304,39 +267,7 @@ TEST(HostileVm, OtherVmsAndTheCacheAreUnaffected) {
     for (const bytes& m : junk) {
       // Plainly from its own address, to both ports.
       vm.to_server(m, rng() % 2 ? LOGIN_PORT : IO_PORT);
-      switch (rng() % 4) {
-        case 0:  // in another VM's name
-          vm.frame(own, server, lab.client_ip(1), server_ip, IO_PORT, m);
-          break;
-        case 1:  // in the server's name, to another VM and to itself
-          vm.frame(own, lab.client_mac(1), server_ip, lab.client_ip(1), 50000, m);
-          vm.frame(own, own, server_ip, own_ip, 50000, m);
-          break;
-        case 2:  // damaged IPv4/UDP headers around it
-          vm.frame(own, server, own_ip, server_ip, IO_PORT, m, [&](bytes& f) {
-            switch (rng() % 5) {
-              case 0:
-                f[14] = static_cast<uint8_t>(0x40 | (rng() % 16));
-                break;  // header length
-              case 1:
-                f[16] = 0xFF, f[17] = 0xFF;
-                break;  // total length
-              case 2:
-                f[38] = 0xFF, f[39] = static_cast<uint8_t>(rng());
-                break;  // UDP length
-              case 3:
-                f[20] = 0x20;
-                break;  // a first fragment
-              default:
-                f.resize(14 + rng() % 28);
-                break;  // cut short
-            }
-          });
-          break;
-        default:  // from the server's own Ethernet address: only the host can tell
-          vm.frame(server, own, server_ip, own_ip, 50000, m);
-          break;
-      }
+      spoof[rng() % std::size(spoof)](m);
     }
   }
   printf("hostile VM: %zu datagrams and frames in %d rounds\n", vm.sent(), rounds);
@@ -354,10 +285,10 @@ TEST(HostileVm, OtherVmsAndTheCacheAreUnaffected) {
   // may have linked the hostile VM to vDisks of its own making.)
   ASSERT_TRUE(s.sandbox().running()) << s.sandbox().err();
   EXPECT_TRUE(tarn_test::control_result(s.socket_path(), "context-state"));
-  const std::string caches =
-      s.sandbox().path(std::string("/opt/vextal/tarnproxy/caches/") + tarn_test::lab_daemon::VDI);
   uint64_t checked = 0, wrong = 0;
-  s.check_vdisk_dir(caches + "/" + VDISK_KEY, &checked, &wrong);
+  s.check_vdisk_dir(s.sandbox().path(std::string("/opt/vextal/tarnproxy/caches/") +
+                                     tarn_test::lab_daemon::VDI + "/" + VDISK_KEY),
+                    &checked, &wrong);
   EXPECT_GT(checked, 0u);
   EXPECT_EQ(wrong, 0u);
 

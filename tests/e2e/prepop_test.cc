@@ -18,6 +18,7 @@
 
 #include "protocol/opcodes.h"
 #include "support/lab_daemon.h"
+#include "support/metrics_files.h"
 #include "support/wire_builder.h"
 
 namespace {
@@ -44,8 +45,8 @@ tarn_test::lab_daemon_options prepop_options(int clients, uint64_t image_bytes,
 }
 
 // A VM that logs in, reads a little and stays logged in.
-std::unique_ptr<tarn_test::process> lingering_vm(lab_daemon& d, int i, int seconds = 120) {
-  return d.boot(i, {"--trace-reads", "8", "--linger-ms", std::to_string(seconds * 1000)});
+std::unique_ptr<tarn_test::process> lingering_vm(lab_daemon& d, int i) {
+  return d.boot(i, {"--trace-reads", "8", "--linger-ms", "120000"});
 }
 
 size_t count(const std::string& text, const std::string& what) {
@@ -57,19 +58,13 @@ size_t count(const std::string& text, const std::string& what) {
 // Waits until `text` has appeared more often than `seen` times.
 bool wait_for_another(lab_daemon& d, const std::string& text, size_t seen,
                       std::chrono::seconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (count(d.sandbox().err(), text) <= seen) {
-    if (std::chrono::steady_clock::now() > deadline || !d.sandbox().running()) return false;
-    std::this_thread::sleep_for(100ms);
-  }
-  return true;
+  return tarn_test::eventually([&] { return count(d.sandbox().err(), text) > seen; }, limit);
 }
 
-json_value vdisk_progress(lab_daemon& d) {
+// A member of the vDisk's prepop-progress entry.
+int64_t progress(lab_daemon& d, const char* member) {
   json_value r = tarn_test::control_result(d.socket_path(), "prepop-progress");
-  json_object* vdisk = nullptr;
-  if (!r || !json_object_object_get_ex(r.get(), "vdisk", &vdisk)) return nullptr;
-  return json_value(json_object_get(vdisk));
+  return json_path_int(r.get(), {"vdisk", member});
 }
 
 // One run checks the bounds, the marks and what the cache then serves. The
@@ -84,14 +79,10 @@ TEST(Prepopulation, FillsTheVdiskWithinBoundsAndTheNextVmBootsFromTheCache) {
   // Progress is visible while it runs.
   ASSERT_TRUE(d.sandbox().wait_for_output("Prepopulating cache of vdisk", 30s))
       << d.sandbox().err();
-  json_value during = vdisk_progress(d);
-  ASSERT_TRUE(during);
-  EXPECT_EQ(json_path_int(during.get(), {"size"}), static_cast<int64_t>(SIZE));
-  EXPECT_GE(json_path_int(during.get(), {"complete"}), 512);
+  EXPECT_EQ(progress(d, "size"), static_cast<int64_t>(SIZE));
+  EXPECT_GE(progress(d, "complete"), 512);
   ASSERT_TRUE(d.sandbox().wait_for_output(COMPLETE, 120s)) << d.sandbox().err();
-  json_value after = vdisk_progress(d);
-  ASSERT_TRUE(after);
-  EXPECT_EQ(json_path_int(after.get(), {"complete"}), static_cast<int64_t>(SIZE + 512));
+  EXPECT_EQ(progress(d, "complete"), static_cast<int64_t>(SIZE + 512));
   EXPECT_TRUE(fs::exists(d.vdisk_dir() + "/prepop"));
   EXPECT_EQ(d.check_cache(), std::make_pair(SIZE / 512, uint64_t{0}));
   json_value stats = d.server_stats();
@@ -204,16 +195,26 @@ TEST(Prepopulation, InterruptionsEndRunsCleanly) {
   // The client logging in again ends the next run (as "ended", or as
   // "aborted" when a wait had already timed out).
   auto ends = [&] { return count(sb.err(), ENDED) + count(sb.err(), "aborted, excessive"); };
-  ASSERT_TRUE(wait_for_another(d, RUN, 1, 30s)) << sb.err();
+  // The next run (the k-th) under way, with VM 1 logged in again or not.
+  auto run_under_way = [&](size_t k, bool login) {
+    if (login) {
+      vm1->kill();
+      vm1 = lingering_vm(d, 1);
+    }
+    return wait_for_another(d, RUN, k - 1, 30s);
+  };
+  auto another_end = [&](size_t before) {
+    return tarn_test::eventually([&] { return ends() > before; }, 20s);
+  };
+  ASSERT_TRUE(run_under_way(2, false)) << sb.err();
   const size_t before_login = ends();
   vm1->kill();
   vm1 = lingering_vm(d, 1);
-  for (int i = 0; i < 200 && ends() == before_login; i++) std::this_thread::sleep_for(100ms);
-  EXPECT_GT(ends(), before_login) << sb.err();
+  EXPECT_TRUE(another_end(before_login)) << sb.err();
 
   // The client's session reset mid-run by a read with an outdated handle:
   // the run stops speaking for the vDisk, and nothing reads the emptied key.
-  ASSERT_TRUE(wait_for_another(d, RUN, 2, 30s)) << sb.err();
+  ASSERT_TRUE(run_under_way(3, false)) << sb.err();
   const size_t before_reset = ends();
   unique_fd vm_socket = d.lab().udp_socket(d.lab().client_ns(1), d.lab().client_ip(1), 0);
   const tarn_test::bytes outdated = tarn_test::msg(IOS_READ_EXT_REQUEST_CODE, 36).u32(8, 0xDEAD).b;
@@ -221,31 +222,24 @@ TEST(Prepopulation, InterruptionsEndRunsCleanly) {
   sendto(vm_socket.get(), outdated.data(), outdated.size(), 0,
          reinterpret_cast<const sockaddr*>(&io_port), sizeof io_port);
   ASSERT_TRUE(sb.wait_for_output("Detected outdated handle.", 10s)) << sb.err();
-  for (int i = 0; i < 200 && ends() == before_reset; i++) std::this_thread::sleep_for(100ms);
-  EXPECT_GT(ends(), before_reset) << sb.err();
+  EXPECT_TRUE(another_end(before_reset)) << sb.err();
   EXPECT_EQ(sb.err().find("CRITICAL"), std::string::npos) << sb.err();
 
   // Removing the client mid-run cancels it.
-  vm1->kill();
-  vm1 = lingering_vm(d, 1);
-  ASSERT_TRUE(wait_for_another(d, RUN, 3, 30s)) << sb.err();
+  ASSERT_TRUE(run_under_way(4, true)) << sb.err();
   ASSERT_TRUE(d.configure({}, {2}));
   EXPECT_TRUE(wait_for_another(d, "canceled", 0, 20s)) << sb.err();
 
   // The client back, a run under way, and the whole site removed.
   ASSERT_TRUE(d.configure({1}));
-  vm1->kill();
-  vm1 = lingering_vm(d, 1);
-  ASSERT_TRUE(wait_for_another(d, RUN, 4, 30s)) << sb.err();
+  ASSERT_TRUE(run_under_way(5, true)) << sb.err();
   ASSERT_TRUE(tarn_test::answered_ok(
       tarn_test::control_call(d.socket_path(), tarn_test::remove_site_request(lab_daemon::SITE))));
   EXPECT_TRUE(wait_for_another(d, "canceled", 1, 20s)) << sb.err();
 
   // A run under way when the daemon is told to stop.
   ASSERT_TRUE(d.configure({1}));
-  vm1->kill();
-  vm1 = lingering_vm(d, 1);
-  ASSERT_TRUE(wait_for_another(d, RUN, 5, 30s)) << sb.err();
+  ASSERT_TRUE(run_under_way(6, true)) << sb.err();
   ASSERT_TRUE(sb.send_signal(SIGTERM));
   auto exit = sb.wait_exit(30s);
   ASSERT_TRUE(exit);

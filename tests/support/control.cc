@@ -25,12 +25,12 @@ unique_fd control_connect(const std::string& socket_path) {
 
 std::optional<std::string> control_read(int fd, std::chrono::milliseconds limit) {
   std::string response;
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
+  char buf[4096];
+  for (const auto deadline = std::chrono::steady_clock::now() + limit;
+       std::chrono::steady_clock::now() < deadline;) {
     pollfd p{fd, POLLIN, 0};
     if (poll(&p, 1, 50) <= 0) continue;
-    char buf[4096];
-    ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
     if (n == 0 || (n < 0 && errno == ECONNRESET)) return response;
     if (n < 0) return std::nullopt;
     response.append(buf, static_cast<size_t>(n));
@@ -54,19 +54,16 @@ json_value control_result(const std::string& socket_path, const std::string& met
                           std::chrono::milliseconds limit) {
   auto text = control_call(socket_path,
                            R"({"jsonrpc": "2.0", "method": ")" + method + R"(", "id": 1})", limit);
-  if (!text) return nullptr;
-  json_value parsed(json_tokener_parse(text->c_str()));
+  json_value parsed(json_tokener_parse(text.value_or("").c_str()));
   json_object* result = nullptr;
   if (!json_object_object_get_ex(parsed.get(), "result", &result)) return nullptr;
   return json_value(json_object_get(result));
 }
 
 int64_t json_path_int(json_object* root, std::initializer_list<const char*> path) {
-  json_object* at = root;
-  for (const char* member : path) {
-    if (!json_object_object_get_ex(at, member, &at)) return -1;
-  }
-  return json_object_get_int64(at);
+  for (const char* member : path)
+    if (!json_object_object_get_ex(root, member, &root)) return -1;
+  return json_object_get_int64(root);
 }
 
 std::string site_request(const std::string& site, const std::string& vdi,

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -16,22 +17,7 @@ namespace tarn_test {
 namespace {
 
 std::atomic<int> lab_counter{0};
-
-const std::string& lab_script() {
-  static const std::string path = std::string(TARN_SOURCE_DIR) + "/scripts/lab";
-  return path;
-}
-
-std::string base36(unsigned long v, size_t width) {
-  const char* digits = "0123456789abcdefghijklmnopqrstuvwxyz";
-  std::string s;
-  do {
-    s.insert(s.begin(), digits[v % 36]);
-    v /= 36;
-  } while (v != 0);
-  while (s.size() < width) s.insert(s.begin(), '0');
-  return s;
-}
+const std::string LAB = std::string(TARN_SOURCE_DIR) + "/scripts/lab";
 
 }  // namespace
 
@@ -42,19 +28,16 @@ std::string shell_quote(const std::string& s) {
 }
 
 int run_shell(const std::string& command, std::string* output, int limit_s) {
-  const std::string bounded =
-      "timeout -k 5 " + std::to_string(limit_s) + " sh -c " + shell_quote(command);
-  FILE* p = popen(bounded.c_str(), "r");
+  FILE* p = popen(
+      ("timeout -k 5 " + std::to_string(limit_s) + " sh -c " + shell_quote(command)).c_str(), "r");
   if (p == nullptr) return -1;
   char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) {
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
     if (output != nullptr) output->append(buf, n);
-  }
-  int rc = pclose(p);
-  if (!WIFEXITED(rc)) return -1;
-  int code = WEXITSTATUS(rc);
-  return code == 124 || code == 137 ? -1 : code;
+  const int rc = pclose(p);
+  // timeout(1) reports a command it had to end as 124, or 137 after SIGKILL.
+  if (!WIFEXITED(rc) || WEXITSTATUS(rc) == 124 || WEXITSTATUS(rc) == 137) return -1;
+  return WEXITSTATUS(rc);
 }
 
 std::string mac_text(const mac_address& m) {
@@ -64,22 +47,23 @@ std::string mac_text(const mac_address& m) {
 }
 
 lab::lab(int clients, int servers, int mtu) : clients_(clients), servers_(servers) {
-  // A prefix is at most 8 characters: "l", the process id and a counter.
-  prefix_ = "l" + base36(static_cast<unsigned long>(getpid()), 1) +
-            base36(static_cast<unsigned long>(lab_counter++ % 1296), 2);
+  // At most 8 characters: "l" and, in base 36, the process id and a counter.
+  char id[16];
+  const uint64_t unique = static_cast<uint64_t>(getpid()) * 1296 + lab_counter++ % 1296;
+  prefix_ = "l" + std::string(id, std::to_chars(id, id + sizeof id, unique, 36).ptr);
   // A lab of a dead process that had this id would stand in the way.
-  run_shell(lab_script() + " down " + prefix_, nullptr);
+  run_shell(LAB + " down " + prefix_);
   std::string out;
-  if (run_shell(lab_script() + " up " + prefix_ + " " + std::to_string(clients) + " " +
+  if (run_shell(LAB + " up " + prefix_ + " " + std::to_string(clients) + " " +
                     std::to_string(servers) + " " + std::to_string(mtu) + " 2>&1",
                 &out) != 0) {
-    run_shell(lab_script() + " down " + prefix_, nullptr);
+    run_shell(LAB + " down " + prefix_);
     throw std::runtime_error("scripts/lab up " + prefix_ + " failed: " + out);
   }
 }
 
 lab::~lab() {
-  run_shell(lab_script() + " down " + prefix_, nullptr);
+  run_shell(LAB + " down " + prefix_);
 }
 
 mac_address lab::client_mac(int i) const {
@@ -92,27 +76,24 @@ int lab::run(const std::string& ns, const std::string& command, std::string* out
 }
 
 bool lab::steer(bool on) const {
-  return run_shell(lab_script() + " steer " + prefix_ + (on ? " on" : " off"), nullptr) == 0;
+  return run_shell(LAB + " steer " + prefix_ + (on ? " on" : " off")) == 0;
 }
 
 bool lab::route_through_proxy_port(int i) const {
-  const std::string dev = client_if(i);
-  std::string cmd = "ip route replace " + client_ip(i) + "/32 dev " + dev +
-                    " && ip neigh replace " + client_ip(i) + " lladdr " + mac_text(client_mac(i)) +
-                    " dev " + dev + " nud permanent";
-  for (int j = 0; j < servers_; j++) {
-    cmd += " && ip route replace " + server_ip(j) + "/32 dev " + dev + " && ip neigh replace " +
-           server_ip(j) + " lladdr " + mac_text(server_mac()) + " dev " + dev + " nud permanent";
-  }
+  auto route = [&](const std::string& ip, const mac_address& mac) {
+    return "ip route replace " + ip + "/32 dev " + client_if(i) + " && ip neigh replace " + ip +
+           " lladdr " + mac_text(mac) + " dev " + client_if(i) + " nud permanent";
+  };
+  std::string cmd = route(client_ip(i), client_mac(i));
+  for (int j = 0; j < servers_; j++) cmd += " && " + route(server_ip(j), server_mac());
   return run(host_ns(), cmd) == 0;
 }
 
 unique_fd lab::udp_socket(const std::string& ns, const std::string& ip, uint16_t port) const {
   lab_enter in(ns);
   unique_fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (!fd) return fd;
   sockaddr_in a = lab_address(ip, port);
-  if (bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) fd.reset();
+  if (fd && bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) fd.reset();
   return fd;
 }
 
@@ -126,13 +107,12 @@ sockaddr_in lab_address(const std::string& ip, uint16_t port) {
 
 lab_enter::lab_enter(const std::string& ns) {
   saved_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-  int target = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-  if (saved_ < 0 || target < 0 || setns(target, CLONE_NEWNET) != 0) {
-    if (target >= 0) close(target);
-    if (saved_ >= 0) close(saved_);
-    throw std::runtime_error("cannot enter netns " + ns);
-  }
-  close(target);
+  const int target = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+  const bool entered = saved_ >= 0 && target >= 0 && setns(target, CLONE_NEWNET) == 0;
+  if (target >= 0) close(target);
+  if (entered) return;
+  if (saved_ >= 0) close(saved_);
+  throw std::runtime_error("cannot enter netns " + ns);
 }
 
 lab_enter::~lab_enter() {

@@ -32,7 +32,6 @@ class lab {
   lab(const lab&) = delete;
   lab& operator=(const lab&) = delete;
 
-  const std::string& prefix() const { return prefix_; }
   int clients() const { return clients_; }
   std::string host_ns() const { return prefix_ + "-h"; }
   std::string server_ns() const { return prefix_ + "-s"; }

@@ -10,17 +10,14 @@
 #include <fstream>
 #include <random>
 #include <sstream>
-#include <thread>
+
+#include "support/metrics_files.h"
 
 namespace tarn_test {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-// One UDP datagram of this size still fits the lab's 1500-byte links, so the
-// server's replies travel unfragmented.
-constexpr const char* MTU = "1472";
 
 }  // namespace
 
@@ -36,11 +33,9 @@ lab_daemon::lab_daemon(const lab_daemon_options& options)
   image_bytes_ = options.image_bytes;
   std::mt19937_64 rng(20261206);
   std::vector<uint64_t> words(image_bytes_ / 8);
-  for (auto& w : words) w = rng();
-  // Some all-zero stretches, as real disks have, for the sparse path.
-  for (size_t i = 0; i < words.size(); i += 4096) {
-    std::fill(words.begin() + i, words.begin() + std::min(words.size(), i + 512), 0);
-  }
+  // Random words, with some all-zero stretches, as real disks have, for the
+  // sparse path.
+  for (size_t i = 0; i < words.size(); i++) words[i] = i % 4096 < 512 ? 0 : rng();
   std::ofstream(image_, std::ios::binary)
       .write(reinterpret_cast<const char*>(words.data()),
              static_cast<std::streamsize>(words.size() * 8));
@@ -56,56 +51,34 @@ lab_daemon::~lab_daemon() {
   if (::testing::Test::HasFailure()) {
     // The daemon's view of what went wrong, without the per-packet lines.
     std::istringstream log(sb_.err());
-    std::string line, kept;
-    while (std::getline(log, line)) {
+    std::string kept;
+    for (std::string line; std::getline(log, line);)
       if (line.find(" - Packet: ") == std::string::npos) kept += line + "\n";
-    }
     printf("daemon log (last 8 KiB without packet lines):\n%s\n",
            kept.substr(kept.size() > 8192 ? kept.size() - 8192 : 0).c_str());
   }
-  if (server_) {
-    server_->signal(SIGTERM);
-    server_->wait(5s);
-  }
+  if (server_ && server_->signal(SIGTERM)) server_->wait(5s);
   if (sb_.send_signal(SIGTERM)) sb_.wait_exit(30s);
 }
 
 bool lab_daemon::start_daemon() {
-  if (sb_.running()) {
-    sb_.send_signal(SIGTERM);
-    if (!sb_.wait_exit(30s)) return false;
-  }
+  if (sb_.send_signal(SIGTERM) && !sb_.wait_exit(30s)) return false;
   sb_.start();
   return sb_.wait_for_output("Listening on", 10s);
 }
 
 bool lab_daemon::start_server(const std::vector<std::string>& args) {
-  if (server_) {
-    server_->signal(SIGTERM);
-    server_->wait(5s);
-  }
+  if (server_ && server_->signal(SIGTERM)) server_->wait(5s);
   const std::string ready = sb_.dir() + "/server-ready";
-  std::error_code ec;
-  fs::remove(ready, ec);
-  std::vector<std::string> argv = {"ip",
-                                   "netns",
-                                   "exec",
-                                   lab_.server_ns(),
-                                   TARN_SIM_SERVER_PATH,
-                                   "--bind",
-                                   lab_.server_ip(),
-                                   "--image",
-                                   std::to_string(VDISK_ID) + "=" + image_,
-                                   "--mtu",
-                                   MTU,
-                                   "--stats",
-                                   sb_.dir() + "/server-stats.json",
-                                   "--ready-file",
-                                   ready};
+  fs::remove(ready);
+  // Replies of 1472 bytes still fit the lab's 1500-byte links unfragmented.
+  std::vector<std::string> argv = {"ip", "netns", "exec", lab_.server_ns(), TARN_SIM_SERVER_PATH};
+  argv.insert(argv.end(), {"--bind", lab_.server_ip(), "--image",
+                           std::to_string(VDISK_ID) + "=" + image_, "--mtu", "1472", "--stats",
+                           sb_.dir() + "/server-stats.json", "--ready-file", ready});
   argv.insert(argv.end(), args.begin(), args.end());
   server_ = std::make_unique<process>(argv, sb_.dir() + "/server-" + std::to_string(++runs_));
-  for (int i = 0; i < 100 && !fs::exists(ready); i++) std::this_thread::sleep_for(50ms);
-  return fs::exists(ready);
+  return eventually([&] { return fs::exists(ready); }, 5s);
 }
 
 site_client lab_daemon::client(int i, bool prepopulate) {
@@ -136,18 +109,9 @@ bool lab_daemon::configure(const std::set<int>& prepopulate, const std::set<int>
 }
 
 std::unique_ptr<process> lab_daemon::boot(int i, const std::vector<std::string>& extra) {
-  std::vector<std::string> argv = {"ip",
-                                   "netns",
-                                   "exec",
-                                   lab_.client_ns(i),
-                                   TARN_SIM_VM_PATH,
-                                   "--server",
-                                   lab_.server_ip(),
-                                   "--image",
-                                   image_,
-                                   "--vdisk-id",
-                                   std::to_string(VDISK_ID),
-                                   "--json"};
+  std::vector<std::string> argv = {"ip", "netns", "exec", lab_.client_ns(i), TARN_SIM_VM_PATH};
+  argv.insert(argv.end(), {"--server", lab_.server_ip(), "--image", image_, "--vdisk-id",
+                           std::to_string(VDISK_ID), "--json"});
   argv.insert(argv.end(), extra.begin(), extra.end());
   return std::make_unique<process>(
       argv, sb_.dir() + "/vm" + std::to_string(i) + "-" + std::to_string(++runs_));
@@ -155,10 +119,9 @@ std::unique_ptr<process> lab_daemon::boot(int i, const std::vector<std::string>&
 
 json_value lab_daemon::server_stats() {
   const std::string path = sb_.dir() + "/server-stats.json";
-  std::error_code ec;
-  fs::remove(path, ec);
+  fs::remove(path);
   server_->signal(SIGUSR1);
-  for (int i = 0; i < 100 && !fs::exists(path); i++) std::this_thread::sleep_for(20ms);
+  eventually([&] { return fs::exists(path); }, 2s);
   return json_value(json_tokener_parse(read_text(path).c_str()));
 }
 
@@ -168,10 +131,9 @@ int64_t lab_daemon::served_to(json_object* stats, int client, const char* what) 
 
 std::string lab_daemon::vdisk_dir(const std::string& vdi) {
   std::error_code ec;
-  const std::string cache = sb_.path("/opt/vextal/tarnproxy/caches/" + vdi);
-  for (const auto& dir : fs::directory_iterator(cache, ec)) {
+  for (const auto& dir :
+       fs::directory_iterator(sb_.path("/opt/vextal/tarnproxy/caches/" + vdi), ec))
     if (dir.is_directory() && dir.path().filename().string()[0] != '.') return dir.path();
-  }
   return "";
 }
 
@@ -190,26 +152,22 @@ void lab_daemon::check_vdisk_dir(const std::string& dir, uint64_t* checked, uint
   for (const auto& entry : fs::directory_iterator(dir, ec)) {
     const std::string name = entry.path().filename().string();
     if (name.empty() || !std::isdigit(static_cast<unsigned char>(name[0]))) continue;
-    const uint64_t chunk = std::stoull(name);
     // The cache manager may remove a chunk file at any moment.
     std::ifstream f(entry.path(), std::ios::binary);
-    const uintmax_t size = fs::file_size(entry.path(), ec);
+    const uint64_t s = fs::file_size(entry.path(), ec) / 4097 * 4096;
     if (ec || !f) continue;
-    const uint64_t s = size / 4097 * 4096;
     std::vector<char> bitmap(s / 4096), cached(512), expected(512);
     f.seekg(static_cast<std::streamoff>(s));
     f.read(bitmap.data(), static_cast<std::streamsize>(bitmap.size()));
     for (uint64_t sector = 0; sector < s / 512; sector++) {
       if (!(static_cast<uint8_t>(bitmap[sector / 8]) & (0x80 >> (sector % 8)))) continue;
-      const uint64_t at = chunk * s + sector * 512;
+      const uint64_t at = std::stoull(name) * s + sector * 512;
       f.seekg(static_cast<std::streamoff>(sector * 512));
       f.read(cached.data(), 512);
       std::fill(expected.begin(), expected.end(), 0);
-      if (at < image_bytes_) {
-        img.clear();
-        img.seekg(static_cast<std::streamoff>(at));
-        img.read(expected.data(), 512);
-      }
+      img.clear();
+      img.seekg(static_cast<std::streamoff>(std::min(at, image_bytes_)));
+      img.read(expected.data(), 512);
       (*checked)++;
       if (cached != expected) (*wrong)++;
     }

@@ -42,8 +42,7 @@ class lab_daemon {
   static constexpr uint32_t VDISK_ID = 1;
   static constexpr const char* SITE = "b0075700-0000-4000-8000-000000000001";
   static constexpr const char* VDI = "b0075700-0000-4000-8000-0000000000d1";
-  // A second site, with a cache VDI and a server entry of its own (the same
-  // server).
+  // A second site, with a cache VDI and a server entry of its own.
   static constexpr const char* SITE2 = "b0075700-0000-4000-8000-000000000002";
   static constexpr const char* VDI2 = "b0075700-0000-4000-8000-0000000000d2";
 
@@ -54,7 +53,6 @@ class lab_daemon {
 
   tarn_test::lab& lab() { return lab_; }
   tarn_test::sandbox& sandbox() { return sb_; }
-  const std::string& image() const { return image_; }
   uint64_t image_bytes() const { return image_bytes_; }
   std::string socket_path() const { return sb_.socket_path(); }
   static std::string client_uuid(int i);
@@ -77,17 +75,15 @@ class lab_daemon {
   // VM i replaying the default boot trace plus `extra`; in the background.
   std::unique_ptr<process> boot(int i, const std::vector<std::string>& extra = {});
 
-  // The server's statistics (published on SIGUSR1), and what it served to
-  // client i.
+  // The server's statistics (published on SIGUSR1); what it served client i.
   json_value server_stats();
   int64_t served_to(json_object* stats, int client, const char* what = "data_bytes");
 
-  // Every sector the cache (of cache VDI `vdi`) marks present, compared with
-  // the image: {sectors checked, sectors wrong}.
+  // Every sector the cache of `vdi` marks present, compared with the image:
+  // {sectors checked, sectors wrong}; the lab's vDisk directory there ("" if
+  // none yet); and the check for one vDisk directory, adding to the counts.
   std::pair<uint64_t, uint64_t> check_cache(const std::string& vdi = VDI);
-  // The directory of the lab's vDisk in the cache, "" if none yet.
   std::string vdisk_dir(const std::string& vdi = VDI);
-  // As check_cache, for one vDisk directory of the cache; adds to the counts.
   void check_vdisk_dir(const std::string& dir, uint64_t* checked, uint64_t* wrong);
 
  private:

@@ -14,11 +14,12 @@ GLogWriterOutput recording_writer(GLogLevelFlags level, const GLogField* fields,
                                   gpointer user_data) {
   for (gsize i = 0; i < n_fields; i++) {
     if (strcmp(fields[i].key, "MESSAGE") != 0) continue;
-    std::string text = fields[i].length < 0 ? std::string(static_cast<const char*>(fields[i].value))
-                                            : std::string(static_cast<const char*>(fields[i].value),
-                                                          static_cast<size_t>(fields[i].length));
+    const auto* text = static_cast<const char*>(fields[i].value);
     std::lock_guard<std::mutex> hold(capture_mutex);
-    captured->push_back({static_cast<GLogLevelFlags>(level & G_LOG_LEVEL_MASK), text});
+    captured->push_back({static_cast<GLogLevelFlags>(level & G_LOG_LEVEL_MASK),
+                         fields[i].length < 0
+                             ? std::string(text)
+                             : std::string(text, static_cast<size_t>(fields[i].length))});
   }
   return log_writer(level, fields, n_fields, user_data);
 }
@@ -43,17 +44,14 @@ bool log_capture::contains(const std::string& text) const {
 }
 
 bool log_capture::contains(GLogLevelFlags level, const std::string& text) const {
-  std::lock_guard<std::mutex> hold(capture_mutex);
-  for (const auto& l : *captured) {
+  for (const auto& l : lines())
     if ((l.level & level) && l.message.find(text) != std::string::npos) return true;
-  }
   return false;
 }
 
 size_t log_capture::count(const std::string& text) const {
-  std::lock_guard<std::mutex> hold(capture_mutex);
   size_t n = 0;
-  for (const auto& l : *captured) n += l.message.find(text) != std::string::npos;
+  for (const auto& l : lines()) n += l.message.find(text) != std::string::npos;
   return n;
 }
 

@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -17,15 +16,14 @@ namespace tarn_test {
 namespace {
 
 int decode(int status) {
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
+  return WIFEXITED(status)     ? WEXITSTATUS(status)
+         : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
+                               : -1;
 }
 
 // After fork only async-signal-safe calls: a message and _exit.
 [[noreturn]] void child_fail(const char* what) {
-  ssize_t ignored = ::write(2, what, strlen(what));
-  (void)ignored;
+  [[maybe_unused]] ssize_t ignored = ::write(2, what, strlen(what));
   ::_exit(127);
 }
 
@@ -33,9 +31,7 @@ int decode(int status) {
 
 std::string read_text(const std::string& path) {
   std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 int soak_or(int quick, int soak) {
@@ -90,10 +86,7 @@ process::process(const std::vector<std::string>& argv, const std::string& stem,
       child_fail("spawn: dup2\n");
     // Whatever else the test process has open stays out of the child.
     ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
-    if (o.env.empty())
-      ::execvp(args[0], args.data());
-    else
-      ::execvpe(args[0], args.data(), envp.data());
+    ::execvpe(args[0], args.data(), o.env.empty() ? environ : envp.data());
     child_fail("spawn: exec failed\n");
   }
   const int fork_errno = errno;
@@ -110,30 +103,23 @@ process::~process() {
 }
 
 std::optional<int> process::wait(std::chrono::milliseconds timeout) {
-  if (status_ || pid_ < 0) return status_ ? std::optional<int>(decode(*status_)) : std::nullopt;
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
+  for (const auto deadline = std::chrono::steady_clock::now() + timeout; !status_ && pid_ > 0;) {
     int status;
-    pid_t r = ::waitpid(pid_, &status, WNOHANG);
-    if (r == pid_) {
-      status_ = status;
-      return decode(status);
-    }
-    if (r < 0 && errno != EINTR) return std::nullopt;
-    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) status_ = status;
+    if (r == pid_ || (r < 0 && errno != EINTR) || std::chrono::steady_clock::now() >= deadline)
+      break;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+  return status_ ? std::optional<int>(decode(*status_)) : std::nullopt;
 }
 
 daemon_exit process::how() const {
-  daemon_exit e;
-  if (!status_) return e;
-  e.exited = WIFEXITED(*status_);
-  e.code = e.exited ? WEXITSTATUS(*status_) : 0;
-  e.signaled = WIFSIGNALED(*status_);
-  e.signal = e.signaled ? WTERMSIG(*status_) : 0;
-  e.core = e.signaled && WCOREDUMP(*status_);
-  return e;
+  if (!status_) return {};
+  const int s = *status_;
+  const bool exited = WIFEXITED(s), signaled = WIFSIGNALED(s);
+  return {exited, exited ? WEXITSTATUS(s) : 0, signaled, signaled ? WTERMSIG(s) : 0,
+          signaled && WCOREDUMP(s)};
 }
 
 bool process::signal(int sig) const {
@@ -145,12 +131,10 @@ void process::kill() {
   // The group takes along what the process started (sudo, the cache scripts).
   ::kill(-pid_, SIGKILL);
   ::kill(pid_, SIGKILL);
-  int status;
-  pid_t r;
-  do {
-    r = ::waitpid(pid_, &status, 0);
-  } while (r < 0 && errno == EINTR);
-  status_ = r == pid_ ? status : SIGKILL;
+  int status = SIGKILL;
+  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  status_ = status;
 }
 
 std::string process::out() const {

@@ -43,31 +43,27 @@ int run_script(const std::vector<std::string>& args, std::string* out, std::stri
   argv.insert(argv.end(), args.begin(), args.end());
   const std::string stem = fs::temp_directory_path() / ("tarn-sandbox-" + std::to_string(getpid()) +
                                                         "-" + std::to_string(script_runs++));
-  int rc = -1;
-  {
-    process p(argv, stem, o);
-    if (auto code = p.wait(60s)) rc = *code;
-    *out = p.out();
-    *err = p.err() + (rc < 0 ? "scripts/sandbox still running after 60 s; killed" : "");
-  }
+  process p(argv, stem, o);
+  const int rc = p.wait(60s).value_or(-1);
+  *out = p.out();
+  *err = p.err() + (rc < 0 ? "scripts/sandbox still running after 60 s; killed" : "");
   fs::remove(stem + ".out");
   fs::remove(stem + ".err");
   return rc;
 }
 
 // Writes aside and renames, so a reader sees the old file or the new one.
-bool write_atomically(const std::string& file, const std::string& contents, mode_t mode,
-                      std::string* error) {
+bool write_atomically(const std::string& file, const std::string& contents, mode_t mode) {
   std::error_code ec;
   fs::create_directories(fs::path(file).parent_path(), ec);
   const std::string tmp = file + ".tmp-" + std::to_string(::getpid());
   std::ofstream(tmp, std::ios::binary) << contents;
-  if (ec || ::chmod(tmp.c_str(), mode) != 0 || ::rename(tmp.c_str(), file.c_str()) != 0) {
-    *error = "cannot write " + file + ": " + (ec ? ec.message() : strerror(errno));
-    ::unlink(tmp.c_str());
-    return false;
-  }
-  return true;
+  if (!ec && ::chmod(tmp.c_str(), mode) == 0 && ::rename(tmp.c_str(), file.c_str()) == 0)
+    return true;
+  const std::string why = ec ? ec.message() : strerror(errno);
+  ADD_FAILURE() << "cannot write " << file << ": " << why;
+  ::unlink(tmp.c_str());
+  return false;
 }
 
 // The environment of everything started inside: PATH, the sanitizer settings
@@ -108,8 +104,7 @@ sandbox::sandbox() {
 sandbox::~sandbox() {
   kill_process();
   std::string out, err;
-  int rc = run_script({"down", dir_}, &out, &err);
-  if (rc != 0)
+  if (int rc = run_script({"down", dir_}, &out, &err); rc != 0)
     ADD_FAILURE() << "scripts/sandbox down " << dir_ << " failed (" << rc << "): " << err;
 }
 
@@ -121,10 +116,7 @@ std::string sandbox::path(const std::string& fixed) const {
 }
 
 bool sandbox::write_file(const std::string& fixed, const std::string& contents, mode_t mode) {
-  std::string error;
-  if (write_atomically(path(fixed), contents, mode, &error)) return true;
-  ADD_FAILURE() << "sandbox write_file " << fixed << ": " << error;
-  return false;
+  return write_atomically(path(fixed), contents, mode);
 }
 
 bool sandbox::read_file(const std::string& fixed, std::string* out) const {
@@ -138,17 +130,10 @@ int sandbox::run(const std::string& shell_command, std::string* output,
                  std::chrono::milliseconds timeout) {
   unique_fd ns(
       ::open(("/proc/" + std::to_string(holder_) + "/ns/mnt").c_str(), O_RDONLY | O_CLOEXEC));
-  spawn_options o{clean_env({}), ns.get(), -1, dir_, true};
-  const std::string stem = dir_ + "/run-" + std::to_string(++starts_);
-  int rc = -1;
-  std::string text;
-  try {
-    process p({"/bin/sh", "-c", shell_command}, stem, o);
-    rc = p.wait(timeout).value_or(-1);
-    text = p.out();
-  } catch (const std::exception& e) {
-    text = e.what();
-  }
+  process p({"/bin/sh", "-c", shell_command}, dir_ + "/run-" + std::to_string(++starts_),
+            {clean_env({}), ns.get(), -1, dir_, true});
+  const int rc = p.wait(timeout).value_or(-1);
+  const std::string text = p.out();
   if (output)
     *output = text;
   else
@@ -241,32 +226,28 @@ void remove_entered_dir() {
 
 std::string sandbox_enter_self() {
   if (!entered_dir.empty()) return entered_dir;
-  if (::geteuid() != 0) {
-    ADD_FAILURE() << "sandbox_enter_self needs root";
-    return {};
-  }
+  auto fail = [](const std::string& why) {
+    ADD_FAILURE() << "sandbox_enter_self: " << why;
+    return std::string();
+  };
+  if (::geteuid() != 0) return fail("needs root");
   std::error_code ec;
   const std::string outer_ns = fs::read_symlink("/proc/self/ns/mnt", ec);
   unique_fd outer(::open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC));
-  if (ec || !outer) {
-    ADD_FAILURE() << "cannot read this process's mount namespace";
-    return {};
-  }
+  if (ec || !outer) return fail("cannot read this process's mount namespace");
   if (::unshare(CLONE_NEWNS) != 0) {
-    ADD_FAILURE() << "unshare(CLONE_NEWNS): " << strerror(errno)
-                  << (errno == EINVAL ? " (another thread is running already)" : "");
-    return {};
+    const int e = errno;
+    return fail(std::string("unshare(CLONE_NEWNS): ") + strerror(e) +
+                (e == EINVAL ? " (another thread is running already)" : ""));
   }
   // Our mounts must not propagate back to the namespace we left.
   if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    ADD_FAILURE() << "making / private: " << strerror(errno);
-    return {};
+    const int e = errno;
+    return fail(std::string("making / private: ") + strerror(e));
   }
   std::string out, err;
-  if (int rc = run_script({"enter"}, &out, &err, {"TARN_SANDBOX_OUTER_NS=" + outer_ns}); rc != 0) {
-    ADD_FAILURE() << "scripts/sandbox enter failed (" << rc << "): " << err;
-    return {};
-  }
+  if (run_script({"enter"}, &out, &err, {"TARN_SANDBOX_OUTER_NS=" + outer_ns}) != 0)
+    return fail("scripts/sandbox enter failed: " + err);
   entered_dir = trim(out);
   outer_ns_fd = outer.release();
   std::atexit(remove_entered_dir);
@@ -281,13 +262,8 @@ bool sandbox_set_cache_fs(const std::string& t, const std::string& vdi, const st
     ADD_FAILURE() << "sandbox_set_cache_fs: unusable vdi '" << vdi << "' or size '" << size << "'";
     return false;
   }
-  std::string error;
-  if (write_atomically(t + "/vextal/tarnproxy/cache-vdi.d/" + vdi + ".conf",
-                       "SIZE='" + size + "'\nINODES=" + std::to_string(inodes) + "\n", 0644,
-                       &error))
-    return true;
-  ADD_FAILURE() << "sandbox_set_cache_fs: " << error;
-  return false;
+  return write_atomically(t + "/vextal/tarnproxy/cache-vdi.d/" + vdi + ".conf",
+                          "SIZE='" + size + "'\nINODES=" + std::to_string(inodes) + "\n", 0644);
 }
 
 }  // namespace tarn_test
