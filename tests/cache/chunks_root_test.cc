@@ -285,8 +285,7 @@ TEST(Chunks, HostileRequestsPendingSectorsAndRemovedFiles) {
 }
 
 // A full cache disk: writes answer 0, set no bit, wake the cache manager and
-// warn a few times only. (That stored data stays right and writing resumes
-// once there is room, the full-disk storm checks through the daemon.)
+// warn a few times only; once there is room again, writing resumes.
 TEST(Chunks, FullDiskSetsNoBitAndKeepsGoing) {
   TARN_REQUIRE_ROOT();
   tmpfs_mount fs("size=256k,nr_inodes=64,mode=0700");
@@ -313,7 +312,12 @@ TEST(Chunks, FullDiskSetsNoBitAndKeepsGoing) {
   EXPECT_EQ(cache_put_data(ctx, st.add_client(), S, data.data(), 4096), 0);
   EXPECT_TRUE(logs.contains(G_LOG_LEVEL_WARNING, "bitmap_mark_allocated pwrite64"));
   EXPECT_EQ(cache_contains(ctx, a, S, 512), 0);
+  ASSERT_EQ(ftruncate(fd, 0), 0);
   close(fd);
+  ASSERT_EQ(cache_put_data(ctx, a, 0, data.data(), 4096), 4096);
+  std::vector<uint8_t> out(4096);
+  ASSERT_EQ(cache_get_data(ctx, a, 0, out.data(), 4096), 4096);
+  EXPECT_EQ(out, data);
 }
 
 }  // namespace

@@ -243,6 +243,7 @@ TEST_F(SiteCommandsRoot, RequestsReconcileTheRegistryAndTheStateFiles) {
   const std::string EX = conf(A1, B1, list("servers", C1_TWO) + list("clients", D1_ON));
   const std::string EX120 = conf(A1, B1, list("servers", C1_120) + list("clients", D1_ON));
   const std::string GOOD = conf(A1, B1, list("servers", srv(C1)) + list("clients", D1_OFF));
+  const fs::path victim = fs::path(STATE_DIR).parent_path() / "victim";
   const step steps[] = {
       // Refused before any site exists.
       row(R"({"jsonrpc": "2.0", "id": null, "params": {}})", ""),
@@ -253,6 +254,11 @@ TEST_F(SiteCommandsRoot, RequestsReconcileTheRegistryAndTheStateFiles) {
           "cache_vdi", ""),
       row(conf(A1, "abc"), "cache_vdi"),
       row(remove_req(R"({"site_uuid": 5})"), "site_uuid"),
+      // A site name is a file name: none may reach outside the directory.
+      row(remove_req(R"({"site_uuid": "../victim"})"), "site_uuid", "=", {},
+          [&] { std::ofstream(victim) << "keep"; }),
+      row(conf("../victim", B1), "site_uuid"),
+      row(remove_req("{}"), "site_uuid"),
       row(R"({"method": "remove_site", "id": 17})", "Invalid request"),
       row(R"({"method": "remove_site", "params": )" + A1_ID + "}", ""),
       row(remove_req(A1_ID), "OK", ""),  // an unknown site, after a warning
@@ -335,6 +341,7 @@ TEST_F(SiteCommandsRoot, RequestsReconcileTheRegistryAndTheStateFiles) {
     expect_state_files_are_stored_requests();
     EXPECT_EQ(running, static_cast<int>(ctx.client_context_ht->size()));
   }
+  EXPECT_EQ(tarn_test::read_text(victim), "keep");
   // Each refusal was logged; the known site's removal, the old site's failure
   // and the server without addresses were not.
   const std::pair<std::string, const char*> warnings[] = {
