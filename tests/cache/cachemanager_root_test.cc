@@ -20,11 +20,13 @@
 #include "contexts/proxy_context.h"
 #include "core/service_thread.h"
 #include "support/log_capture.h"
+#include "support/metrics_files.h"
 #include "support/sandbox.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using tarn_test::exists;
 const std::string A = "/1-1-1-1-1-1-1-1-1", B = "/2-2-2-2-2-2-2-2-2", P = "/9-9-9-9-9-9-9-9-9";
 
 std::string& sandbox_dir() {
@@ -39,11 +41,6 @@ struct enter_sandbox : ::testing::Environment {
   }
 };
 const auto* const sandbox_env = ::testing::AddGlobalTestEnvironment(new enter_sandbox);
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
 
 void make_file(const std::string& path, size_t bytes, time_t atime_s, long atime_ns = 0) {
   std::FILE* f = std::fopen(path.c_str(), "w");
