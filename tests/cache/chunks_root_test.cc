@@ -52,48 +52,39 @@ uint64_t fragment_size(std::mt19937_64& rng) {
 }
 
 // Four threads act as three clients of one vDisk: they store replies in
-// fragments, unaligned writes and sparse zeros of an image and read random
-// ranges, while chunk files are removed as the cache manager would, also
-// between the fragments of a reply. Every hit must return the image's bytes.
+// fragments and sparse zeros of an image and read random ranges, while chunk
+// files are removed as the cache manager would, also between the fragments
+// of a reply. Every hit must return the image's bytes.
 TEST(Chunks, ConcurrentClientsNeverReadAWrongByte) {
   TARN_REQUIRE_ROOT();
   const int per_thread = tarn_test::soak_or(600, 3000);
   const uint64_t seed = test_seed();
-  constexpr uint64_t S = 16384, D = 32 * S, MAX_IO = 40000;
+  constexpr uint64_t S = 16384, D = 32 * S, MAX_IO = 40000, ZEROS = 9000;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   tmpfs_mount fs("size=64m,nr_inodes=1000,mode=0700");
   store st(fs.path, S);
   client_context* clients[] = {st.add_client(), st.add_client(), st.add_client()};
   std::mt19937_64 image_rng(seed);
   auto image = random_bytes(image_rng, D);
-  std::vector<std::pair<uint64_t, uint64_t>> zeros;
-  for (uint64_t at = 0; at < D; at += 4096 * (1 + below(image_rng, 6))) {
-    zeros.emplace_back(at, std::min(D, at + below(image_rng, 9000) + 1));
-    std::fill(image.begin() + at, image.begin() + zeros.back().second, 0);
-  }
+  // Every chunk but the last starts with zeros, across a sector's end.
+  for (uint64_t at = 0; at + S < D; at += S) std::fill_n(image.begin() + at, ZEROS, 0);
   std::atomic<uint64_t> ops{0}, reads{0}, hits{0}, failed{0};
   auto worker = [&](int t) {
     std::mt19937_64 rng(seed + 1 + t);
     client_context* cc = clients[t % 3];
     std::vector<uint8_t> out(MAX_IO);
-    auto put = [&](uint64_t at, uint64_t n) {
-      failed += cache_put_data(&st.ctx, cc, at, image.data() + at, n) != static_cast<int32_t>(n);
-    };
     for (int i = 0; i < per_thread && std::chrono::steady_clock::now() < deadline; ++i, ++ops) {
       uint64_t kind = below(rng, 100), at = below(rng, D - 1);
       uint64_t n = 1 + below(rng, std::min(D - at, MAX_IO));
-      if (kind < 30) {
-        uint64_t end = at + 1 + below(rng, std::min(D - at, 3 * S)), frag = fragment_size(rng);
-        for (uint64_t p = at; p < end; p += frag) {
+      if (kind < 45) {
+        for (uint64_t p = at, frag = fragment_size(rng), m; p < at + n; p += frag) {
           if (below(rng, 16) == 0) unlink(st.chunk_path(p / S).c_str());
-          put(p, std::min(frag, end - p));
+          m = std::min(frag, at + n - p);
+          failed += cache_put_data(&st.ctx, cc, p, &image[p], m) != static_cast<int32_t>(m);
         }
-      } else if (kind < 45) {
-        put(at, n);
       } else if (kind < 55) {
-        auto [from, to] = zeros[below(rng, zeros.size())];
-        uint64_t p = from + below(rng, to - from), m = 1 + below(rng, to - p);
-        failed += cache_put_sparse(&st.ctx, cc, p, m) != static_cast<int32_t>(m);
+        uint64_t p = at - at % S + below(rng, ZEROS), m = 1 + below(rng, ZEROS - p % S);
+        failed += p + S < D && cache_put_sparse(&st.ctx, cc, p, m) != static_cast<int32_t>(m);
       } else {
         ++reads;
         int32_t got = cache_get_data(&st.ctx, cc, at, out.data(), n);
