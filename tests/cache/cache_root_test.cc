@@ -17,12 +17,16 @@
 
 #include "cache/cache.h"
 #include "contexts/sites.h"
+#include "support/lab.h"
 #include "support/log_capture.h"
+#include "support/metrics_files.h"
+#include "support/process.h"
 #include "support/sandbox.h"
 
 namespace {
 
 using strings = std::vector<std::string>;
+using tarn_test::exists, tarn_test::read_text;
 const std::string kScripts = "/opt/vextal/tarnproxy", kCacheRoot = kScripts + "/caches";
 const std::string kCalls = kScripts + "/calls.log", kVdisk = "/1-2-3-4-5-6-7-8-9";
 const std::string kSite = "5d3a0e52-9f4b-4c1e-8a57-0c6f1e2b7d90";
@@ -33,21 +37,9 @@ std::string config(uint64_t chunk_size) {
   return "[Main]\ncacheVersion=3\nchunkSizeInBytes=" + std::to_string(chunk_size) + "\n";
 }
 
-std::string read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 void write_text(const std::string& path, const std::string& text, mode_t mode = 0644) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
   ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
-}
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
 }
 
 // Mount points at or below `prefix`, deepest first (no test path holds a blank).
@@ -63,8 +55,7 @@ strings mounts_below(const std::string& prefix) {
 }
 
 bool is_mount_point(const std::string& path) {
-  strings m = mounts_below(path);
-  return std::find(m.begin(), m.end(), path) != m.end();
+  return std::ranges::count(mounts_below(path), path) == 1;
 }
 
 void unmount_below(const std::string& prefix) {
@@ -140,17 +131,10 @@ class CacheRootTest : public ::testing::Test {
   static std::string open_cache(const std::string& vdi, const std::string& size = "1G",
                                 uint64_t inodes = 65536) {
     EXPECT_TRUE(tarn_test::sandbox_set_cache_fs(sandbox_dir, vdi, size, inodes));
-    const std::string script = kScripts + "/real-open-cache-vdi.sh";
-    const char* argv[] = {script.c_str(), vdi.c_str(), nullptr};
-    char* out = nullptr;
-    int status = -1;
-    EXPECT_TRUE(g_spawn_sync(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_DEFAULT, nullptr,
-                             nullptr, &out, nullptr, &status, nullptr));
-    EXPECT_EQ(status, 0);
-    std::string dir = out != nullptr ? g_strstrip(out) : "";
-    g_free(out);
-    EXPECT_EQ(dir, kCacheRoot + "/" + vdi);
-    return dir;
+    std::string out;
+    EXPECT_EQ(tarn_test::run_shell(kScripts + "/real-open-cache-vdi.sh " + vdi, &out), 0);
+    EXPECT_EQ(out, kCacheRoot + "/" + vdi + "\n");
+    return kCacheRoot + "/" + vdi;
   }
   static std::string new_vdi() {
     std::unique_ptr<char, decltype(&g_free)> uuid(g_uuid_string_random(), g_free);
@@ -165,98 +149,83 @@ class CacheRootTest : public ::testing::Test {
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
   }
+  // The VDI script calls since fresh(): an open, and a close where `closed`.
+  static strings opened(const std::string& vdi, bool closed = true) {
+    return closed ? strings{"open " + vdi, "close " + vdi} : strings{"open " + vdi};
+  }
 
   tarn_test::log_capture logs;
 };
 
 // A cache the daemon cannot vouch for is wiped in place and rebuilt: its
 // config unusable, or its state not one of a clean shutdown or of a daemon
-// crash in this boot (chunk data is written without fsync, so after a host
-// crash a bitmap may declare data that never reached the disk). A wipe
-// removes links, never what they point to. One usable cache is taken over
-// as it is.
+// crash in this boot (the crash tests restart the daemon after a clean stop,
+// a crash and a power loss). A wipe removes links, never what they point to.
+// One usable cache is taken over as it is.
 TEST_F(CacheRootTest, CachesAreTakenOverOnlyWhenUsableAndLeftCleanOrByACrashInThisBoot) {
-  const std::string running = "[Main]\nstate=running\nbootId=" + kBootId + "\n";
-  struct example {
-    const char* name;
-    std::string config;  // empty: no config.data
-    std::string state;   // empty: no state file
-    const char* warning;
-    bool taken_over;
-  } examples[] = {
-      {"synced and marked clean", config(20971520), "[Main]\nstate=clean\nbootId=x\n", "", true},
-      {"daemon crash in this boot", config(20971520), running, "", true},
-      {"host crash: another boot", config(20971520), "[Main]\nstate=running\nbootId=x\n", "",
-       false},
-      {"running without a boot id", config(20971520), "[Main]\nstate=running\n", "", false},
-      {"no state file", config(20971520), "", "", false},
-      {"damaged state file", config(20971520), "\x01\xff[Main\nstate", "", false},
+  const std::string state = "[Main]\nstate=", running = state + "running\nbootId=" + kBootId + "\n";
+  const std::string v3 = "[Main]\ncacheVersion=3\n", ok = config(20971520),
+                    size = "chunkSizeInBytes";
+  // {what, config.data ("" for none), state file ("" for none), warning, taken over}
+  const std::tuple<const char*, std::string, std::string, std::string, bool> examples[] = {
+      {"daemon crash in this boot", ok, running, "", true},
+      {"running without a boot id", ok, state + "running\n", "", false},
+      {"no state file", ok, "", "", false},
+      {"damaged state file", ok, "\x01\xff[Main\nstate", "", false},
       {"no config.data", "", "", "", false},
-      {"not a key file", "chunkSizeInBytes 20971520\n", running, "", false},
-      {"version 2", "[Main]\ncacheVersion=2\nchunkSizeInBytes=20971520\n", running,
+      {"not a key file", size + " 20971520\n", running, "", false},
+      {"version 2", "[Main]\ncacheVersion=2\n" + size + "=20971520\n", running,
        "cacheVersion does not match 2!=3.", false},
-      {"no version", "[Main]\nchunkSizeInBytes=20971520\n", running, "cacheVersion not set.",
-       false},
-      {"no chunk size", "[Main]\ncacheVersion=3\n", running, "chunkSizeInBytes not set.", false},
-      {"chunk size not a number", "[Main]\ncacheVersion=3\nchunkSizeInBytes=ten\n", running,
-       "chunkSizeInBytes not set.", false},
+      {"no version", "[Main]\n" + size + "=20971520\n", running, "cacheVersion not set.", false},
+      {"no chunk size", v3, running, size + " not set.", false},
+      {"chunk size not a number", v3 + size + "=ten\n", running, size + " not set.", false},
       {"chunk size 0", config(0), running, "is not a positive size", false},
-      {"negative chunk size", "[Main]\ncacheVersion=3\nchunkSizeInBytes=-2147483648\n", running,
-       "is not a positive size", false},
-      {"chunk size not whole bitmap bytes", config(10000000), running,
-       "chunkSizeInBytes 10000000 is not a multiple of 4096.", false},
+      {"chunk size < 0", v3 + size + "=-2147483648\n", running, "is not a positive size", false},
+      {"no whole bitmap bytes", config(10000000), running,
+       size + " 10000000 is not a multiple of 4096.", false},
   };
   for (size_t i = 0; i < std::size(examples); i++) {
-    const example& e = examples[i];
-    SCOPED_TRACE(e.name);
+    const auto& [name, cfg, state_file, warning, taken_over] = examples[i];
+    SCOPED_TRACE(name);
     fresh();
     // One new cache on a file system whose figures give another chunk size.
-    const bool big = i == 6;
+    const bool big = i == 4;
     const std::string vdi = new_vdi(),
                       dir = open_cache(vdi, big ? "6291456000" : "1G", big ? 1000 : 65536);
     fill_cache(dir);
-    if (!e.config.empty()) write_text(dir + "/config.data", e.config);
-    if (!e.state.empty()) write_text(dir + "/.cache-state", e.state);
-    struct stat before;
+    if (!cfg.empty()) write_text(dir + "/config.data", cfg);
+    if (!state_file.empty()) write_text(dir + "/.cache-state", state_file);
+    struct stat before, after, root;
     ASSERT_EQ(stat((dir + kVdisk + "/0").c_str(), &before), 0);
 
     auto site = new_site(vdi);
     ASSERT_EQ(cache_init(site.get()), 0);
     EXPECT_EQ(site->cache_path, dir);
-    EXPECT_TRUE(!*e.warning || logs.contains(G_LOG_LEVEL_WARNING, e.warning));
-    if (i < 6) {
-      EXPECT_EQ(logs.contains("was not shut down cleanly"), !e.taken_over);
-    }
-    EXPECT_EQ(logs.contains("Site " + kSite + " - Wiping existing cache at " + dir), !e.taken_over);
-    const uint64_t chunk_size = e.taken_over ? 20971520 : big ? 20971520 : 10485760;
+    EXPECT_TRUE(warning.empty() || logs.contains(G_LOG_LEVEL_WARNING, warning));
+    EXPECT_TRUE(i >= 4 || logs.contains("was not shut down cleanly") != taken_over);
+    EXPECT_EQ(logs.contains("Site " + kSite + " - Wiping existing cache at " + dir), !taken_over);
+    const uint64_t chunk_size = taken_over || big ? 20971520 : 10485760;
     EXPECT_EQ(site->chunk_size, chunk_size);
-    EXPECT_EQ(site->block_size, 4096u);
     EXPECT_EQ(read_text(dir + "/config.data"), config(chunk_size));
-    EXPECT_EQ(exists(dir + "/link-to-dir"), e.taken_over);
-    EXPECT_EQ(exists(dir + "/dangling"), e.taken_over);
+    EXPECT_EQ(exists(dir + "/link-to-dir") + exists(dir + "/dangling"), taken_over ? 2 : 0);
     EXPECT_EQ(read_text(sandbox_dir + "/outside/keep"), "keep me");
-    if (e.taken_over) {
-      struct stat after;
-      ASSERT_EQ(stat((dir + kVdisk + "/0").c_str(), &after), 0);
-      EXPECT_EQ(after.st_ino, before.st_ino);
-      EXPECT_TRUE(exists(dir + kVdisk + "/prepop"));
-    } else {
-      EXPECT_FALSE(exists(dir + kVdisk));
-      // The mount point is emptied, not removed: the cache stays on its VDI.
-      EXPECT_TRUE(is_mount_point(dir));
-      struct stat st;
-      ASSERT_EQ(stat(dir.c_str(), &st), 0);
-      EXPECT_EQ(st.st_mode & 07777, 0700u);
-      EXPECT_TRUE(logs.contains("Writing cache config to " + dir + "/config.data"));
-      EXPECT_TRUE(logs.contains(G_LOG_LEVEL_MESSAGE,
-                                "Configuring cache chunk size as: " + std::to_string(chunk_size)));
-    }
+    // Taken over as it is; or wiped, the mount point emptied, not removed:
+    // the cache stays on its VDI.
+    EXPECT_EQ(exists(dir + kVdisk) + exists(dir + kVdisk + "/prepop"), taken_over ? 2 : 0);
+    EXPECT_TRUE(!taken_over || (stat((dir + kVdisk + "/0").c_str(), &after) == 0 &&
+                                after.st_ino == before.st_ino));
+    ASSERT_EQ(stat(dir.c_str(), &root), 0);
+    EXPECT_TRUE(taken_over || (is_mount_point(dir) && (root.st_mode & 07777) == 0700));
+    EXPECT_EQ(logs.contains("Writing cache config to " + dir + "/config.data"), !taken_over);
+    EXPECT_EQ(logs.contains(G_LOG_LEVEL_MESSAGE,
+                            "Configuring cache chunk size as: " + std::to_string(chunk_size)),
+              !taken_over);
     // While the run lasts, only this boot may trust the cache; a teardown
     // closes the VDI.
     EXPECT_EQ(read_text(dir + "/.cache-state"), running);
     EXPECT_EQ(cache_teardown(site.get()), 0);
     EXPECT_FALSE(is_mount_point(dir));
-    EXPECT_EQ(calls(), (strings{"open " + vdi, "close " + vdi}));
+    EXPECT_EQ(calls(), opened(vdi));
   }
 }
 
@@ -272,26 +241,21 @@ TEST_F(CacheRootTest, OpenAndCloseScriptsAreCheckedAndFailuresCloseWhatWasOpened
   const std::string dir = kCacheRoot + "/" + vdi;
   EXPECT_EQ(site->cache_path, dir);
   EXPECT_EQ(read_text(dir + "/config.data"), config(10485760));
-  const struct {
-    std::string output;
-    int result;
-    std::string cache_path;
-    const char* warning;
-  } outcomes[] = {
+  const std::tuple<std::string, int, std::string, std::string> outcomes[] = {
       {"", 0, dir, ""},
       {"\\n \\t\\n", 0, dir, ""},
       {plain_file, -22, dir, "Can't access cache path "},
       {sandbox_dir + "/missing", -1, dir, "Can't stat cache path "},
       {sandbox_dir, 0, sandbox_dir, ""},
   };
-  for (const auto& o : outcomes) {
-    SCOPED_TRACE("output '" + o.output + "'");
+  for (const auto& [output, result, cache_path, warning] : outcomes) {
+    SCOPED_TRACE("output '" + output + "'");
     logs.clear();
     site->cache_path = dir;
-    fake_script("open", "printf '" + o.output + "'");
-    EXPECT_EQ(cache_open_or_close_vdi(site.get(), "open"), o.result);
-    EXPECT_EQ(site->cache_path, o.cache_path);
-    EXPECT_TRUE(logs.contains(G_LOG_LEVEL_WARNING, o.warning) || !*o.warning);
+    fake_script("open", "printf '" + output + "'");
+    EXPECT_EQ(cache_open_or_close_vdi(site.get(), "open"), result);
+    EXPECT_EQ(site->cache_path, cache_path);
+    EXPECT_TRUE(warning.empty() || logs.contains(G_LOG_LEVEL_WARNING, warning));
   }
   // A close that prints a directory moves cache_path just as an open does; a
   // failed close is reported by its status.
@@ -311,13 +275,12 @@ TEST_F(CacheRootTest, OpenAndCloseScriptsAreCheckedAndFailuresCloseWhatWasOpened
       G_LOG_LEVEL_WARNING,
       "Site " + kSite + " - Spawned command to open cache vdi failed. cmd: sudo " + kScripts +
           "/open-cache-vdi.sh " + vdi + ", rc: 768, stdout: some output\n, stderr: some error\n"));
-  EXPECT_EQ(calls(), strings{"open " + vdi});
+  EXPECT_EQ(calls(), opened(vdi, false));
   fresh();
   fake_script("open", "echo " + plain_file);
   EXPECT_EQ(cache_init(site.get()), -22);
-  EXPECT_EQ(calls(), strings{"open " + vdi});
-  unlink((kScripts + "/fake-open.sh").c_str());
-  unlink((kScripts + "/fake-close.sh").c_str());
+  EXPECT_EQ(calls(), opened(vdi, false));
+  TearDown();
   fresh();
   const std::string small = new_vdi();
   ASSERT_TRUE(tarn_test::sandbox_set_cache_fs(sandbox_dir, small, "996143104", 65536));
@@ -325,7 +288,7 @@ TEST_F(CacheRootTest, OpenAndCloseScriptsAreCheckedAndFailuresCloseWhatWasOpened
   EXPECT_EQ(cache_init(site.get()), -22);
   EXPECT_TRUE(logs.contains(G_LOG_LEVEL_WARNING,
                             "Rejecting cache with insufficient size 996143104<996147200"));
-  EXPECT_EQ(calls(), (strings{"open " + small, "close " + small}));
+  EXPECT_EQ(calls(), opened(small));
   EXPECT_FALSE(is_mount_point(kCacheRoot + "/" + small));
 
   // A VDI name the command line cannot be split around fails before any
@@ -360,7 +323,7 @@ TEST_F(CacheRootTest, WipeStaysOnTheCachesFileSystemAndLongPathsAreRefused) {
     EXPECT_EQ(read_text(dir + inner + "/survivor"), "still here");
     EXPECT_FALSE(exists(dir + kVdisk + "/0"));
     // The failed init closes the VDI (here refused: the inner mount keeps it busy).
-    EXPECT_EQ(calls(), (strings{"open " + vdi, "close " + vdi}));
+    EXPECT_EQ(calls(), opened(vdi));
     unmount_below(dir);
   }
   const std::string base = sandbox_dir + "/mnt/";
@@ -368,24 +331,21 @@ TEST_F(CacheRootTest, WipeStaysOnTheCachesFileSystemAndLongPathsAreRefused) {
   ASSERT_LT(base.size(), fits);
   const std::string longest = base + std::string(fits - base.size(), 'a');
   const std::string too_long = base + std::string(fits + 1 - base.size(), 'b');
-  for (const auto& d : {longest, too_long}) {
+  fake_script("close", "exit 0");
+  for (const auto& [d, result] : {std::pair{longest, 0}, {too_long, -22}}) {
+    SCOPED_TRACE(d.size());
+    fresh();
     ASSERT_EQ(g_mkdir_with_parents(d.c_str(), 0755), 0);
     ASSERT_EQ(mount("tarn-test", d.c_str(), "tmpfs", 0, "size=1g"), 0);
+    write_text(d + "/keep", "untouched");
+    fake_script("open", "echo " + d);
+    auto site = new_site("v");
+    EXPECT_EQ(cache_init(site.get()), result);
+    EXPECT_EQ(logs.contains(G_LOG_LEVEL_WARNING, "is too long"), result != 0);
+    EXPECT_EQ(read_text(d + "/config.data"), result == 0 ? config(10485760) : "");
+    EXPECT_EQ(exists(d + "/keep"), result != 0);
+    EXPECT_EQ(calls(), opened("v", result != 0));
   }
-  write_text(too_long + "/keep", "untouched");
-  fake_script("close", "exit 0");
-  fake_script("open", "echo " + longest);
-  auto site = new_site("v");
-  ASSERT_EQ(cache_init(site.get()), 0);
-  EXPECT_EQ(read_text(longest + "/config.data"), config(10485760));
-  fresh();
-  fake_script("open", "echo " + too_long);
-  site = new_site("v");
-  EXPECT_EQ(cache_init(site.get()), -22);
-  EXPECT_TRUE(logs.contains(G_LOG_LEVEL_WARNING, "is too long"));
-  EXPECT_EQ(read_text(too_long + "/keep"), "untouched");
-  EXPECT_FALSE(exists(too_long + "/config.data"));
-  EXPECT_EQ(calls(), (strings{"open v", "close v"}));
 }
 
 }  // namespace

@@ -1,17 +1,15 @@
 // The message layer on its own: every bound a peer can reach, read from
 // payloads whose byte i is i, so that a field read from the wrong place shows
-// up as the wrong value. The load and store helpers are reached only through
-// these parsers and builders, or at fixed offsets of fixed-size records.
-// Layouts the engine test checks datagram by datagram (replies served from
-// the cache, forced relogons) appear here only for their bounds.
+// up as the wrong value. Layouts the engine test checks datagram by datagram
+// appear here only for their bounds.
 #include "protocol/messages.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <functional>
-#include <initializer_list>
 #include <span>
+#include <tuple>
 #include <vector>
 
 #include "protocol/opcodes.h"
@@ -27,71 +25,64 @@ bytes pattern(size_t n) {
   return p;
 }
 
-void put(bytes& p, size_t off, std::initializer_list<uint8_t> v) {
+void put(bytes& p, size_t off, const bytes& v) {
   if (p.size() < off + v.size()) p.resize(off + v.size());
   std::copy(v.begin(), v.end(), p.begin() + static_cast<std::ptrdiff_t>(off));
 }
 
 // A 22-byte header followed by the given TLV bytes.
-bytes tlv_payload(std::initializer_list<uint8_t> items) {
+bytes tlv_payload(const bytes& items) {
   bytes p(TARN_HEADER_LEN);
   put(p, 0, {0x1D, 0x00, 0x80, 0x80});
   put(p, TARN_HEADER_LEN, items);
   return p;
 }
 
-// Each fixed-layout body: its minimum length and what it reads.
-#define BODY(name, len, type, parse, expected, ...) \
-  {                                                 \
-    name, len,                                      \
-        [](std::span<const uint8_t> p, fields& f) { \
-          type r{};                                 \
-          if (!parse(p, r)) return false;           \
-          f = {__VA_ARGS__};                        \
-          return true;                              \
-        },                                          \
-        expected                                    \
-  }
+// Each fixed-layout body: its minimum length, the fields it reads and their
+// values in the pattern.
 struct body_case {
-  const char* name;
   size_t min_len;
   std::function<bool(std::span<const uint8_t>, fields&)> parse;
   fields expected;
 };
+#define BODY(len, type, parse, expected, ...)              \
+  {                                                        \
+    len,                                                   \
+        [](std::span<const uint8_t> p, fields& f) {        \
+          type r{};                                        \
+          return parse(p, r) && (f = {__VA_ARGS__}, true); \
+        },                                                 \
+        fields expected                                    \
+  }
 const body_case kBodies[] = {
-    BODY("header", 22, msg_header, msg_parse_header,
-         (fields{0x03020100, 0x07060504, 0x0B0A0908, 14}), r.opcode, r.version, r.connection_handle,
-         r.tag),
-    BODY("login port reply", 42, msg_login_port_reply, msg_parse_login_port_reply,
-         (fields{0x25242322, 0x29282726}), r.burst_size, r.mtu),
-    BODY("io port reply", 42, msg_io_port_reply, msg_parse_io_port_reply, (fields{0x29282726}),
-         r.mtu),
-    BODY("login request", 36, msg_login_request, msg_parse_login_request, (fields{0x19, 0x1E}),
-         r.client_mac[0], r.client_mac[5]),
-    BODY("login reply", 172, msg_login_reply, msg_parse_login_reply,
-         (fields{0x27262524, 0x2B2A2928}), r.connection_handle, r.disk_handle),
-    BODY("io select reply", 48, msg_io_select_reply, msg_parse_io_select_reply,
-         (fields{0x1F1E1D1C}), r.vdisk_id),
-    BODY("uefi login reply", 56, msg_uefi_login_reply, msg_parse_uefi_login_reply,
-         (fields{0x2B2A2928}), r.vdisk_id),
-    BODY("service request", 34, msg_service_request, msg_parse_service_request,
-         (fields{0x19181716}), r.vdisk_id),
-    BODY("vdisk info reply v2", 82, msg_vdisk_info, msg_parse_vdisk_info_reply,
-         (fields{0x0B0A0908, 0x232221201F1E1D1C, 0x27262524, 0x41403F3E, 0x45444342, 0x4746, 0x4948,
-                 0x4A, 0x51, 81}),
+    BODY(22, msg_header, msg_parse_header, ({0x03020100, 0x07060504, 0x0B0A0908, 14}), r.opcode,
+         r.version, r.connection_handle, r.tag),
+    BODY(42, msg_login_port_reply, msg_parse_login_port_reply, ({0x25242322, 0x29282726}),
+         r.burst_size, r.mtu),
+    BODY(42, msg_io_port_reply, msg_parse_io_port_reply, ({0x29282726}), r.mtu),
+    BODY(36, msg_login_request, msg_parse_login_request, ({0x19, 0x1E}), r.client_mac[0],
+         r.client_mac[5]),
+    BODY(172, msg_login_reply, msg_parse_login_reply, ({0x27262524, 0x2B2A2928}),
+         r.connection_handle, r.disk_handle),
+    BODY(48, msg_io_select_reply, msg_parse_io_select_reply, ({0x1F1E1D1C}), r.vdisk_id),
+    BODY(56, msg_uefi_login_reply, msg_parse_uefi_login_reply, ({0x2B2A2928}), r.vdisk_id),
+    BODY(34, msg_service_request, msg_parse_service_request, ({0x19181716}), r.vdisk_id),
+    BODY(82, msg_vdisk_info, msg_parse_vdisk_info_reply,
+         ({0x0B0A0908, 0x232221201F1E1D1C, 0x27262524, 0x41403F3E, 0x45444342, 0x4746, 0x4948, 0x4A,
+           0x51, 81}),
          r.connection_handle, r.sector_count, r.write_cache_type, r.key_suffix, r.guid.data1,
          r.guid.data2, r.guid.data3, r.guid.data4[0], r.guid.data4[7], r.raw[81]),
-    BODY("ext read request", 36, msg_ext_read_request, msg_parse_ext_read_request,
-         (fields{0x19181716, 0x1D1C1B1A21201F1E, 0x2322}), r.disk_handle, r.offset, r.length),
-    BODY("mio read request", 48, msg_mio_read_request, msg_parse_mio_read_request,
-         (fields{0x19181716, 0x1B1A, 0x1C, 0x25242322, 0x292827262D2C2B2A, 0x2F2E}), r.request_id,
+    BODY(36, msg_ext_read_request, msg_parse_ext_read_request,
+         ({0x19181716, 0x1D1C1B1A21201F1E, 0x2322}), r.disk_handle, r.offset, r.length),
+    BODY(48, msg_mio_read_request, msg_parse_mio_read_request,
+         ({0x19181716, 0x1B1A, 0x1C, 0x25242322, 0x292827262D2C2B2A, 0x2F2E}), r.request_id,
          r.field_26, r.thread_id, r.disk_handle, r.offset, r.length),
 };
 #undef BODY
 
 TEST(Messages, FixedBodiesCheckMinimumAndReadTheirFields) {
   for (const body_case& c : kBodies) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(&c - kBodies);  // the row
     fields f;
     EXPECT_FALSE(c.parse(pattern(c.min_len - 1), f));
     EXPECT_FALSE(c.parse(pattern(21), f));
@@ -108,67 +99,58 @@ TEST(Messages, FixedBodiesCheckMinimumAndReadTheirFields) {
   EXPECT_EQ(msg_opcode(short_header), 0u);
 }
 
-// Read replies must match their stated lengths exactly: {payload length,
-// length field, parses}.
+// Read replies must match their stated lengths exactly.
 TEST(Messages, ReadRepliesMustMatchTheirLengthExactly) {
-  struct {
-    size_t size;
-    uint16_t length;
-    bool ok;
-  } ext[] = {{39, 3, true}, {40, 3, false}, {38, 3, false}, {35, 0, false}, {36, 0, true}};
-  for (const auto& c : ext) {
+  const std::pair<size_t, uint8_t> ext[] = {{39, 3}, {40, 3}, {38, 3}, {35, 0}, {36, 0}};
+  for (auto [size, length] : ext) {
     bytes p = pattern(36);
-    put(p, 34, {static_cast<uint8_t>(c.length), 0});
-    p.resize(c.size, 0x24);
+    put(p, 34, {length, 0});
+    p.resize(size, 0x24);
     msg_ext_read_reply r{};
-    EXPECT_EQ(msg_parse_ext_read_reply(p, r), c.ok) << c.size;
-    if (c.ok) {
-      EXPECT_EQ(bytes(r.data.begin(), r.data.end()), bytes(p.begin() + 36, p.end()));
-    }
+    const bool exact = size == 36u + length;
+    EXPECT_EQ(msg_parse_ext_read_reply(p, r), exact) << size;
+    EXPECT_TRUE(!exact || bytes(r.data.begin(), r.data.end()) == bytes(p.begin() + 36, p.end()));
   }
-  for (size_t size : {58u, 59u, 57u, 55u}) {
+  auto mio = [](size_t size) {
     bytes p = pattern(size);
-    put(p, 50, {2, 0});
-    msg_mio_read_reply r{};
-    EXPECT_EQ(msg_parse_mio_read_reply(p, r), size == 58) << size;
-    if (size == 58) {
-      EXPECT_EQ((fields{r.request_id, r.thread_id, r.disk_handle, r.offset, r.length,
-                        r.fragment_offset, r.fragment_number, r.fragment_count, r.data[1]}),
-                (fields{0x19181716, 0x1C, 0x25242322, 0x292827262D2C2B2A, 0x2F2E, 0x3130, 0x3534,
-                        0x3736, 57}));
-    }
-  }
+    put(p, 50, {2, 0});  // two bytes of data
+    return p;
+  };
+  msg_mio_read_reply r{};
+  for (size_t size : {59u, 57u, 55u}) EXPECT_FALSE(msg_parse_mio_read_reply(mio(size), r)) << size;
+  const bytes exact = mio(58);
+  ASSERT_TRUE(msg_parse_mio_read_reply(exact, r));
+  EXPECT_EQ((fields{r.request_id, r.thread_id, r.disk_handle, r.offset, r.length, r.fragment_offset,
+                    r.fragment_number, r.fragment_count, r.data[1]}),
+            (fields{0x19181716, 0x1C, 0x25242322, 0x292827262D2C2B2A, 0x2F2E, 0x3130, 0x3534,
+                    0x3736, 57}));
 }
 
+// {payload, items before the verdict, well formed}.
 TEST(Messages, TlvSequenceMustEndWithThePayload) {
-  struct {
-    bytes payload;
-    size_t items;
-    bool well_formed;
-  } cases[] = {
+  const std::tuple<bytes, size_t, bool> cases[] = {
       {tlv_payload({}), 0, true},
-      {tlv_payload({0x09, 0x00, 0x04, 0x00, 0x2A, 0x00, 0x00, 0x00}), 1, true},
-      {tlv_payload({0xC8, 0x00, 0x00, 0x00, 0x09, 0x00, 0x04, 0x00, 0x01, 0x00, 0x00, 0x00}), 2,
-       true},
-      {tlv_payload({0x09, 0x00, 0x01, 0x00, 0x2A, 0x00}), 1, false},
-      {tlv_payload({0x09, 0x00, 0x01, 0x00, 0x2A, 0x00, 0x00, 0x00}), 1, false},
-      {tlv_payload({0x09, 0x00, 0x04}), 0, false},
-      {tlv_payload({0x09, 0x00, 0x05, 0x00, 0x01, 0x00, 0x00, 0x00}), 0, false},
-      {tlv_payload({0x09, 0x00, 0xFF, 0xFF, 0x01}), 0, false},
       {bytes(21), 0, false},
+      {tlv_payload({0x09, 0, 4, 0, 0x2A, 0, 0, 0}), 1, true},
+      {tlv_payload({0xC8, 0, 0, 0, 0x09, 0, 4, 0, 1, 0, 0, 0}), 2, true},
+      {tlv_payload({0x09, 0, 1, 0, 0x2A, 0}), 1, false},
+      {tlv_payload({0x09, 0, 1, 0, 0x2A, 0, 0, 0}), 1, false},
+      {tlv_payload({0x09, 0, 4}), 0, false},
+      {tlv_payload({0x09, 0, 5, 0, 1, 0, 0, 0}), 0, false},
+      {tlv_payload({0x09, 0, 0xFF, 0xFF, 1}), 0, false},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.payload));
+  for (const auto& [payload, count, well_formed] : cases) {
+    SCOPED_TRACE(testing::PrintToString(payload));
     msg_tlv_walker w;
     msg_tlv_item item;
-    msg_tlv_begin(c.payload, w);
-    size_t items = 0;
+    msg_tlv_begin(payload, w);
+    size_t n = 0;
     msg_tlv_step step;
-    while ((step = msg_tlv_next(w, item)) == msg_tlv_step::item) ++items;
-    EXPECT_EQ(items, c.items);
-    EXPECT_EQ(step, c.well_formed ? msg_tlv_step::end : msg_tlv_step::malformed);
+    while ((step = msg_tlv_next(w, item)) == msg_tlv_step::item) ++n;
+    EXPECT_EQ(n, count);
+    EXPECT_EQ(step, well_formed ? msg_tlv_step::end : msg_tlv_step::malformed);
     EXPECT_EQ(msg_tlv_next(w, item), step) << "the verdict sticks";
-    EXPECT_EQ(msg_tlv_well_formed(c.payload), c.well_formed);
+    EXPECT_EQ(msg_tlv_well_formed(payload), well_formed);
   }
   const bytes value = {0x2A, 0x01, 0x00, 0x00, 0x00};
   for (size_t length : {4u, 3u, 5u, 0u}) {
@@ -183,19 +165,15 @@ TEST(Messages, TlvSequenceMustEndWithThePayload) {
 // refuses; unlisted types are skipped whatever their length. (What the items
 // carry, the engine test checks through the link they make.)
 TEST(Messages, UefiServiceReplyItemLengths) {
-  struct {
-    uint16_t type, length;
-    bool ok;
-  } cases[] = {{101, 28, true}, {101, 40, true},  {101, 27, false}, {134, 4, true},
-               {134, 3, false}, {134, 5, false},  {135, 8, false},  {138, 0, false},
-               {141, 24, true}, {141, 23, false}, {141, 25, false}, {9, 1, true},
-               {200, 0, true}};
-  for (const auto& c : cases) {
-    bytes p = tlv_payload({static_cast<uint8_t>(c.type), static_cast<uint8_t>(c.type >> 8),
-                           static_cast<uint8_t>(c.length), static_cast<uint8_t>(c.length >> 8)});
-    p.resize(p.size() + c.length);
+  const std::tuple<uint8_t, uint8_t, bool> cases[] = {
+      {101, 28, true},  {101, 40, true}, {101, 27, false}, {134, 4, true},  {134, 3, false},
+      {134, 5, false},  {135, 8, false}, {138, 0, false},  {141, 24, true}, {141, 23, false},
+      {141, 25, false}, {9, 1, true},    {200, 0, true}};
+  for (auto [type, length, ok] : cases) {
+    bytes p = tlv_payload({type, 0, length, 0});
+    p.resize(p.size() + length);
     msg_uefi_service_reply r{};
-    EXPECT_EQ(msg_parse_uefi_service_reply(p, r), c.ok) << c.type << "/" << c.length;
+    EXPECT_EQ(msg_parse_uefi_service_reply(p, r), ok) << +type << "/" << +length;
   }
 }
 
