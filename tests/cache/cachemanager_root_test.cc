@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <limits>
 #include <string>
 #include <thread>
@@ -183,9 +184,20 @@ TEST_F(CacheManagerTest, PressureOnSpaceThenInodesIsRelievedInOrder) {
     state->prepop_progress = state->end_offset = 8 * 65536 + 512;
   }
   vdisk_contexts_put(&ctx, p_vdisk);
-  // Leaves 90 pages: below 5% (102.4), 217.2 pages short of 15%. (That the
-  // purge lets go of chunk files idle clients keep open, the full-disk storm
-  // checks through the daemon.)
+  // An idle client of A keeps the chunk file it read last open, as a reader
+  // leaves it; the purge must let go of it or its space is never freed.
+  client_contexts_init(&ctx);
+  auto* reader = new client_context;
+  reader->site_context = site.get();
+  const std::string kept_chunk = c + A + "/0";
+  {
+    auto open_chunk = reader->chunks.open_chunk.lock();
+    open_chunk->fd.reset(open(kept_chunk.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(open_chunk->fd.valid());
+    g_strlcpy(open_chunk->path, kept_chunk.c_str(), sizeof open_chunk->path);
+  }
+  ctx.client_context_ht->emplace(1, reader);
+  // Leaves 90 pages: below 5% (102.4), 217.2 pages short of 15%.
   make_file(c + "/ballast", (2048 - 513 - 90) * 4096, 1);
   ASSERT_EQ(measure(c).f_bavail, 90u);
   ASSERT_EQ(measure(c).f_favail, 61u);
@@ -194,6 +206,13 @@ TEST_F(CacheManagerTest, PressureOnSpaceThenInodesIsRelievedInOrder) {
   EXPECT_TRUE(logs.contains("Cache manager detected low space. Freeing 1737 blocks."));
   // 14 files of 128 blocks are the fewest that cover 1,737 blocks.
   EXPECT_EQ(chunks(c + A, 12) + chunks(c + B, 12), "000000011111000000011111");
+  // No descriptor is left on a removed chunk file.
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    const std::string target = std::filesystem::read_symlink(e.path(), ec).string();
+    EXPECT_FALSE(!ec && target.starts_with(c + "/") && target.ends_with(" (deleted)")) << target;
+  }
+  EXPECT_FALSE(reader->chunks.open_chunk.lock()->fd.valid());
   EXPECT_EQ(measure(c).f_bavail, 314u);
   EXPECT_EQ(ctx.metrics.cache_evicted_b, 14u * 65536);
   EXPECT_DOUBLE_EQ(ctx.metrics.cache_utilized_p, 1734.0 / 2048 * 100);
