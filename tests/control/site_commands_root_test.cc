@@ -217,14 +217,11 @@ TEST_F(SiteCommandsRoot, RequestsReconcileTheRegistryAndTheStateFiles) {
       "enable", 0, false, "no", "01", "enable ", "", {}])"));
   std::string many, many_state = ONE + " a2/b2";
   for (int i = 0; i < 15; i++) {
+    const std::string n = std::to_string(i), pad = i < 10 ? "0" : "";
     json_object* spelling = json_object_array_get_idx(spellings.get(), i);
-    many += cli(id('e', i), "2:0:0:0:1:" + std::to_string(i), json_object_to_json_string(spelling),
-                "e" + std::to_string(i)) +
-            ", ";
-    char word[64];
-    snprintf(word, sizeof word, " e%d=02:00:00:00:01:%02x@e%d%s", i, i / 10 * 16 + i % 10, i,
-             i < 8 ? "+" : "");
-    many_state += word;
+    many += cli(id('e', i), "2:0:0:0:1:" + n, json_object_to_json_string(spelling), "e" + n) + ", ";
+    // Read as hexadecimal, decimal digits print back the same.
+    many_state += " e" + n + "=02:00:00:00:01:" + pad + n + "@e" + n + (i < 8 ? "+" : "");
   }
   const std::string ODD = ONE + " a2/b2 d2=ff:00:00:00:02:03@tapodd+";
   const std::string A1_ID = R"({"site_uuid": ")" + A1 + "\"}";
