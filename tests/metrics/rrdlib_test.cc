@@ -149,7 +149,8 @@ TEST(RrdLib, ReadersNeverSeeAPartialFile) {
   EXPECT_EQ(errno, EBUSY);
   std::atomic<uint64_t> v{0};
   for (int i = 0; i < 40; i++) {
-    rrd_source s = source(("source_" + std::to_string(i)).c_str(), &v);  // copied by the library
+    const std::string name = "source_" + std::to_string(i);  // copied by the library
+    rrd_source s = source(name.c_str(), &v);
     ASSERT_EQ(rrd_add_src(h, &s), 0);
   }
   ASSERT_EQ(rrd_sample(h, nullptr), 0);
