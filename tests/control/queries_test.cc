@@ -33,22 +33,18 @@ constexpr const char* ZERO =
 
 TEST(Queries, ResultsDescribeTheRegistry) {
   proxy_context ctx;
-  site_contexts_init(&ctx);
-  server_contexts_init(&ctx);
-  client_contexts_init(&ctx);
-  vdisk_contexts_init(&ctx);
+  site_contexts_init(&ctx), server_contexts_init(&ctx);
+  client_contexts_init(&ctx), vdisk_contexts_init(&ctx);
   // Empty lists and {} without vDisks: tarnctl (tests/e2e) reads them.
   auto site = std::make_shared<site_context>();
-  site->uuid = "7c3a9a2e-5b1f-4c7e-9d7e-2f0b8a1c9e01";
-  site->cache_vdi = "cache-vdi-uuid";
+  site->uuid = "7c3a9a2e-5b1f-4c7e-9d7e-2f0b8a1c9e01", site->cache_vdi = "cache-vdi-uuid";
   site->context = &ctx;
   (*ctx.site_context_ht)[site->uuid] = site;
   const uint32_t addresses[] = {inet_addr("10.0.0.5"), inet_addr("10.0.1.5")};
   ASSERT_NE(server_contexts_create(&ctx, site.get(), "server-1", addresses, 2, 110, 100), nullptr);
   auto* client = new client_context;
-  client->uuid = "client-1";
+  client->uuid = "client-1", client->interface = "vif7.0";
   client->mac = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
-  client->interface = "vif7.0";
   ctx.client_context_ht->emplace(client_mac_key(client->mac.data()),
                                  std::unique_ptr<client_context, client_context_deleter>(client));
   // Before login a client's vDisk key is empty, not missing (after: tests/e2e).
@@ -60,14 +56,9 @@ TEST(Queries, ResultsDescribeTheRegistry) {
   EXPECT_EQ(text(context_state_result, &ctx), state);
 
   metrics_record& m = ctx.metrics;
-  m.client_sent_b = 1000;
-  m.server_sent_b = 234;
-  m.proxy_saved_b = 50;
-  m.ext.cache_hit_reads = 3;
-  m.ext.cache_missed_reads = 4;
-  m.ext.latency = 1500;
-  m.mio.cache_hit_reads = 5;
-  m.mio.cache_missed_reads = 6;
+  m.client_sent_b = 1000, m.server_sent_b = 234, m.proxy_saved_b = 50;
+  m.ext.cache_hit_reads = 3, m.ext.cache_missed_reads = 4, m.ext.latency = 1500;
+  m.mio.cache_hit_reads = 5, m.mio.cache_missed_reads = 6;
   m.mio.latency = -20;   // signed: a clock step may make it negative
   m.unhandled_mio = 99;  // not reported
   m.cache_evicted_b = std::numeric_limits<uint64_t>::max();  // stays unsigned
@@ -87,7 +78,6 @@ TEST(Queries, ResultsDescribeTheRegistry) {
   // A utilisation that could not be computed must not make the reply invalid JSON.
   m.cache_utilized_p = std::nan("");
   json_ptr reparsed(json_tokener_parse(text(metrics_result, &ctx).c_str()));
-  ASSERT_NE(reparsed, nullptr);
   EXPECT_NE(text(reparsed.get()).find(R"("cache_utilized_p":0.0},"clients")"), std::string::npos);
 
   // "vdisk" is the last vDisk listed; "vdisks" lists all once there are two.
@@ -97,8 +87,7 @@ TEST(Queries, ResultsDescribeTheRegistry) {
   for (const auto& [key, size, complete] : {std::tuple{"1-1-1-1-1-1-1-1-1", 42949672960ull, 512},
                                             std::tuple{"2-2-2-2-2-2-2-2-2", 1024ull, 1536}}) {
     auto vdisk = std::make_shared<vdisk_context>();
-    vdisk->vdisk_key = key;
-    vdisk->site_uuid = "s1";
+    vdisk->vdisk_key = key, vdisk->site_uuid = "s1";
     vdisk->state.lock()->size = size;
     vdisk->state.lock()->prepop_progress = complete;
     (*ctx.vdisk_context_ht)[key] = vdisk;

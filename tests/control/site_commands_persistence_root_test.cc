@@ -7,15 +7,14 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <random>
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
-#include "control/jsonrpc.h"
 #include "support/control.h"
 #include "support/metrics_files.h"
 #include "support/netns.h"
@@ -28,9 +27,8 @@ using namespace std::chrono_literals;
 
 constexpr int SITES = 3;
 constexpr int CLIENTS_PER_SITE = 2;
-// A short sample by default; the soak run (TARN_SOAK=1) kills twenty times.
-const int ROUNDS =
-    getenv("TARN_SOAK") != nullptr && std::string(getenv("TARN_SOAK")) == "1" ? 20 : 4;
+// A short sample by default; the soak run kills twenty times.
+const int ROUNDS = tarn_test::soak_or(4, 20);
 
 std::string uuid(const char* stem, int n) {
   char text[40];
@@ -38,27 +36,25 @@ std::string uuid(const char* stem, int n) {
   return text;
 }
 
+std::string site(int s) {
+  return uuid("5f5f5f5f", s);
+}
+
 // `clients`: bit k set names the site's client k; an empty list removes them.
-std::string configure_request(int site, int last_port, unsigned clients) {
-  std::string list;
-  for (int n = site * CLIENTS_PER_SITE; n < (site + 1) * CLIENTS_PER_SITE; n++) {
-    if (!(clients & (1u << (n % CLIENTS_PER_SITE)))) continue;
-    list += (list.empty() ? R"({"uuid": ")" : R"(, {"uuid": ")") + uuid("1f1f1f1f", n) +
-            R"(", "mac": "02:00:00:00:0a:)" + std::to_string(10 + n) + R"(", "interface": "v)" +
-            std::to_string(n) + R"(", "prepopulate": false})";
+std::string configure_request(int s, int last_port, unsigned clients) {
+  std::vector<tarn_test::site_client> list;
+  for (int n = s * CLIENTS_PER_SITE; n < (s + 1) * CLIENTS_PER_SITE; n++) {
+    if (clients & (1u << (n % CLIENTS_PER_SITE)))
+      list.push_back({uuid("1f1f1f1f", n), "02:00:00:00:0a:" + std::to_string(10 + n),
+                      "v" + std::to_string(n)});
   }
-  char text[2048];
-  snprintf(text, sizeof text,
-           R"({"jsonrpc": "2.0", "method": "configure_site", "id": 1, "params": {"site_uuid": )"
-           R"("%s", "vdi": "%s", "servers": [{"uuid": "%s", "addresses": ["198.18.0.%d"], )"
-           R"("first_port": 100, "last_port": %d}], "clients": [%s]}})",
-           uuid("5f5f5f5f", site).c_str(), uuid("7f7f7f7f", site).c_str(),
-           uuid("3f3f3f3f", site).c_str(), site + 1, last_port, list.c_str());
-  return text;
+  return tarn_test::site_request(site(s), uuid("7f7f7f7f", s), uuid("3f3f3f3f", s),
+                                 {"198.18.0." + std::to_string(s + 1)}, list,
+                                 R"("first_port": 100, "last_port": )" + std::to_string(last_port));
 }
 
 std::string plain(const std::string& text) {
-  json_ptr obj(json_tokener_parse(text.c_str()));
+  tarn_test::json_value obj(json_tokener_parse(text.c_str()));
   return obj ? json_object_to_json_string_ext(obj.get(), JSON_C_TO_STRING_PLAIN) : "";
 }
 
@@ -77,6 +73,7 @@ void add_words(std::set<std::string>& words, json_object* list) {
     words.insert(word);
   }
 }
+
 TEST(SiteCommandsPersistence, KilledDaemonRestoresTheLastSuccessfulRequests) {
   TARN_REQUIRE_ROOT();
   tarn_test::netns ns("persist");
@@ -86,10 +83,9 @@ TEST(SiteCommandsPersistence, KilledDaemonRestoresTheLastSuccessfulRequests) {
             0);
   tarn_test::sandbox sb;
   sb.set_net_ns(ns.name());
-  const std::string socket_path = sb.dir() + "/vextal/tarnproxy/socket/tarnproxy";
   const fs::path state = sb.dir() + "/state";
   auto call = [&](const std::string& text) {
-    return tarn_test::control_call(socket_path, text, 5s).value_or("");
+    return tarn_test::control_call(sb.socket_path(), text, 5s).value_or("");
   };
   std::mt19937 rng(20261206);
   // Per site: the request that last succeeded ("" removed or never
@@ -102,23 +98,20 @@ TEST(SiteCommandsPersistence, KilledDaemonRestoresTheLastSuccessfulRequests) {
     sb.start();
     ASSERT_TRUE(sb.wait_for_output("Listening on", 10s)) << sb.err();
     // The restore runs before the first connection is served.
-    const std::string status = call(R"({"jsonrpc": "2.0", "method": "context-state", "id": 1})");
+    tarn_test::json_value result = tarn_test::control_result(sb.socket_path(), "context-state", 5s);
+    ASSERT_NE(result, nullptr) << sb.err();
     EXPECT_EQ(sb.err().find("Failed to deserialize state"), std::string::npos) << sb.err();
-    json_ptr parsed(json_tokener_parse(status.c_str()));
-    json_object* result = json_object_object_get(parsed.get(), "result");
-    ASSERT_NE(result, nullptr) << status << sb.err();
     std::set<std::string> running, wanted;
     for (const char* key : {"sites", "servers", "clients"})
-      add_words(running, json_object_object_get(result, key));
+      add_words(running, json_object_object_get(result.get(), key));
 
     for (int s = 0; s < SITES; s++) {
-      const fs::path file = state / uuid("5f5f5f5f", s);
-      const std::string on_disk = tarn_test::read_text(file);
+      const std::string on_disk = tarn_test::read_text(state / site(s));
       // A request cut short by the kill may or may not have been saved.
       if (in_flight.count(s) && on_disk == plain(in_flight[s])) model[s] = in_flight[s];
       EXPECT_EQ(on_disk, model[s].empty() ? "" : plain(model[s])) << s;
       if (model[s].empty()) continue;
-      json_ptr saved(json_tokener_parse(model[s].c_str()));
+      tarn_test::json_value saved(json_tokener_parse(model[s].c_str()));
       json_object* params = json_object_object_get(saved.get(), "params");
       add_words(wanted, params);
       add_words(wanted, json_object_object_get(params, "servers"));
@@ -126,7 +119,7 @@ TEST(SiteCommandsPersistence, KilledDaemonRestoresTheLastSuccessfulRequests) {
       restored_clients +=
           static_cast<int>(json_object_array_length(json_object_object_get(params, "clients")));
     }
-    EXPECT_EQ(running, wanted) << status;
+    EXPECT_EQ(running, wanted);
     for (const auto& entry : fs::directory_iterator(state)) {
       const std::string name = entry.path().filename().string();
       // Only state files of configured sites, or temporaries the kill left.
@@ -146,14 +139,12 @@ TEST(SiteCommandsPersistence, KilledDaemonRestoresTheLastSuccessfulRequests) {
       const int s = static_cast<int>(rng() % SITES);
       const bool remove = rng() % 4 == 0;
       const std::string text =
-          remove
-              ? R"({"jsonrpc": "2.0", "method": "remove_site", "id": 1, "params": {"site_uuid": ")" +
-                    uuid("5f5f5f5f", s) + R"("}})"
-              : configure_request(s, 200 + static_cast<int>(rng() % 100),
-                                  static_cast<unsigned>(rng() % (1u << CLIENTS_PER_SITE)));
+          remove ? tarn_test::remove_site_request(site(s))
+                 : configure_request(s, 200 + static_cast<int>(rng() % 100),
+                                     static_cast<unsigned>(rng() % (1u << CLIENTS_PER_SITE)));
       in_flight[s] = remove ? "" : text;
       const std::string response = call(text);
-      if (response.find(R"("result": "OK")") != std::string::npos) {
+      if (tarn_test::answered_ok(response)) {
         model[s] = remove ? "" : text;
         in_flight.erase(s);
       } else if (!response.empty()) {

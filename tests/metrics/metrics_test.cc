@@ -1,6 +1,6 @@
-// The counters: the client's record moves with the registry's, latencies
-// carry across seconds, and nothing is lost across threads. The registry's
-// side is checked as published (rrd_test.cc) and as queried (queries_test.cc).
+// The counters: latencies carry across seconds, and nothing is lost across
+// threads. The sums of a client's record and the registry's are checked where
+// the RRD thread publishes them (rrd_test.cc), and as queried (queries_test.cc).
 #include "metrics/metrics.h"
 
 #include <gtest/gtest.h>
@@ -10,25 +10,8 @@
 
 namespace {
 
-TEST(Metrics, ClientRecordLatencyAndConcurrentUpdates) {
-  metrics_record global, client, other;
-  metrics_add_client_sent_b(&global, &client, 100);
-  metrics_add_server_sent_b(&global, &client, 1000);
-  metrics_add_server_sent_b(&global, &other, 4000000000u);
-  metrics_add_proxy_saved_b(&global, &client, 7);
-  metrics_increment_cache_hit_reads(&global.ext, &client.ext);
-  metrics_increment_cache_missed_reads(&global.mio, &client.mio);
-  metrics_increment_unhandled_mio(&global, &client);
-  metrics_add_cache_evicted_b(&global, 1ull << 40);  // the registry's alone
-  EXPECT_EQ(metrics_total_sent_b(&client), 1100u);
-  EXPECT_EQ(metrics_total_sent_b(&other), 4000000000u);
-  EXPECT_EQ(client.proxy_saved_b, 7u);
-  EXPECT_EQ(metrics_hit_reads(&client), 1u);
-  EXPECT_EQ(metrics_missed_reads(&client), 1u);
-  EXPECT_EQ(metrics_block_total_reads(&client.mio), 1u);
-  EXPECT_EQ(client.unhandled_mio, 1u);
-  EXPECT_EQ(client.cache_evicted_b, 0u);
-
+TEST(Metrics, LatencyAndConcurrentUpdates) {
+  metrics_record global, client;
   // The latest latency replaces the last, carried across the second.
   struct timespec start = {10, 900000000}, end = {12, 100000000}, s2 = {5, 0}, e2 = {5, 250};
   metrics_set_latency(&start, &end, &global.ext, &client.ext);
@@ -38,21 +21,20 @@ TEST(Metrics, ClientRecordLatencyAndConcurrentUpdates) {
   EXPECT_EQ(client.mio.latency, 0);
 
   metrics_record all, a, b;
-  constexpr int PER_THREAD = 200000;
+  constexpr uint64_t N = 200000;
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; t++) {
     threads.emplace_back([&all, record = t % 2 ? &a : &b] {
-      for (int i = 0; i < PER_THREAD; i++) {
+      for (uint64_t i = 0; i < N; i++) {
         metrics_add_client_sent_b(&all, record, 3);
         metrics_increment_cache_hit_reads(&all.mio, &record->mio);
       }
     });
   }
   for (auto& t : threads) t.join();
-  EXPECT_EQ(all.client_sent_b, 4ull * PER_THREAD * 3);
-  EXPECT_EQ(a.client_sent_b, 2ull * PER_THREAD * 3);
-  EXPECT_EQ(b.mio.cache_hit_reads, 2ull * PER_THREAD);
-  EXPECT_EQ(all.mio.cache_hit_reads, 4ull * PER_THREAD);
+  EXPECT_EQ(std::vector<uint64_t>({all.client_sent_b, a.client_sent_b, b.mio.cache_hit_reads,
+                                   all.mio.cache_hit_reads}),
+            std::vector<uint64_t>({4 * N * 3, 2 * N * 3, 2 * N, 4 * N}));
 }
 
 }  // namespace
