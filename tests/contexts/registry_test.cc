@@ -288,7 +288,7 @@ TEST_F(Registry, VdiskReferencesDirectoriesAndPrepopState) {
   ASSERT_EQ(mkdir((dir + "/" + KEY_B).c_str(), 0700), 0);
   client_context* a = record(KEY_A);
   client_context* b = record(KEY_A);
-  record(KEY_B);  // its directory exists already: no warning
+  client_context* kb = record(KEY_B);  // its directory exists already: no warning
   EXPECT_FALSE(logs.contains("Failed creating dir"));
   vdisk_context* vc = vdisk(KEY_A);
   ASSERT_NE(vc, nullptr);
@@ -305,6 +305,32 @@ TEST_F(Registry, VdiskReferencesDirectoriesAndPrepopState) {
     auto state = vc->state.lock();
     *state = {row[0], row[0] == 0 ? 0 : row[0] + 512, row[1], static_cast<uint32_t>(row[2])};
     EXPECT_EQ(vdisk_should_prepop(*state), row[3] != 0) << row[0] << " " << row[1];
+  }
+
+  // A long holder of one vDisk's lock (a prepopulation round, a slow disk
+  // write), with another thread waiting for it, holds up no other vDisk.
+  {
+    auto held = vc->state.lock();
+    std::atomic<bool> released{false}, other_done{false};
+    std::thread waiter([&] {
+      vdisk_context* w = vdisk_contexts_get(&ctx, a);
+      EXPECT_TRUE(w->state.lock() && released);
+      vdisk_contexts_put(&ctx, w);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the waiter waits by now
+    std::thread other([&] {
+      vdisk_context* o = vdisk_contexts_get(&ctx, kb);
+      EXPECT_TRUE(o->state.lock());
+      vdisk_contexts_put(&ctx, o);
+      other_done = true;
+    });
+    for (int i = 0; i < 100 && !other_done; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(other_done) << "another vDisk waited for the holder of this one";
+    released = true;
+    held.holder().unlock();
+    waiter.join();
+    other.join();
   }
 
   // No key, a disabled cache, a key that leaves the cache directory: no
