@@ -29,15 +29,12 @@ using namespace std::chrono_literals;
 using tarn_test::exists;
 const std::string A = "/1-1-1-1-1-1-1-1-1", B = "/2-2-2-2-2-2-2-2-2", P = "/9-9-9-9-9-9-9-9-9";
 
-std::string& sandbox_dir() {
-  static std::string dir;
-  return dir;
-}
+std::string sandbox_dir;
 
 // unshare(CLONE_NEWNS) refuses a threaded process: enter before any test runs.
 struct enter_sandbox : ::testing::Environment {
   void SetUp() override {
-    if (geteuid() == 0) sandbox_dir() = tarn_test::sandbox_enter_self();
+    if (geteuid() == 0) sandbox_dir = tarn_test::sandbox_enter_self();
   }
 };
 const auto* const sandbox_env = ::testing::AddGlobalTestEnvironment(new enter_sandbox);
@@ -68,7 +65,7 @@ class CacheManagerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     TARN_REQUIRE_ROOT();
-    ASSERT_FALSE(sandbox_dir().empty()) << "no sandbox";
+    ASSERT_FALSE(sandbox_dir.empty()) << "no sandbox";
     ctx.cache_start_purge_free_space = ctx.cache_start_purge_free_inodes = 0.05f;
     ctx.cache_goal_purge_free_space = ctx.cache_goal_purge_free_inodes = 0.15f;
     ctx.site_context_ht = std::make_unique<site_table>();
@@ -113,7 +110,7 @@ TEST_F(CacheManagerTest, CheckLimitOverdrawsTheBudgetAndNeverWrapsTheGoal) {
 
 TEST_F(CacheManagerTest, DeletionOrderIsPrepopThenAccessTimeThenPath) {
   // Outside the cache but on its file system, where only links can lead.
-  const std::string m = mount_tmpfs(sandbox_dir() + "/order", "size=16M,nr_inodes=200");
+  const std::string m = mount_tmpfs(sandbox_dir + "/order", "size=16M,nr_inodes=200");
   const std::string c = m + "/cache", outside = m + "/outside", other = c + "/4-4-4-4-4-4-4-4-4";
   for (const auto& d : {c, outside, c + A, c + B, c + P, c + A + "/sub", c + "/.hidden"})
     ASSERT_EQ(mkdir(d.c_str(), 0700), 0) << d;
@@ -158,7 +155,7 @@ TEST_F(CacheManagerTest, DeletionOrderIsPrepopThenAccessTimeThenPath) {
 
 TEST_F(CacheManagerTest, PressureOnSpaceThenInodesIsRelievedInOrder) {
   // 2,048 pages of 4 KiB and 100 inodes; tmpfs counts both exactly.
-  const std::string c = mount_tmpfs(sandbox_dir() + "/pressure", "size=8M,nr_inodes=100");
+  const std::string c = mount_tmpfs(sandbox_dir + "/pressure", "size=8M,nr_inodes=100");
   auto site = add_site("aaaaaaaa-0000-4000-8000-000000000001", c);
   site->write_budget = -1;
   site->chunk_size = 65536;
@@ -245,7 +242,7 @@ TEST_F(CacheManagerTest, UnmeasurableCachesAndTheThreadsWakeUps) {
   // cache that cannot be measured gets no walk and keeps its budget.
   ctx.metrics.cache_evicted_b = 7;
   ctx.metrics.cache_utilized_p = 42.0;
-  auto missing = add_site("bbbbbbbb-0000-4000-8000-000000000002", sandbox_dir() + "/no-cache");
+  auto missing = add_site("bbbbbbbb-0000-4000-8000-000000000002", sandbox_dir + "/no-cache");
   missing->write_budget = 5;
   cachemanager_run_pass(&ctx);
   EXPECT_TRUE(logs.contains(G_LOG_LEVEL_WARNING, "check_limit statvfs " + missing->cache_path));
@@ -293,7 +290,7 @@ TEST_F(CacheManagerTest, UnmeasurableCachesAndTheThreadsWakeUps) {
   // other writer signals) and signals: that wakes a 60 s wait at once.
   ctx.site_context_ht->clear();
   auto site = add_site("cccccccc-0000-4000-8000-000000000003",
-                       mount_tmpfs(sandbox_dir() + "/wake", "size=8M"));
+                       mount_tmpfs(sandbox_dir + "/wake", "size=8M"));
   site->write_budget = -1;
   start(60);
   constexpr int64_t parked = std::numeric_limits<int64_t>::max();

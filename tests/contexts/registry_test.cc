@@ -1,8 +1,6 @@
-// The registry's records and the bring-up of sites and clients, with
-// stand-in sites (no cache VDI, so no script runs) and stand-in interface
-// threads (real threads and eventfds, no sockets): sites and their servers,
-// clients, the MIO table, vDisk references, directories and holds, and a
-// prepopulation job's hold on its client.
+// The registry: sites, servers, clients, the MIO table, vDisks and the holds
+// prepopulation jobs take, with stand-in sites (no cache VDI, so no script
+// runs) and stand-in interface threads (real threads and eventfds, no sockets).
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -21,6 +19,7 @@
 #include "control/lifecycle.h"
 #include "net/interface_thread.h"
 #include "support/log_capture.h"
+#include "support/metrics_files.h"
 
 namespace {
 
@@ -34,11 +33,6 @@ int ready_thread(tlt_context* tlt) {
   pollfd p{tlt->efd, POLLIN, 0};
   poll(&p, 1, 30000);  // bounded; only the stop value is ever written here
   running--;
-  return 0;
-}
-
-int fails_eagain(tlt_context* tlt) {
-  signal_thread_error(tlt, EAGAIN);
   return 0;
 }
 
@@ -211,7 +205,7 @@ TEST_F(Registry, CreateRecreateClashAndFanoutIds) {
       "Client " + UUID_B + " - Can't add a client whose mac is already used by client " + UUID_A));
   EXPECT_EQ(create(0, UUID_B, MAC_B, "eth1"), nullptr);
   EXPECT_TRUE(logs.contains("Tried to add a client to an existing interface thread"));
-  hooks.listener = fails_eagain;
+  hooks.listener = [](tlt_context* tlt) { return signal_thread_error(tlt, EAGAIN), 0; };
   EXPECT_EQ(create(0, UUID_C, MAC_C, "eth3"), nullptr);
   EXPECT_EQ(ctx.next_fanout_group_id, 2);
   EXPECT_FALSE(logs.contains("Trying the next fanout group id..."));
@@ -324,9 +318,8 @@ TEST_F(Registry, VdiskReferencesDirectoriesAndPrepopState) {
       vdisk_contexts_put(&ctx, o);
       other_done = true;
     });
-    for (int i = 0; i < 100 && !other_done; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_TRUE(other_done) << "another vDisk waited for the holder of this one";
+    EXPECT_TRUE(tarn_test::eventually([&] { return other_done.load(); }, 1s))
+        << "another vDisk waited for the holder of this one";
     released = true;
     held.holder().unlock();
     waiter.join();
@@ -379,7 +372,7 @@ TEST_F(Registry, HeldVdiskOutlivesItsLastClient) {
     waiting = true;
     job->cond.wait_for(state.holder(), 20s, [&] { return done; });
   });
-  for (int i = 0; i < 2000 && !waiting; ++i) std::this_thread::sleep_for(5ms);
+  ASSERT_TRUE(tarn_test::eventually([&] { return waiting.load(); }, 10s));
   vdisk_context_ref_dec_and_del(a);
   EXPECT_EQ(vdisk(KEY_A), job.get());
   vdisk_context* vc = vdisk_contexts_get(&ctx, record(KEY_A));
