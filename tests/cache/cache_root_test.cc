@@ -7,11 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,7 +24,6 @@
 
 namespace {
 
-using strings = std::vector<std::string>;
 using tarn_test::exists, tarn_test::read_text;
 const std::string kScripts = "/opt/vextal/tarnproxy", kCacheRoot = kScripts + "/caches";
 const std::string kCalls = kScripts + "/calls.log", kVdisk = "/1-2-3-4-5-6-7-8-9";
@@ -42,25 +40,18 @@ void write_text(const std::string& path, const std::string& text, mode_t mode = 
   ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
 }
 
-// Mount points at or below `prefix`, deepest first (no test path holds a blank).
-strings mounts_below(const std::string& prefix) {
-  strings points;
-  std::ifstream in("/proc/self/mountinfo");
-  for (std::string line, skip, point; std::getline(in, line);) {
-    std::istringstream(line) >> skip >> skip >> skip >> skip >> point;
-    if (point == prefix || point.starts_with(prefix + "/")) points.push_back(point);
-  }
-  std::sort(points.begin(), points.end(), [](auto& a, auto& b) { return a.size() > b.size(); });
-  return points;
-}
-
+// Whether `path` is the root of a file system of its own.
 bool is_mount_point(const std::string& path) {
-  return std::ranges::count(mounts_below(path), path) == 1;
+  struct stat here, parent;
+  return stat(path.c_str(), &here) == 0 && stat((path + "/..").c_str(), &parent) == 0 &&
+         here.st_dev != parent.st_dev;
 }
 
-void unmount_below(const std::string& prefix) {
-  for (const auto& p : mounts_below(prefix))
-    if (umount2(p.c_str(), 0) != 0) umount2(p.c_str(), MNT_DETACH);
+// Detaches what is mounted at each entry of `dir`, with what is mounted below.
+void unmount_in(const std::string& dir) {
+  std::error_code ignored;
+  for (const auto& e : std::filesystem::directory_iterator(dir, ignored))
+    umount2(e.path().c_str(), MNT_DETACH);
 }
 
 std::unique_ptr<site_context> new_site(const std::string& vdi) {
@@ -119,8 +110,8 @@ class CacheRootTest : public ::testing::Test {
     if (sandbox_dir.empty()) return;
     unlink((kScripts + "/fake-open.sh").c_str());
     unlink((kScripts + "/fake-close.sh").c_str());
-    unmount_below(kCacheRoot);
-    unmount_below(sandbox_dir + "/mnt");
+    unmount_in(kCacheRoot);
+    unmount_in(sandbox_dir + "/mnt");
   }
   void fresh() {
     unlink(kCalls.c_str());
@@ -307,7 +298,7 @@ TEST_F(CacheRootTest, OpenAndCloseScriptsAreCheckedAndFailuresCloseWhatWasOpened
 // or one level down); a cache path too long for its config is refused
 // untouched, one character shorter still works.
 TEST_F(CacheRootTest, WipeStaysOnTheCachesFileSystemAndLongPathsAreRefused) {
-  for (const std::string& inner : strings{"/nested", kVdisk + "/nested"}) {
+  for (const std::string& inner : std::vector<std::string>{"/nested", kVdisk + "/nested"}) {
     SCOPED_TRACE(inner);
     fresh();
     const std::string vdi = new_vdi(), dir = open_cache(vdi);
@@ -322,7 +313,7 @@ TEST_F(CacheRootTest, WipeStaysOnTheCachesFileSystemAndLongPathsAreRefused) {
     EXPECT_FALSE(exists(dir + kVdisk + "/0"));
     // The failed init closes the VDI (here refused: the inner mount keeps it busy).
     EXPECT_EQ(calls(), opened(vdi));
-    unmount_below(dir);
+    umount2(dir.c_str(), MNT_DETACH);
   }
   const std::string base = sandbox_dir + "/mnt/";
   const size_t fits = CACHE_PATH_MAX - std::string("/config.data").size();
