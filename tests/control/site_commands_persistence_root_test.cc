@@ -90,34 +90,31 @@ void add_words(std::set<std::string>& words, json_object* list) {
   }
 }
 
-long rss_bytes(pid_t pid) {
-  long size = 0, resident = -1;
-  std::ifstream("/proc/" + std::to_string(pid) + "/statm") >> size >> resident;
-  return resident * sysconf(_SC_PAGESIZE);
-}
-
-// The listener threads, named "udp-...".
-int listener_threads(pid_t pid) {
-  std::string count;
-  tarn_test::run_shell("cat /proc/" + std::to_string(pid) + "/task/*/comm | grep -c '^udp-'",
-                       &count);
-  return atoi(count.c_str());
-}
-
 void configure_wide_site(tarn_test::sandbox& sb) {
   const int s = SITES, first = SITES * CLIENTS_PER_SITE;
   auto call_ok = [&](const std::string& text) {
     return tarn_test::answered_ok(tarn_test::control_call(sb.socket_path(), text, 120s));
   };
+  auto rss_bytes = [&] {
+    long size = 0, resident = -1;
+    std::ifstream("/proc/" + std::to_string(sb.pid()) + "/statm") >> size >> resident;
+    return resident * sysconf(_SC_PAGESIZE);
+  };
+  auto listener_threads = [&] {  // named "udp-..."
+    std::string count;
+    tarn_test::run_shell("cat /proc/" + std::to_string(sb.pid()) + "/task/*/comm | grep -c ^udp-",
+                         &count);
+    return atoi(count.c_str());
+  };
   // The site without clients first, so that the figures below are the
   // clients' alone and not the cache's or the site's.
   ASSERT_TRUE(call_ok(configure_request(s, 110, first, WIDE, 0))) << sb.err();
-  const long rss_before = rss_bytes(sb.pid());
+  const long rss_before = rss_bytes();
   ASSERT_TRUE(call_ok(configure_request(s, 110, first, WIDE, ~0ull))) << sb.err();
-  EXPECT_EQ(listener_threads(sb.pid()), WIDE * LISTENER_THREADS);
+  EXPECT_EQ(listener_threads(), WIDE * LISTENER_THREADS);
   // Each listener thread maps a receive and a transmit ring.
   const long rings = long{WIDE} * LISTENER_THREADS * 2 * PMMAP_BLOCK_SIZE * PMMAP_BLOCK_COUNT;
-  const double per_client = static_cast<double>(rss_bytes(sb.pid()) - rss_before - rings) / WIDE;
+  const double per_client = static_cast<double>(rss_bytes() - rss_before - rings) / WIDE;
 #if defined(__SANITIZE_ADDRESS__)
   // The sanitizer's shadow and its per-thread stacks come to about 1 MiB per
   // client by themselves; this bound still catches a gross regression.
@@ -127,7 +124,7 @@ void configure_wide_site(tarn_test::sandbox& sb) {
 #endif
   // Removal stops every client thread.
   ASSERT_TRUE(call_ok(tarn_test::remove_site_request(site(s)))) << sb.err();
-  EXPECT_EQ(listener_threads(sb.pid()), 0);
+  EXPECT_EQ(listener_threads(), 0);
 }
 
 TEST(SiteCommandsPersistence, KilledDaemonRestoresTheLastSuccessfulRequests) {
