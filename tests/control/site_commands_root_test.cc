@@ -18,7 +18,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "contexts/proxy_context.h"
 #include "control/jsonrpc.h"
@@ -241,11 +240,7 @@ TEST_F(SiteCommandsRoot, RequestsReconcileTheRegistryAndTheStateFiles) {
       {conf(A1, "abc"), "cache_vdi"},
       {remove_req(R"({"site_uuid": 5})"), "site_uuid"},
       // A site name is a file name: none may reach outside the directory.
-      {remove_req(R"({"site_uuid": "../victim"})"),
-       "site_uuid",
-       "=",
-       {},
-       [&] { std::ofstream(victim) << "keep"; }},
+      {remove_req(R"({"site_uuid": "../victim"})"), "site_uuid"},
       {conf("../victim", B1), "site_uuid"},
       {remove_req("{}"), "site_uuid"},
       {R"({"method": "remove_site", "id": 17})", "Invalid request"},
@@ -320,6 +315,7 @@ TEST_F(SiteCommandsRoot, RequestsReconcileTheRegistryAndTheStateFiles) {
       // A client whose create fails (its MAC is taken) is an internal error.
       {conf(A2, B2, list("clients", cli(D3, "2:0:0:0:0:1", "1"))), "Internal error"},
   };
+  std::ofstream(victim) << "keep";
   logs.clear();
   for (const step& s : steps) {
     SCOPED_TRACE(s.request);

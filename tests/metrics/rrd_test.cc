@@ -42,7 +42,6 @@ TEST(Rrd, InstallationUuidFromTheInventoryOrTheNullUuid) {
   const std::pair<const char*, const char*> rows[] = {
       {"INSTALLATION_UUID='7c9e6679-7425-40de-944b-e07fc1f90ae7' X='1'\n",
        "^INSTALLATION_UUID is not a UUID: '7c9e6679-7425-40de-944b-e07fc1f90ae7' X='1'$"},
-      {"INSTALLATION_UUID='a\"} 1\\nx'\n", "^INSTALLATION_UUID is not a UUID: "},
       {"INSTALLATION_UUID=''\n", "^INSTALLATION_UUID is not a UUID: ''$"},
       {"PRODUCT_BRAND='Quillon'\n", "^Failed to find INSTALLATION_UUID in .*/inventory$"},
       // A file that cannot be read names the error and its code.

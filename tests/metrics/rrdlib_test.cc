@@ -69,7 +69,6 @@ TEST(RrdLib, PublishesBothFilesExactly) {
   g.owner = RRD_OWNER_VM;
   rrd_source d = source("fill_level", &fill, RRD_SCALE_GAUGE, RRD_TYPE_DOUBLE);
   d.description = "Line one\\two\nthree \"q\"";
-  d.archive_default = 1;
   for (rrd_source* s : {&c, &g, &d}) ASSERT_EQ(rrd_add_src(h, s), 0);
   ASSERT_EQ(rrd_sample(h, nullptr), 0);
   // The host's UUID appears once, as an info metric; a VM's labels its
@@ -87,10 +86,6 @@ TEST(RrdLib, PublishesBothFilesExactly) {
       "gauge\nvm_state{client_uuid=\"0a0a0a0a-1111-4222-8333-444455556666\"} 2\n"
       "# HELP fill_level Line one\\\\two\\nthree \"q\" (u)\n"
       "# TYPE fill_level gauge\nfill_level 42.5\n");
-  // The JSON members are checked on the daemon's files (tests/e2e); these
-  // are the ones it never sets.
-  EXPECT_EQ(source_member(path, "fill_level", "description"), "Line one\\two\nthree \"q\"");
-  EXPECT_EQ(source_member(path, "fill_level", "archive_default"), "1");
 
   // A removed source is no longer published, and without a host source there
   // is no info metric. A sample leaves no temporary file behind.
