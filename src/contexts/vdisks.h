@@ -25,8 +25,9 @@
 // counts; a vDisk's `state` lock guards its size and prepopulation state. No one
 // waits for a vDisk's lock while holding vdisk_lock: a long holder of one
 // vDisk (a prepopulation round, a slow disk) must not stall the others. Both
-// come after a client's own lock. The client operations expect the caller to
-// hold the client's lock (for writing when its vdisk_key changes).
+// come after a client's session lock. The client operations take the
+// client's session, locked by the caller (for writing when its vdisk_key
+// changes).
 #pragma once
 
 #include <condition_variable>

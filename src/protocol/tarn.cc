@@ -54,7 +54,7 @@ const char* name_of(const proxy_context* context, uint32_t opcode) {
   return opcode_name(context->opcode_names.get(), opcode);
 }
 
-// The ARP proxy reads the server address without the client lock, so its
+// The ARP proxy reads the server address without the session lock, so its
 // words are loaded and stored atomically.
 bool same_family_and_port(client_context* cc, const sockaddr_in* addr) {
   return std::atomic_ref<sa_family_t>(cc->server_address.sin_family).load() == addr->sin_family &&

@@ -14,7 +14,7 @@
 // server's replies, and stores those replies in the cache. Prepopulation jobs
 // are started from heartbeat replies and run in the prepopulation pool.
 //
-// Locks: the client's lock (read for I/O messages, write for the session
+// Locks: the client's session (read for I/O messages, write for the session
 // messages), then the vDisk's lock, then the client's MIO mutex.
 #pragma once
 

@@ -10,9 +10,9 @@
 // vDisk is cached.
 //
 // The worker holds the vDisk's lock except while it waits on the vDisk's
-// condition. It must not take the client's lock while it holds the vDisk's
+// condition. It must not lock the client's session while it holds the vDisk's
 // (listener threads take them the other way round), so it reads the
-// client's session through a snapshot taken under the client's read lock at
+// client's session through a snapshot taken under its read lock at
 // the start of every round, with the vDisk's lock released for that moment.
 // It never reads the client's key or site without that lock: the cache it
 // checks is the vDisk record's own (site, key), and the site is held from
@@ -155,7 +155,7 @@ void forget_prepop_mios(client_context* cc) {
 }
 
 // With the vDisk's state locked: refreshes the session snapshot under the
-// client's read lock, letting go of the vDisk's lock meanwhile.
+// session's read lock, letting go of the vDisk's lock meanwhile.
 void refresh_session(run& r, guarded<vdisk_state>::locked& state) {
   state.holder().unlock();
   r.s = snapshot(r.cc, *r.cc->session.lock_shared());
