@@ -61,15 +61,16 @@ bool setup() {
   store->site.context = &store->ctx;
   store->client.uuid = "c0000000-0000-4000-8000-000000000000";
   store->client.site_context = &store->site;
-  g_strlcpy(store->client.vdisk_key, KEY, sizeof store->client.vdisk_key);
-  vdisk_context_ref_inc(&store->client);
+  auto session = store->client.session.lock();
+  g_strlcpy(session->vdisk_key, KEY, sizeof session->vdisk_key);
+  vdisk_context_ref_inc(&store->client, *session);
 
   std::vector<uint8_t> data(1 << 20);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 131 + 7);
   for (uint64_t chunk = 0; chunk < 2; ++chunk) {
     for (uint64_t at = 0; at < REGION; at += data.size()) {
-      if (cache_put_data(&store->ctx, &store->client, chunk * CHUNK_SIZE + at, data.data(),
-                         data.size()) != static_cast<int32_t>(data.size()))
+      if (cache_put_data(&store->ctx, &store->client, *session, chunk * CHUNK_SIZE + at,
+                         data.data(), data.size()) != static_cast<int32_t>(data.size()))
         return false;
     }
   }
@@ -83,7 +84,7 @@ void teardown() {
   if (store == nullptr) return;
   close(store->read_fd);
   close(store->write_fd);
-  vdisk_context_ref_dec_and_del(&store->client);
+  vdisk_context_ref_dec_and_del(&store->client, *store->client.session.lock());
   client_contexts_destroy(&store->ctx);
   vdisk_contexts_destroy(&store->ctx);
   std::error_code ignored;
@@ -110,8 +111,10 @@ void BM_get(benchmark::State& state) {
   const auto size = static_cast<uint64_t>(state.range(0));
   std::vector<uint8_t> buf(size);
   offsets at(state, size);
+  // Held as the engine holds it around a read.
+  auto session = store->client.session.lock_shared();
   for (auto _ : state) {
-    if (cache_get_data(&store->ctx, &store->client, at.take(), buf.data(), size) !=
+    if (cache_get_data(&store->ctx, &store->client, *session, at.take(), buf.data(), size) !=
         static_cast<int32_t>(size)) {
       state.SkipWithError("cache miss");
       break;
@@ -142,9 +145,10 @@ void BM_put(benchmark::State& state) {
   const auto size = static_cast<uint64_t>(state.range(0));
   std::vector<uint8_t> buf(size, 0x5A);
   offsets at(state, size);
+  auto session = store->client.session.lock_shared();
   for (auto _ : state) {
-    if (cache_put_data(&store->ctx, &store->client, CHUNK_SIZE + at.take(), buf.data(), size) !=
-        static_cast<int32_t>(size)) {
+    if (cache_put_data(&store->ctx, &store->client, *session, CHUNK_SIZE + at.take(), buf.data(),
+                       size) != static_cast<int32_t>(size)) {
       state.SkipWithError("cache write failed");
       break;
     }

@@ -101,9 +101,9 @@ class engine_fixture {
       return false;
     }
     cc_ = st_->add_client("");
-    cc_->vdisk_key[0] = '\0';
+    cc_->session.lock()->vdisk_key[0] = '\0';
     std::memcpy(cc_->mac.data(), CLIENT_MAC, 6);
-    return login(packet_size) && cc_->vdisk_key[0] != '\0';
+    return login(packet_size) && cc_->session.lock_shared()->vdisk_key[0] != '\0';
   }
 
   proxy_context* ctx() { return &st_->ctx; }
@@ -193,7 +193,8 @@ class engine_fixture {
   bool warm(uint64_t vdisk_offset, uint32_t n) {
     std::vector<uint8_t> data(n);
     for (size_t i = 0; i < n; i++) data[i] = static_cast<uint8_t>(i * 131 + 7);
-    return cache_put_data(&st_->ctx, cc_, vdisk_offset, data.data(), n) == static_cast<int32_t>(n);
+    return cache_put_data(&st_->ctx, cc_, *cc_->session.lock_shared(), vdisk_offset, data.data(),
+                          n) == static_cast<int32_t>(n);
   }
 
  private:

@@ -66,9 +66,10 @@ void BM_engine_ext(benchmark::State& state) {
 void BM_raw_ext(benchmark::State& state) {
   std::vector<uint8_t> data(EXT_LENGTH), reply(EXT_HEADER + EXT_LENGTH);
   offsets at(EXT_LENGTH);
+  auto session = engine->client()->session.lock_shared();
   for (auto _ : state) {
-    if (cache_get_data(engine->ctx(), engine->client(), at.take(), data.data(), EXT_LENGTH) !=
-        EXT_LENGTH) {
+    if (cache_get_data(engine->ctx(), engine->client(), *session, at.take(), data.data(),
+                       EXT_LENGTH) != EXT_LENGTH) {
       state.SkipWithError("cache miss");
       break;
     }
@@ -99,9 +100,10 @@ void BM_raw_mio(benchmark::State& state) {
   const size_t fragments = engine_fixture::mio_fragment_count(MIO_LENGTH, PACKET_SIZE);
   std::vector<uint8_t> data(MIO_LENGTH), replies(fragments * MIO_HEADER + MIO_LENGTH);
   offsets at(MIO_LENGTH);
+  auto session = engine->client()->session.lock_shared();
   for (auto _ : state) {
-    if (cache_get_data(engine->ctx(), engine->client(), at.take(), data.data(), MIO_LENGTH) !=
-        MIO_LENGTH) {
+    if (cache_get_data(engine->ctx(), engine->client(), *session, at.take(), data.data(),
+                       MIO_LENGTH) != MIO_LENGTH) {
       state.SkipWithError("cache miss");
       break;
     }

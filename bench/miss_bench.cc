@@ -58,12 +58,14 @@ void BM_engine_miss(benchmark::State& state) {
 
 void BM_raw_put(benchmark::State& state) {
   std::vector<uint8_t> data(LENGTH, 0xA5);
+  auto session = engine->client()->session.lock_shared();
   for (auto _ : state) {
     if (raw_next + LENGTH > 2 * HALF) {
       state.SkipWithError("vDisk used up");
       break;
     }
-    if (cache_put_data(engine->ctx(), engine->client(), raw_next, data.data(), LENGTH) != LENGTH) {
+    if (cache_put_data(engine->ctx(), engine->client(), *session, raw_next, data.data(), LENGTH) !=
+        LENGTH) {
       state.SkipWithError("cache write failed");
       break;
     }

@@ -66,13 +66,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     cc = std::make_unique<client_context>();
     cc->uuid = "c1e2d3f4-0000-4000-8000-00000000000" + std::to_string(&cc - clients);
     cc->site_context = &w.st.site;
-    g_strlcpy(cc->vdisk_key, chunks_test::KEY, sizeof cc->vdisk_key);
-    vdisk_context_ref_inc(cc.get());
+    auto s = cc->session.lock();
+    g_strlcpy(s->vdisk_key, chunks_test::KEY, sizeof s->vdisk_key);
+    vdisk_context_ref_inc(cc.get(), *s);
   }
   std::vector<uint8_t> buf;
   for (size_t i = 0; i < MAX_OPS && !in.empty(); i++) {
     const uint8_t op = in.u8();
     client_context* cc = clients[(op >> 7) & 1].get();
+    auto held = cc->session.lock_shared();
+    const client_session& s = *held;
     uint64_t o = in.u32() % m.size;
     uint64_t n = in.u16() % (MAX_LEN + 1);
     proxy_context* ctx = &w.st.ctx;
@@ -81,9 +84,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       o = UINT64_MAX - (o % 4096);
       n = n + 1 + (op & 0x20 ? uint64_t{INT32_MAX} : 0);
       buf.assign(std::min<uint64_t>(n, MAX_LEN + 1), 0);
-      FUZZ_CHECK(cache_contains(ctx, cc, o, n) == 0);
-      FUZZ_CHECK(cache_get_data(ctx, cc, o, buf.data(), std::min<uint64_t>(n, buf.size())) == 0);
-      FUZZ_CHECK(cache_put_sparse(ctx, cc, o, n) == 0);
+      FUZZ_CHECK(cache_contains(ctx, cc, s, o, n) == 0);
+      FUZZ_CHECK(cache_get_data(ctx, cc, s, o, buf.data(), std::min<uint64_t>(n, buf.size())) == 0);
+      FUZZ_CHECK(cache_put_sparse(ctx, cc, s, o, n) == 0);
       continue;
     }
     n = std::min(n, m.size - o);
@@ -95,40 +98,40 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 1: {
         const bool sparse = op % 4 == 1;
         for (uint64_t k = 0; k < n; k++) buf[k] = data_at(o + k, m.salt);
-        const int32_t got =
-            sparse ? cache_put_sparse(ctx, cc, o, n) : cache_put_data(ctx, cc, o, buf.data(), n);
+        const int32_t got = sparse ? cache_put_sparse(ctx, cc, s, o, n)
+                                   : cache_put_data(ctx, cc, s, o, buf.data(), n);
         FUZZ_CHECK(got == want);
         for (uint64_t k = o; k < o + n; k++) m.state[k] |= sparse ? ZERO : DATA;
         // The sectors inside the range are present now.
         const uint64_t first = (o + SECTOR_SIZE - 1) / SECTOR_SIZE * SECTOR_SIZE;
         const uint64_t end = (o + n) / SECTOR_SIZE * SECTOR_SIZE;
         if (end > first)
-          FUZZ_CHECK(cache_contains(ctx, cc, first, end - first) ==
+          FUZZ_CHECK(cache_contains(ctx, cc, s, first, end - first) ==
                      static_cast<int32_t>(end - first));
         break;
       }
       case 2: {
-        const int32_t got = cache_get_data(ctx, cc, o, buf.data(), n);
+        const int32_t got = cache_get_data(ctx, cc, s, o, buf.data(), n);
         FUZZ_CHECK(got == want || got == 0);
         if (got != want) break;
         FUZZ_CHECK(m.sectors_written(o, n));
         for (uint64_t k = 0; k < n; k++) {
-          const uint8_t s = m.state[o + k];
+          const uint8_t at = m.state[o + k];
           const bool ok =
-              (buf[k] == 0 && (s & ZERO)) || (buf[k] == data_at(o + k, m.salt) && (s & DATA));
+              (buf[k] == 0 && (at & ZERO)) || (buf[k] == data_at(o + k, m.salt) && (at & DATA));
           FUZZ_CHECK(ok);
         }
         break;
       }
       case 3: {
-        const int32_t got = cache_contains(ctx, cc, o, n);
+        const int32_t got = cache_contains(ctx, cc, s, o, n);
         FUZZ_CHECK(got == want || got == 0);
         if (got == want) FUZZ_CHECK(m.sectors_written(o, n));
         break;
       }
     }
   }
-  for (auto& cc : clients) vdisk_context_ref_dec_and_del(cc.get());
+  for (auto& cc : clients) vdisk_context_ref_dec_and_del(cc.get(), *cc->session.lock());
   w.dir.clear();
   return 0;
 }

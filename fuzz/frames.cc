@@ -69,6 +69,9 @@ struct run {
   run(world& world_, client_context* client) : w(world_), cc(client) {}
   world& w;
   client_context* cc;
+  // The client's session as the engine found it, copied before each frame:
+  // the sender runs under the engine's lock on it.
+  client_session seen;
   std::set<std::string> keys;  // every vDisk key the client had
   std::vector<bytes> sent;
   // The data of the servers' read replies, by vDisk key and vDisk offset.
@@ -99,7 +102,7 @@ struct run {
     std::vector<bool> vouched(data.size());
     size_t left = data.size();
     for (auto it = replies.rbegin(); it != replies.rend() && left != 0; ++it) {
-      if (it->key != cc->vdisk_key) continue;
+      if (it->key != seen.vdisk_key) continue;
       for (size_t i = 0; i < data.size(); i++) {
         if (vouched[i] || offset + i < it->offset || offset + i >= it->offset + it->data.size())
           continue;
@@ -111,14 +114,14 @@ struct run {
   void record_reply(std::span<const uint8_t> p) {
     msg_ext_read_reply ext;
     msg_mio_read_reply mio;
-    if (cc->vdisk_key[0] == '\0') return;
+    if (seen.vdisk_key[0] == '\0') return;
     if (msg_opcode(p) == IOS_READ_EXT_REPLY_CODE && msg_parse_ext_read_reply(p, ext)) {
       if (ext.offset >= MSG_VDISK_DATA_OFFSET)
-        replies.push_back({cc->vdisk_key, ext.offset - MSG_VDISK_DATA_OFFSET,
+        replies.push_back({seen.vdisk_key, ext.offset - MSG_VDISK_DATA_OFFSET,
                            bytes(ext.data.begin(), ext.data.end())});
     } else if (msg_opcode(p) == IOS_READ_MIO_REPLY_CODE && msg_parse_mio_read_reply(p, mio)) {
       if (mio.offset >= MSG_VDISK_DATA_OFFSET)
-        replies.push_back({cc->vdisk_key, mio.offset - MSG_VDISK_DATA_OFFSET + mio.fragment_offset,
+        replies.push_back({seen.vdisk_key, mio.offset - MSG_VDISK_DATA_OFFSET + mio.fragment_offset,
                            bytes(mio.data.begin(), mio.data.end())});
     }
   }
@@ -140,7 +143,7 @@ struct run {
     if (len == MSG_RELOGON_REPLY_LEN && (msg_connection_handle(out) & MSG_CONNECTION_HANDLE_FLAG)) {
       // The forced relogon goes out whatever the packet size.
     } else {
-      FUZZ_CHECK(len <= r->cc->packet_size);
+      FUZZ_CHECK(len <= r->seen.packet_size);
       r->check_served(out);
     }
     r->sent.emplace_back(out.begin(), out.end());
@@ -153,9 +156,11 @@ struct run {
   int deliver(const tarn_frame& f, uint8_t* payload, size_t len) {
     current = &f;
     opcode = msg_opcode(std::span<const uint8_t>(payload, len));
+    seen = *cc->session.lock_shared();
     if (!opcode_is_request(opcode)) record_reply(std::span<const uint8_t>(payload, len));
     const int v = tarn_process_packet(&w.st.ctx, &sender, cc, &f, payload, len);
-    if (cc->vdisk_key[0] != '\0') keys.insert(cc->vdisk_key);
+    seen = *cc->session.lock_shared();
+    if (seen.vdisk_key[0] != '\0') keys.insert(seen.vdisk_key);
     return v;
   }
   int to_server(msg m) {
@@ -225,7 +230,7 @@ struct run {
         std::lock_guard<std::mutex> hold(cc->mio_mutex);
         for (uint8_t i = 0; i < 4; i++) {
           const uint8_t id = client_prepop_thread_id(cc);
-          mio_fragment* f = client_mio_fragment_add(cc, id, 16384, cc->packet_size);
+          mio_fragment* f = client_mio_fragment_add(cc, id, 16384, seen.packet_size);
           if (f == nullptr) continue;
           f->request_id = cc->prepop_sequence++;
           f->offset = MSG_VDISK_DATA_OFFSET + uint64_t{i} * 16384;
@@ -287,16 +292,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (std::getenv("TARN_FUZZ_VERBOSE") != nullptr) {
     std::fprintf(stderr, "state %u: %zu datagrams sent, key \"%s\", status %u, packet size %u\n",
-                 state % 6, r.sent.size(), cc->vdisk_key, cc->status.load(), cc->packet_size);
+                 state % 6, r.sent.size(), r.seen.vdisk_key, cc->status.load(), r.seen.packet_size);
   }
   // Nothing lands in the cache but under a key the client had.
   std::error_code ec;
   for (const auto& e : std::filesystem::directory_iterator(w.dir.path, ec))
     FUZZ_CHECK(r.keys.count(e.path().filename().string()) == 1);
 
-  client_contexts_get_wl(cc.get());
-  client_context_set_vdisk_key(cc.get(), "");
-  client_contexts_put_wl(cc.get());
+  client_context_set_vdisk_key(cc.get(), *cc->session.lock(), "");
   w.dir.clear();
   return 0;
 }

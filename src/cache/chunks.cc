@@ -413,17 +413,17 @@ bool put_piece(proxy_context* context, client_context* cc, const chunk_location&
   return true;
 }
 
-int32_t put_range(proxy_context* context, client_context* cc, uint64_t offset, const uint8_t* data,
-                  uint64_t length) {
-  if (!request_usable(cc->site_context, cc->vdisk_key, offset, length)) return 0;
+int32_t put_range(proxy_context* context, client_context* cc, const client_session& s,
+                  uint64_t offset, const uint8_t* data, uint64_t length) {
+  if (!request_usable(cc->site_context, s.vdisk_key, offset, length)) return 0;
   site_context* site = cc->site_context;
   charge_write_budget(context, site, length);
   uint64_t chunk_size = site->chunk_size;
   for (uint64_t done = 0; done < length;) {
     chunk_location chunk;
-    if (!get_chunk(cc, offset + done, &chunk)) {
+    if (!get_chunk(cc, s, offset + done, &chunk)) {
       cache_warning(cc, "Client %s - Can't compose the chunk path of vdisk %s offset %" PRIu64,
-                    cc->uuid.c_str(), cc->vdisk_key, offset + done);
+                    cc->uuid.c_str(), s.vdisk_key, offset + done);
       return 0;
     }
     uint64_t piece = std::min(length - done, chunk_size - chunk.offset);
@@ -502,9 +502,10 @@ int32_t read_range(client_context* cc, const site_context* site, const char* vdi
 
 }  // namespace
 
-bool get_chunk(const client_context* cc, uint64_t offset, chunk_location* where) {
+bool get_chunk(const client_context* cc, const client_session& s, uint64_t offset,
+               chunk_location* where) {
   g_return_val_if_fail(cc != NULL && where != NULL, false);
-  return compose_chunk(cc->site_context, cc->vdisk_key, offset, where);
+  return compose_chunk(cc->site_context, s.vdisk_key, offset, where);
 }
 
 int bitmap_mark_allocated(client_context* cc, int fd, const chunk_location& chunk, uint64_t o,
@@ -526,38 +527,39 @@ int bitmap_is_allocated(client_context* cc, int fd, uint64_t o, uint64_t n) {
   return is_allocated(cc, fd, site->chunk_size, o, n);
 }
 
-int32_t cache_put_data(proxy_context* context, client_context* cc, uint64_t offset,
-                       const void* data, uint64_t byte_length) {
+int32_t cache_put_data(proxy_context* context, client_context* cc, const client_session& s,
+                       uint64_t offset, const void* data, uint64_t byte_length) {
   g_return_val_if_fail(context != NULL, 0);
   g_return_val_if_fail(cc != NULL && data != NULL, 0);
   g_return_val_if_fail(byte_length != 0, 0);
-  g_return_val_if_fail(cc->vdisk_key[0] != '\0', 0);
-  return put_range(context, cc, offset, static_cast<const uint8_t*>(data), byte_length);
+  g_return_val_if_fail(s.vdisk_key[0] != '\0', 0);
+  return put_range(context, cc, s, offset, static_cast<const uint8_t*>(data), byte_length);
 }
 
-int32_t cache_put_sparse(proxy_context* context, client_context* cc, uint64_t offset,
-                         uint64_t byte_length) {
+int32_t cache_put_sparse(proxy_context* context, client_context* cc, const client_session& s,
+                         uint64_t offset, uint64_t byte_length) {
   g_return_val_if_fail(context != NULL, 0);
   g_return_val_if_fail(cc != NULL, 0);
   g_return_val_if_fail(byte_length != 0, 0);
-  g_return_val_if_fail(cc->vdisk_key[0] != '\0', 0);
-  return put_range(context, cc, offset, nullptr, byte_length);
+  g_return_val_if_fail(s.vdisk_key[0] != '\0', 0);
+  return put_range(context, cc, s, offset, nullptr, byte_length);
 }
 
-int32_t cache_get_data(proxy_context*, client_context* cc, uint64_t offset, void* data,
-                       uint64_t byte_length) {
+int32_t cache_get_data(proxy_context*, client_context* cc, const client_session& s, uint64_t offset,
+                       void* data, uint64_t byte_length) {
   g_return_val_if_fail(cc != NULL && data != NULL, 0);
   g_return_val_if_fail(byte_length != 0, 0);
-  g_return_val_if_fail(cc->vdisk_key[0] != '\0', 0);
-  return read_range(cc, cc->site_context, cc->vdisk_key, offset, static_cast<uint8_t*>(data),
+  g_return_val_if_fail(s.vdisk_key[0] != '\0', 0);
+  return read_range(cc, cc->site_context, s.vdisk_key, offset, static_cast<uint8_t*>(data),
                     byte_length);
 }
 
-int32_t cache_contains(proxy_context*, client_context* cc, uint64_t offset, uint64_t byte_length) {
+int32_t cache_contains(proxy_context*, client_context* cc, const client_session& s, uint64_t offset,
+                       uint64_t byte_length) {
   g_return_val_if_fail(cc != NULL, 0);
   g_return_val_if_fail(byte_length != 0, 0);
-  g_return_val_if_fail(cc->vdisk_key[0] != '\0', 0);
-  return read_range(cc, cc->site_context, cc->vdisk_key, offset, nullptr, byte_length);
+  g_return_val_if_fail(s.vdisk_key[0] != '\0', 0);
+  return read_range(cc, cc->site_context, s.vdisk_key, offset, nullptr, byte_length);
 }
 
 int32_t cache_contains_in(proxy_context*, client_context* cc, const site_context* site,
@@ -567,8 +569,8 @@ int32_t cache_contains_in(proxy_context*, client_context* cc, const site_context
   return read_range(cc, site, vdisk_key, offset, nullptr, byte_length);
 }
 
-void vdisk_context_ref_inc(client_context* cc) {
-  const vdisk_context* vc = vdisk_context_link(cc);
+void vdisk_context_ref_inc(client_context* cc, client_session& s) {
+  const vdisk_context* vc = vdisk_context_link(cc, s);
   if (vc == nullptr) return;
   // An empty cache_path would put the directory at the root of the host's
   // file system, and a truncated path would name some other directory.
@@ -582,9 +584,10 @@ void vdisk_context_ref_inc(client_context* cc) {
   }
 }
 
-void client_context_set_vdisk_key(client_context* client_context, const char* key) {
+void client_context_set_vdisk_key(client_context* client_context, client_session& s,
+                                  const char* key) {
   g_return_if_fail(client_context != NULL);
   g_return_if_fail(key != NULL);
-  client_context_swap_vdisk_key(client_context, key);
-  vdisk_context_ref_inc(client_context);
+  client_context_swap_vdisk_key(client_context, s, key);
+  vdisk_context_ref_inc(client_context, s);
 }

@@ -8,11 +8,12 @@
 // bits are only ever set, always after the data they declare is written, so
 // readers need no lock.
 //
-//   if (cache_get_data(context, cc, offset, buf, len) == len) ... a hit ...
-//   cache_put_data(context, cc, offset, reply_data, len);
+//   auto s = cc->session.lock_shared();
+//   if (cache_get_data(context, cc, *s, offset, buf, len) == len) ... a hit ...
+//   cache_put_data(context, cc, *s, offset, reply_data, len);
 //
-// The four cache operations take vDisk byte offsets of the client's vDisk
-// (its `vdisk_key`, which must name one) and return the length when the
+// The four cache operations take vDisk byte offsets of the vDisk of the
+// client's session (its `vdisk_key`, which must name one) and return the length when the
 // whole range was stored, read or found, and 0 otherwise; there are no
 // partial results. Offsets and lengths may come straight from the network:
 // a range that overflows, a length beyond INT32_MAX or a chunk number beyond
@@ -21,7 +22,7 @@
 // completely; reads hit only when every sector they touch is present.
 //
 // Called concurrently by all listener threads and prepopulation workers,
-// with the client's lock held for reading. A full cache disk never stops the
+// with the client's session locked for reading. A full cache disk never stops the
 // caller: the write answers 0, sets no bit, wakes the cache manager and warns
 // at most every few seconds per client.
 #pragma once
@@ -30,6 +31,7 @@
 
 struct proxy_context;
 struct client_context;
+struct client_session;
 struct site_context;
 
 inline constexpr uint64_t SECTOR_SIZE = 512;
@@ -49,18 +51,18 @@ struct chunk_location {
   uint64_t offset;
 };
 
-int32_t cache_put_data(proxy_context* context, client_context* cc, uint64_t offset,
-                       const void* data, uint64_t byte_length);
+int32_t cache_put_data(proxy_context* context, client_context* cc, const client_session& s,
+                       uint64_t offset, const void* data, uint64_t byte_length);
 // As cache_put_data for a range whose data is all zeros: marks it present and
 // writes no data (the chunk file's unwritten bytes read as zeros).
-int32_t cache_put_sparse(proxy_context* context, client_context* cc, uint64_t offset,
-                         uint64_t byte_length);
-int32_t cache_get_data(proxy_context* context, client_context* cc, uint64_t offset, void* data,
-                       uint64_t byte_length);
-int32_t cache_contains(proxy_context* context, client_context* cc, uint64_t offset,
-                       uint64_t byte_length);
+int32_t cache_put_sparse(proxy_context* context, client_context* cc, const client_session& s,
+                         uint64_t offset, uint64_t byte_length);
+int32_t cache_get_data(proxy_context* context, client_context* cc, const client_session& s,
+                       uint64_t offset, void* data, uint64_t byte_length);
+int32_t cache_contains(proxy_context* context, client_context* cc, const client_session& s,
+                       uint64_t offset, uint64_t byte_length);
 // As cache_contains for the vDisk `vdisk_key` of `site`'s cache, for a caller
-// that does not hold the client's lock (prepopulation) and so must not read
+// that does not hold the client's session (prepopulation) and so must not read
 // the client's key or site, which listeners rewrite; the client only lends
 // its kept chunk descriptor and its warning limit.
 int32_t cache_contains_in(proxy_context* context, client_context* cc, const site_context* site,
@@ -71,14 +73,15 @@ int32_t cache_contains_in(proxy_context* context, client_context* cc, const site
 // every link, since a site whose cache was rebuilt under a live record has
 // lost it. A failure is only logged; the cache writes of a vDisk without its
 // directory simply fail.
-void vdisk_context_ref_inc(client_context* cc);
-// client_context_swap_vdisk_key, then vdisk_context_ref_inc: the client's
-// lock is held for writing.
-void client_context_set_vdisk_key(client_context* cc, const char* key);
+void vdisk_context_ref_inc(client_context* cc, client_session& s);
+// client_context_swap_vdisk_key, then vdisk_context_ref_inc, with the
+// client's session `s` locked for writing.
+void client_context_set_vdisk_key(client_context* cc, client_session& s, const char* key);
 
 // Composes the chunk of vDisk `offset` for the client; false when the client
 // has no usable site or key, or the path would not fit.
-bool get_chunk(const client_context* cc, uint64_t offset, chunk_location* where);
+bool get_chunk(const client_context* cc, const client_session& s, uint64_t offset,
+               chunk_location* where);
 // Marks the sectors of [o, o + n) of the chunk file `fd` that the write
 // covers completely, counting the client's pending write, and keeps the
 // uncovered tail as the new pending write. `data` holds the n bytes just

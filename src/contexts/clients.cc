@@ -120,7 +120,8 @@ void client_context_update_status(client_context* client_context, uint32_t statu
   rrd_client_sample(client_context, true);
 }
 
-void client_context_swap_vdisk_key(client_context* client_context, const char* key) {
+void client_context_swap_vdisk_key(client_context* client_context, client_session& s,
+                                   const char* key) {
   g_return_if_fail(client_context != NULL);
   g_return_if_fail(key != NULL);
   // The same key again (every new login of the session's vDisk) keeps the
@@ -128,10 +129,10 @@ void client_context_swap_vdisk_key(client_context* client_context, const char* k
   // prepopulation progress.
   char next[CLIENT_VDISK_KEY_SIZE];
   g_strlcpy(next, key, sizeof next);
-  if (strcmp(client_context->vdisk_key, next) != 0) {
-    if (client_context->vdisk_key[0] != '\0') vdisk_context_ref_dec_and_del(client_context);
-    memcpy(client_context->vdisk_key, next, sizeof next);
-    client_context->vdisk_end_offset = 0;
+  if (strcmp(s.vdisk_key, next) != 0) {
+    if (s.vdisk_key[0] != '\0') vdisk_context_ref_dec_and_del(client_context, s);
+    memcpy(s.vdisk_key, next, sizeof next);
+    s.vdisk_end_offset = 0;
   }
 }
 
@@ -145,26 +146,6 @@ bool client_log_admit(client_context* client_context) {
               client_context->uuid.c_str(), held);
   }
   return admit;
-}
-
-void client_contexts_get_rl(client_context* cc) {
-  g_return_if_fail(cc != NULL);
-  cc->lock.lock_shared();
-}
-
-void client_contexts_put_rl(client_context* cc) {
-  g_return_if_fail(cc != NULL);
-  cc->lock.unlock_shared();
-}
-
-void client_contexts_get_wl(client_context* cc) {
-  g_return_if_fail(cc != NULL);
-  cc->lock.lock();
-}
-
-void client_contexts_put_wl(client_context* cc) {
-  g_return_if_fail(cc != NULL);
-  cc->lock.unlock();
 }
 
 mio_fragment* client_mio_fragment_add(client_context* client, uint8_t id, uint64_t length,

@@ -6,11 +6,12 @@
 // counters and RRD source, and what the chunk store keeps per client
 // (client_chunk_state).
 //
-// Locks: `lock` guards the protocol state and `vdisk_key` (writers change
-// login or vDisk state, readers handle I/O messages); the narrow mutexes guard
-// only their own fields, as noted beside them. Fields that other threads read
+// Locks: `session` is reachable only through its shared mutex (writers change
+// login or vDisk state, readers handle I/O messages), and functions that need
+// it held take the client_session it gives; the narrow mutexes guard only
+// their own fields, as noted beside them. Fields that other threads read
 // without any lock are atomics. Lock order: site_lock, client_lock, a
-// client's `lock`, vdisk_lock, a vDisk's lock, a client's `mio_mutex`.
+// client's `session`, vdisk_lock, a vDisk's lock, a client's `mio_mutex`.
 //
 // Records are created and removed, with their sockets and threads, by
 // control/lifecycle.h under client_lock; the packet path never walks the
@@ -129,14 +130,9 @@ struct client_holds {
   bool free_pending = false;  // out of the table; the last release frees it
 };
 
-struct client_context {
-  // Configuration and identity.
-  std::string uuid;
-  std::array<uint8_t, 6> mac{};
-  std::string interface;
-  std::atomic<uint8_t> prepopulate{0};  // polled by running prepopulation jobs
-
-  // Protocol state, under `lock`.
+// What the client's current session has told the daemon, learnt from its
+// login and vDisk messages (client_context::session).
+struct client_session {
   uint32_t connection_handle = 0;
   uint32_t packet_size = 0;  // 0 until the server's MTU is known
   uint32_t burst_size = CLIENT_BURST_SIZE_DEFAULT;
@@ -150,19 +146,32 @@ struct client_context {
   std::array<uint8_t, CLIENT_VDISK_INFO_SIZE> vdisk_info{};
   uint8_t vdisk_info_valid = 0;
   uint8_t uefi_boot = 0;
-  uint32_t prepop_sequence = CLIENT_PREPOP_SEQUENCE_START;
   uint32_t login_id = 0;
   uint64_t last_heartbeat_reply = 0;  // milliseconds
   uint8_t login_pending = 0;
   uint8_t read_cache_disabled = 0;
-  std::atomic<uint32_t> relogon_count{0};  // changed under the read lock
   // Whether this client holds a reference on the vDisk of `vdisk_key`. The
   // reference operations keep it, so a client drops exactly the reference it
   // took even if its read cache was disabled in between.
   bool vdisk_ref_held = false;
-  guarded<client_forwarded_read> last_forwarded_read;
   sockaddr_in client_address{};
+};
+
+struct client_context {
+  // Configuration and identity.
+  std::string uuid;
+  std::array<uint8_t, 6> mac{};
+  std::string interface;
+  std::atomic<uint8_t> prepopulate{0};  // polled by running prepopulation jobs
+
+  // Written by login and vDisk messages, read by I/O messages.
+  guarded<client_session, std::shared_mutex> session;
+  // The server this client talks to. Its words are loaded and stored
+  // atomically (std::atomic_ref) under the session's write lock, since the
+  // ARP proxy reads them without it.
   sockaddr_in server_address{};
+  std::atomic<uint32_t> relogon_count{0};  // changed under the read lock
+  guarded<client_forwarded_read> last_forwarded_read;
 
   // Transmission, MIO and prepopulation. A raw socket may well get
   // descriptor 0, so "none" is an invalid unique_fd rather than 0.
@@ -170,11 +179,12 @@ struct client_context {
   mio_table mio_fragments;  // under mio_mutex
   std::mutex mio_mutex;
   uint8_t next_prepop_thread_id = CLIENT_PREPOP_THREAD_ID_START;
+  uint32_t prepop_sequence = CLIENT_PREPOP_SEQUENCE_START;
   uint32_t prepop_mio_issued = 0;
   uint32_t prepop_timeouts = 0;
   uint32_t prepop_retries = 0;
-  ::site_context* site_context = nullptr;  // cleared when the client is stopped
-  std::shared_mutex lock;
+  // Cleared, under the session's write lock, when the client is stopped.
+  ::site_context* site_context = nullptr;
 
   // Status, metrics, RRD.
   metrics_record metrics;
@@ -223,15 +233,11 @@ client_context* client_contexts_find(proxy_context* context, const char* uuid);
 bool client_context_refuse_holds(client_context* client_context);
 
 void client_context_update_status(client_context* client_context, uint32_t status);
-// Names the client's vDisk `key`, dropping the reference to the previous one
-// when the key changes; the caller holds the client's lock for writing and
+// Names the client's vDisk `key` in its session `s`, locked for writing,
+// dropping the reference to the previous one when the key changes; the caller
 // links the new one (client_context_set_vdisk_key in cache/chunks.h).
-void client_context_swap_vdisk_key(client_context* client_context, const char* key);
-
-void client_contexts_get_rl(client_context* cc);
-void client_contexts_put_rl(client_context* cc);
-void client_contexts_get_wl(client_context* cc);
-void client_contexts_put_wl(client_context* cc);
+void client_context_swap_vdisk_key(client_context* client_context, client_session& s,
+                                   const char* key);
 
 // Whether a log line that the client's datagrams cause may be written now:
 // true for the first CLIENT_LOG_BURST lines of every CLIENT_LOG_WINDOW_US.

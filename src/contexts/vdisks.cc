@@ -18,21 +18,22 @@ namespace {
 // missing; null when the client names none, has no site,
 // its read cache is disabled, or its key could name something outside its
 // site's cache directory.
-std::shared_ptr<vdisk_context>* lookup_or_create(proxy_context* context, client_context* cc) {
-  if (cc->vdisk_key[0] == '\0' || cc->read_cache_disabled) return nullptr;
+std::shared_ptr<vdisk_context>* lookup_or_create(proxy_context* context, client_context* cc,
+                                                 const client_session& s) {
+  if (s.vdisk_key[0] == '\0' || s.read_cache_disabled) return nullptr;
   if (!context->vdisk_context_ht || cc->site_context == nullptr) return nullptr;
-  if (!vdisk_key_is_valid(cc->vdisk_key)) {
+  if (!vdisk_key_is_valid(s.vdisk_key)) {
     g_warning("Client %s - Refusing vdisk key %.*s", cc->uuid.c_str(),
-              static_cast<int>(CLIENT_VDISK_KEY_SIZE - 1), cc->vdisk_key);
+              static_cast<int>(CLIENT_VDISK_KEY_SIZE - 1), s.vdisk_key);
     return nullptr;
   }
   vdisk_table& table = *context->vdisk_context_ht;
-  std::string table_key = vdisk_table_key(cc->site_context->uuid, cc->vdisk_key);
+  std::string table_key = vdisk_table_key(cc->site_context->uuid, s.vdisk_key);
   auto found = table.find(table_key);
   if (found != table.end()) return &found->second;
 
   auto vc = std::make_shared<vdisk_context>();
-  vc->vdisk_key = cc->vdisk_key;
+  vc->vdisk_key = s.vdisk_key;
   vc->site_uuid = cc->site_context->uuid;
   vc->path = cc->site_context->cache_path + "/" + vc->vdisk_key;
   auto inserted = table.emplace(std::move(table_key), std::move(vc));
@@ -41,9 +42,9 @@ std::shared_ptr<vdisk_context>* lookup_or_create(proxy_context* context, client_
 
 // The client's vDisk record, pinned (hold_count) so that it stays in the
 // table and valid once vdisk_lock is released; null as lookup_or_create.
-vdisk_context* pin(proxy_context* context, client_context* cc) {
+vdisk_context* pin(proxy_context* context, client_context* cc, const client_session& s) {
   std::lock_guard<std::mutex> table_hold(context->vdisk_lock);
-  std::shared_ptr<vdisk_context>* vc = lookup_or_create(context, cc);
+  std::shared_ptr<vdisk_context>* vc = lookup_or_create(context, cc, s);
   if (vc == nullptr) return nullptr;
   (*vc)->hold_count++;
   return vc->get();
@@ -87,10 +88,11 @@ void vdisk_contexts_init(proxy_context* context) {
   context->vdisk_context_ht = std::make_unique<vdisk_table>();
 }
 
-vdisk_context* vdisk_contexts_get(proxy_context* context, client_context* cc) {
+vdisk_context* vdisk_contexts_get(proxy_context* context, client_context* cc,
+                                  const client_session& s) {
   g_return_val_if_fail(context != NULL, NULL);
   g_return_val_if_fail(cc != NULL, NULL);
-  return pin(context, cc);
+  return pin(context, cc, s);
 }
 
 void vdisk_contexts_put(proxy_context* context, vdisk_context* vc) {
@@ -98,29 +100,29 @@ void vdisk_contexts_put(proxy_context* context, vdisk_context* vc) {
   unpin(context, vc);
 }
 
-vdisk_context* vdisk_context_link(client_context* cc) {
+vdisk_context* vdisk_context_link(client_context* cc, client_session& s) {
   g_return_val_if_fail(cc != NULL, nullptr);
   proxy_context* context = client_registry(cc);
-  if (context == nullptr || cc->vdisk_ref_held) return nullptr;
+  if (context == nullptr || s.vdisk_ref_held) return nullptr;
   std::lock_guard<std::mutex> table_hold(context->vdisk_lock);
-  std::shared_ptr<vdisk_context>* vc = lookup_or_create(context, cc);
+  std::shared_ptr<vdisk_context>* vc = lookup_or_create(context, cc, s);
   if (vc == nullptr) return nullptr;
   (*vc)->ref_count++;
-  cc->vdisk_ref_held = true;
+  s.vdisk_ref_held = true;
   return vc->get();
 }
 
-void vdisk_context_ref_dec_and_del(client_context* cc) {
+void vdisk_context_ref_dec_and_del(client_context* cc, client_session& s) {
   g_return_if_fail(cc != NULL);
   proxy_context* context = client_registry(cc);
   // Only the reference this client took is dropped: a client whose read
   // cache was disabled before it took one must not take another client's.
-  if (context == nullptr || !cc->vdisk_ref_held) return;
-  cc->vdisk_ref_held = false;
+  if (context == nullptr || !s.vdisk_ref_held) return;
+  s.vdisk_ref_held = false;
   std::lock_guard<std::mutex> table_hold(context->vdisk_lock);
   if (!context->vdisk_context_ht) return;
   auto found =
-      context->vdisk_context_ht->find(vdisk_table_key(cc->site_context->uuid, cc->vdisk_key));
+      context->vdisk_context_ht->find(vdisk_table_key(cc->site_context->uuid, s.vdisk_key));
   if (found == context->vdisk_context_ht->end()) return;
   vdisk_context* vc = found->second.get();
   if (vc->ref_count > 0) vc->ref_count--;
@@ -131,11 +133,12 @@ bool vdisk_should_prepop(const vdisk_state& state) {
   return state.prepop_in_progress == 0 && state.prepop_progress < state.end_offset;
 }
 
-std::shared_ptr<vdisk_context> vdisk_context_hold(proxy_context* context, client_context* cc) {
+std::shared_ptr<vdisk_context> vdisk_context_hold(proxy_context* context, client_context* cc,
+                                                  const client_session& s) {
   g_return_val_if_fail(context != NULL, nullptr);
   g_return_val_if_fail(cc != NULL, nullptr);
   std::lock_guard<std::mutex> table_hold(context->vdisk_lock);
-  std::shared_ptr<vdisk_context>* vc = lookup_or_create(context, cc);
+  std::shared_ptr<vdisk_context>* vc = lookup_or_create(context, cc, s);
   if (vc == nullptr) return nullptr;
   (*vc)->hold_count++;
   return *vc;

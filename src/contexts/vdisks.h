@@ -25,8 +25,9 @@
 // counts; a vDisk's `state` lock guards its size and prepopulation state. No one
 // waits for a vDisk's lock while holding vdisk_lock: a long holder of one
 // vDisk (a prepopulation round, a slow disk) must not stall the others. Both
-// come after a client's own lock. The client operations expect the caller to
-// hold the client's lock (for writing when its vdisk_key changes).
+// come after a client's session lock. The client operations take the
+// client's session, locked by the caller (for writing when its vdisk_key
+// changes).
 #pragma once
 
 #include <condition_variable>
@@ -40,6 +41,7 @@
 
 struct proxy_context;
 struct client_context;
+struct client_session;
 
 // The empty file in a vDisk's directory that says its prepopulation
 // completed; the cache manager evicts such vDisks last.
@@ -75,23 +77,25 @@ using vdisk_table = std::unordered_map<std::string, std::shared_ptr<vdisk_contex
 std::string vdisk_table_key(const std::string& site_uuid, const std::string& vdisk_key);
 
 void vdisk_contexts_init(proxy_context* context);
-// The vDisk of the client's key, created if missing, pinned in the table until
-// vdisk_contexts_put; null when the key is empty or refused, or the client's
-// read cache is disabled.
-vdisk_context* vdisk_contexts_get(proxy_context* context, client_context* cc);
+// The vDisk of the key of the client's session `s` (locked by the caller),
+// created if missing, pinned in the table until vdisk_contexts_put; null when
+// the key is empty or refused, or the client's read cache is disabled.
+vdisk_context* vdisk_contexts_get(proxy_context* context, client_context* cc,
+                                  const client_session& s);
 void vdisk_contexts_put(proxy_context* context, vdisk_context* vc);
 // Takes the client's reference on the vDisk of its key, creating the record if
 // missing; returns the vDisk when this call took the reference (the caller
 // then makes its directory), null when the client holds one already or names
 // no usable vDisk.
-vdisk_context* vdisk_context_link(client_context* cc);
-void vdisk_context_ref_dec_and_del(client_context* cc);
+vdisk_context* vdisk_context_link(client_context* cc, client_session& s);
+void vdisk_context_ref_dec_and_del(client_context* cc, client_session& s);
 bool vdisk_should_prepop(const vdisk_state& state);
 void vdisk_contexts_destroy(proxy_context* context);
 
-// The client's vDisk, created if missing, held for a prepopulation job (lock
-// not held); null as for vdisk_contexts_get.
-std::shared_ptr<vdisk_context> vdisk_context_hold(proxy_context* context, client_context* cc);
+// The client's vDisk, created if missing, held for a prepopulation job (the
+// vDisk's lock not held); null as for vdisk_contexts_get.
+std::shared_ptr<vdisk_context> vdisk_context_hold(proxy_context* context, client_context* cc,
+                                                  const client_session& s);
 // Ends a hold; the vDisk goes when neither clients nor jobs are left.
 void vdisk_context_release(proxy_context* context, std::shared_ptr<vdisk_context> vc);
 

@@ -29,7 +29,8 @@ void ensure_xmitfd(proxy_context* context, client_context* cc) {
 // Re-creation of a live client: only `prepopulate` may change.
 void update_existing(proxy_context* context, client_context* cc, site_context* site,
                      const uint8_t* mac, const char* interface, bool prepopulate) {
-  client_contexts_get_wl(cc);
+  // Under the session's write lock, like every change a running job may see.
+  auto hold = cc->session.lock();
   if (cc->interface != interface) g_warning("Can't change client interface at run time");
   if (memcmp(cc->mac.data(), mac, cc->mac.size()) != 0) {
     g_warning("Can't change client mac at run time");
@@ -41,7 +42,6 @@ void update_existing(proxy_context* context, client_context* cc, site_context* s
   // find it open.
   if (prepopulate) ensure_xmitfd(context, cc);
   cc->prepopulate.store(prepopulate ? 1 : 0, std::memory_order_release);
-  client_contexts_put_wl(cc);
 }
 
 // Client down; client_lock held for writing, the caller then drops the record.
@@ -55,10 +55,9 @@ void stop_client(proxy_context* context, client_context* cc) {
     g_warning("close xmitfd: %s", g_strerror(errno));
   }
   interface_thread_remove(context, cc);
-  client_contexts_get_wl(cc);
-  vdisk_context_ref_dec_and_del(cc);
+  auto s = cc->session.lock();
+  vdisk_context_ref_dec_and_del(cc, *s);
   cc->site_context = nullptr;
-  client_contexts_put_wl(cc);
 }
 
 }  // namespace

@@ -88,9 +88,8 @@ json_object* client_json(client_context& client) {
       object, MEMBER_MAC,
       json_object_new_string(format_mac("%02x:%02x:%02x:%02x:%02x:%02x", client.mac).c_str()));
   json_object_object_add(object, "interface", json_object_new_string(client.interface.c_str()));
-  // Login changes vdisk_key under the client's lock.
-  std::shared_lock<std::shared_mutex> hold(client.lock);
-  json_object_object_add(object, MEMBER_VDISK_KEY, json_object_new_string(client.vdisk_key));
+  json_object_object_add(object, MEMBER_VDISK_KEY,
+                         json_object_new_string(client.session.lock_shared()->vdisk_key));
   return object;
 }
 

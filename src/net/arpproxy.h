@@ -12,7 +12,7 @@
 // the requester.
 //
 // The server's address is the client's `server_address`, read afresh for
-// every frame without the client's lock: writers store its 32-bit address
+// every frame without the client's session lock: writers store its 32-bit address
 // whole (std::atomic_ref), so the read is a single relaxed load.
 #pragma once
 

@@ -33,10 +33,6 @@ namespace {
 
 enum class verdict { forward, drop, size_mismatch, outdated_handle };
 
-// Which lock of the client the packet holds, so that every exit releases
-// exactly that one.
-enum class held { none, read, write };
-
 struct packet {
   proxy_context* context;
   const tarn_sender* sender;
@@ -58,7 +54,7 @@ const char* name_of(const proxy_context* context, uint32_t opcode) {
   return opcode_name(context->opcode_names.get(), opcode);
 }
 
-// The ARP proxy reads the server address without the client lock, so its
+// The ARP proxy reads the server address without the session lock, so its
 // words are loaded and stored atomically.
 bool same_family_and_port(client_context* cc, const sockaddr_in* addr) {
   return std::atomic_ref<sa_family_t>(cc->server_address.sin_family).load() == addr->sin_family &&
@@ -80,16 +76,16 @@ uint64_t monotonic_ms() {
   return static_cast<uint64_t>(g_get_monotonic_time() / 1000);
 }
 
-// The client's write lock is held.
-void reset_vdisk_association(client_context* cc) {
-  if (cc->vdisk_id != CLIENT_VDISK_ID_NONE || cc->vdisk_key[0] != '\0') {
+// The session is locked for writing.
+void reset_vdisk_association(client_context* cc, client_session& s) {
+  if (s.vdisk_id != CLIENT_VDISK_ID_NONE || s.vdisk_key[0] != '\0') {
     g_message("Client %s - Resetting vdisk context.", uuid_of(cc));
   } else {
     TARN_CLIENT_MESSAGE(cc, "Client %s - Resetting vdisk context.", uuid_of(cc));
   }
-  cc->vdisk_id = CLIENT_VDISK_ID_NONE;
-  cc->vdisk_info_valid = 0;
-  client_context_set_vdisk_key(cc, "");
+  s.vdisk_id = CLIENT_VDISK_ID_NONE;
+  s.vdisk_info_valid = 0;
+  client_context_set_vdisk_key(cc, s, "");
   client_context_update_status(cc, CLIENTSTATUS_INITIALISED);
 }
 
@@ -103,27 +99,27 @@ uint8_t draw_tag() {
 }
 
 // ---------------------------------------------------------------------------
-// Session messages (client write lock held).
+// Session messages (session locked for writing).
 
-void associate(packet& pk, uint32_t vdisk_id) {
+void associate(packet& pk, client_session& s, uint32_t vdisk_id) {
   client_context* cc = pk.cc;
-  if (cc->received_vdisk_id != vdisk_id) {
+  if (s.received_vdisk_id != vdisk_id) {
     TARN_CLIENT_MESSAGE(cc, "Client %s - Passing SERVICE_REQUEST with vdisk_id mismatch",
                         uuid_of(cc));
     return;
   }
-  if (vdisk_id != cc->vdisk_id) {
-    client_context_set_vdisk_key(cc, "");
-    cc->vdisk_id = vdisk_id;
+  if (vdisk_id != s.vdisk_id) {
+    client_context_set_vdisk_key(cc, s, "");
+    s.vdisk_id = vdisk_id;
     g_message("Client %s - Associating vdisk %u", uuid_of(cc), vdisk_id);
-    update_vdisk(pk.context, cc);
+    update_vdisk(pk.context, cc, s);
   }
   cc->relogon_count.store(0);
-  cc->client_address = *pk.client;
+  s.client_address = *pk.client;
 }
 
-void set_packet_size(client_context* cc, uint32_t mtu) {
-  cc->packet_size = mtu;
+void set_packet_size(client_context* cc, client_session& s, uint32_t mtu) {
+  s.packet_size = mtu;
   if (mtu >= 65536) {
     TARN_CLIENT_WARNING(cc, "Client %s - MTU %d exceeds IP_MAXPACKET", uuid_of(cc),
                         static_cast<int>(mtu));
@@ -151,24 +147,24 @@ void push_prepop_job(proxy_context* context, client_context* cc) {
   }
 }
 
-verdict heartbeat_reply(packet& pk) {
+verdict heartbeat_reply(packet& pk, client_session& s) {
   client_context* cc = pk.cc;
   if (!msg_parse_heartbeat_reply(pk.p)) return verdict::size_mismatch;
-  if (pk.context->workaround_migrate_freeze && cc->vdisk_id == CLIENT_VDISK_ID_NONE) {
+  if (pk.context->workaround_migrate_freeze && s.vdisk_id == CLIENT_VDISK_ID_NONE) {
     const uint64_t now = monotonic_ms();
-    if (cc->last_heartbeat_reply != 0 &&
-        now < cc->last_heartbeat_reply + SERVER_HEARTBEAT_REPLY_MIN_GAPMS) {
+    if (s.last_heartbeat_reply != 0 &&
+        now < s.last_heartbeat_reply + SERVER_HEARTBEAT_REPLY_MIN_GAPMS) {
       TARN_CLIENT_MESSAGE(
           cc,
           "Client %s - Dropping heartbeat reply due to SERVER_HEARTBEAT_REPLY_MIN_GAPMS. Last "
           "heartbeat:%lu Now: %lu.",
-          uuid_of(cc), static_cast<unsigned long>(cc->last_heartbeat_reply),
+          uuid_of(cc), static_cast<unsigned long>(s.last_heartbeat_reply),
           static_cast<unsigned long>(now));
       return verdict::drop;
     }
-    cc->last_heartbeat_reply = now;
+    s.last_heartbeat_reply = now;
   }
-  vdisk_context* vc = vdisk_contexts_get(pk.context, cc);
+  vdisk_context* vc = vdisk_contexts_get(pk.context, cc, s);
   if (vc != nullptr) {
     {
       auto state = vc->state.lock();
@@ -182,8 +178,8 @@ verdict heartbeat_reply(packet& pk) {
   return verdict::forward;
 }
 
-verdict uefi_service_tlv_request(packet& pk) {
-  pk.cc->uefi_boot = 1;
+verdict uefi_service_tlv_request(packet& pk, client_session& s) {
+  s.uefi_boot = 1;
   msg_tlv_walker w;
   msg_tlv_item item;
   msg_tlv_begin(pk.p, w);
@@ -199,16 +195,16 @@ verdict uefi_service_tlv_request(packet& pk) {
     if (item.type != MSG_TLV_VDISK_ID) continue;
     uint32_t vdisk_id;
     if (!msg_tlv_parse_vdisk_id(item, vdisk_id)) return verdict::size_mismatch;
-    associate(pk, vdisk_id);
+    associate(pk, s, vdisk_id);
   }
 }
 
-verdict uefi_service_tlv_reply(packet& pk) {
+verdict uefi_service_tlv_reply(packet& pk, client_session& s) {
   client_context* cc = pk.cc;
-  cc->uefi_boot = 1;
-  cc->vdisk_info.fill(0);
-  std::memcpy(cc->vdisk_info.data(), pk.p.data(), TARN_HEADER_LEN);
-  const std::span<uint8_t> info(cc->vdisk_info);
+  s.uefi_boot = 1;
+  s.vdisk_info.fill(0);
+  std::memcpy(s.vdisk_info.data(), pk.p.data(), TARN_HEADER_LEN);
+  const std::span<uint8_t> info(s.vdisk_info);
   msg_tlv_walker w;
   msg_tlv_item item;
   msg_tlv_begin(pk.p, w);
@@ -222,13 +218,13 @@ verdict uefi_service_tlv_reply(packet& pk) {
     // keeps what came before it.
     switch (item.type) {
       case MSG_TLV_VDISK_PARAMS:
-        cc->login_id = r.disk_handle;
+        s.login_id = r.disk_handle;
         msg_store_u64(info, 28, r.sector_count);
         msg_store_u32(info, 36, r.write_cache_type);
-        cc->vdisk_info_valid = 1;
+        s.vdisk_info_valid = 1;
         break;
       case MSG_TLV_MTU:
-        cc->packet_size = r.mtu;
+        s.packet_size = r.mtu;
         if (r.mtu >= 65536) {
           TARN_CLIENT_WARNING(cc, "Client %s - MTU %d exceeds IP_MAXPACKET", uuid_of(cc),
                               static_cast<int>(r.mtu));
@@ -243,14 +239,14 @@ verdict uefi_service_tlv_reply(packet& pk) {
           TARN_CLIENT_MESSAGE(cc,
                               "Client %s - Received TLV_OPTION_IO_BURST_SIZE with burst_size=%d",
                               uuid_of(cc), static_cast<int>(r.burst_size));
-          cc->burst_size = r.burst_size;
+          s.burst_size = r.burst_size;
         }
         break;
       case MSG_TLV_CONNECTION_HANDLE:
-        cc->connection_handle = r.connection_handle;
+        s.connection_handle = r.connection_handle;
         msg_store_u32(info, MSG_CONNECTION_HANDLE_OFF, r.connection_handle);
-        cc->login_pending = 0;
-        cc->vdisk_info_valid = 1;
+        s.login_pending = 0;
+        s.vdisk_info_valid = 1;
         break;
       case MSG_TLV_VDISK_IDENTITY:
         msg_store_u32(info, 62, r.key_suffix);
@@ -258,17 +254,17 @@ verdict uefi_service_tlv_reply(packet& pk) {
         msg_store_u16(info, 70, r.guid.data2);
         msg_store_u16(info, 72, r.guid.data3);
         std::memcpy(info.data() + 74, r.guid.data4.data(), r.guid.data4.size());
-        cc->vdisk_info_valid = 1;
+        s.vdisk_info_valid = 1;
         break;
       default:
         break;
     }
   }
-  update_vdisk(pk.context, cc);
+  update_vdisk(pk.context, cc, s);
   return verdict::forward;
 }
 
-verdict session_message(packet& pk) {
+verdict session_message(packet& pk, client_session& s) {
   client_context* cc = pk.cc;
   switch (pk.opcode) {
     case LS_LOGIN_PORT_REPLY_CODE: {
@@ -277,25 +273,25 @@ verdict session_message(packet& pk) {
       if (r.burst_size <= 65536) {
         TARN_CLIENT_MESSAGE(cc, "Client %s - Received LS_LOGIN_PORT_REPLY_CODE with burst_size=%d",
                             uuid_of(cc), static_cast<int>(r.burst_size));
-        cc->burst_size = r.burst_size;
+        s.burst_size = r.burst_size;
       } else {
         TARN_CLIENT_WARNING(
             cc, "Client %s - Received LS_LOGIN_PORT_REPLY_CODE with invalid burst_size=%d",
             uuid_of(cc), static_cast<int>(r.burst_size));
       }
-      cc->login_pending = 1;
-      set_packet_size(cc, r.mtu);
+      s.login_pending = 1;
+      set_packet_size(cc, s, r.mtu);
       return verdict::forward;
     }
     case LS_IO_PORT_REPLY_CODE: {
       msg_io_port_reply r;
       if (!msg_parse_io_port_reply(pk.p, r)) return verdict::size_mismatch;
-      cc->login_pending = 1;
-      set_packet_size(cc, r.mtu);
+      s.login_pending = 1;
+      set_packet_size(cc, s, r.mtu);
       return verdict::forward;
     }
     case LS_LOGIN_PORT_TLV_REPLY_CODE:
-      cc->login_pending = 1;
+      s.login_pending = 1;
       return verdict::forward;
     case LS_LOGIN_REQUEST_CODE:
     case LS_LOGIN_REQUEST_CODE_V2: {
@@ -310,28 +306,28 @@ verdict session_message(packet& pk) {
     case LS_LOGIN_REPLY_CODE: {
       msg_login_reply r;
       if (!msg_parse_login_reply(pk.p, r)) return verdict::size_mismatch;
-      cc->login_pending = 0;
-      cc->connection_handle = r.connection_handle;
-      cc->login_id = r.disk_handle;
+      s.login_pending = 0;
+      s.connection_handle = r.connection_handle;
+      s.login_id = r.disk_handle;
       return verdict::forward;
     }
     case LS_LOGOFF_REQUEST_CODE:
     case LS_ERROR_REPLY_CODE:
-      cc->login_pending = 1;
-      reset_vdisk_association(cc);
+      s.login_pending = 1;
+      reset_vdisk_association(cc, s);
       return verdict::forward;
     case LS_IO_SELECT_REPLY_CODE:
     case LS_IO_SELECT_REPLY_CODE_V2: {
       msg_io_select_reply r;
       if (!msg_parse_io_select_reply(pk.p, r)) return verdict::size_mismatch;
-      cc->received_vdisk_id = r.vdisk_id;
+      s.received_vdisk_id = r.vdisk_id;
       TARN_CLIENT_MESSAGE(cc, "Client %s - Received vdisk %u", uuid_of(cc), r.vdisk_id);
       return verdict::forward;
     }
     case LS_UEFI_LOGIN_REPLY_CODE: {
       msg_uefi_login_reply r;
       if (!msg_parse_uefi_login_reply(pk.p, r)) return verdict::size_mismatch;
-      cc->received_vdisk_id = r.vdisk_id;
+      s.received_vdisk_id = r.vdisk_id;
       TARN_CLIENT_MESSAGE(cc, "Client %s - Received vdisk %u", uuid_of(cc), r.vdisk_id);
       return verdict::forward;
     }
@@ -342,43 +338,43 @@ verdict session_message(packet& pk) {
     case LS_UEFI_SERVICE_REQUEST_CODE: {
       msg_service_request r;
       if (!msg_parse_service_request(pk.p, r)) return verdict::size_mismatch;
-      associate(pk, r.vdisk_id);
+      associate(pk, s, r.vdisk_id);
       return verdict::forward;
     }
     case LS_UEFI_SERVICE_TLV_REQUEST_CODE:
-      return uefi_service_tlv_request(pk);
+      return uefi_service_tlv_request(pk, s);
     case LS_UEFI_SERVICE_TLV_REPLY_CODE:
-      return uefi_service_tlv_reply(pk);
+      return uefi_service_tlv_reply(pk, s);
     case LS_GET_PERSONALITY_REQUEST_CODE:
-      cc->client_address = *pk.client;
+      s.client_address = *pk.client;
       return verdict::forward;
     case LS_GET_VDISK_INFO_REPLY_CODE_V2:
       if (pk.p.size() < MSG_VDISK_INFO_LEN) return verdict::size_mismatch;
-      std::memcpy(cc->vdisk_info.data(), pk.p.data(), MSG_VDISK_INFO_LEN);
-      cc->vdisk_info_valid = 1;
-      update_vdisk(pk.context, cc);
+      std::memcpy(s.vdisk_info.data(), pk.p.data(), MSG_VDISK_INFO_LEN);
+      s.vdisk_info_valid = 1;
+      update_vdisk(pk.context, cc, s);
       return verdict::forward;
     case LS_GET_VDISK_INFO_REPLY_CODE:
-      if (cc->vdisk_key[0] == '\0' && !cc->read_cache_disabled) {
+      if (s.vdisk_key[0] == '\0' && !s.read_cache_disabled) {
         TARN_CLIENT_MESSAGE(
             cc, "Client %s - Disabling read cache due to vDisk info protocol version", uuid_of(cc));
-        cc->read_cache_disabled = 1;
+        s.read_cache_disabled = 1;
         client_context_update_status(cc, CLIENTSTATUS_INCOMPATIBLE_PROTOCOL_VERSION);
       }
       TARN_CLIENT_MESSAGE(cc, "Client %s - Received VDISK_INFO_REPLY_V1", uuid_of(cc));
       return verdict::forward;
     case LS_HEARTBEAT_REPLY_CODE:
-      return heartbeat_reply(pk);
+      return heartbeat_reply(pk, s);
     default:
       return verdict::forward;
   }
 }
 
 // ---------------------------------------------------------------------------
-// I/O messages (client read lock held).
+// I/O messages (session locked for reading).
 
-bool handles_match(const client_context* cc, uint32_t connection_handle, uint32_t disk_handle) {
-  return connection_handle == cc->connection_handle && disk_handle == cc->login_id;
+bool handles_match(const client_session& s, uint32_t connection_handle, uint32_t disk_handle) {
+  return connection_handle == s.connection_handle && disk_handle == s.login_id;
 }
 
 void forced_relogon(packet& pk, verdict* out) {
@@ -405,11 +401,11 @@ void record_latency(packet& pk, metrics_read_block* global, metrics_read_block* 
   metrics_set_latency(&pk.start, &end, global, client);
 }
 
-verdict ext_read_request(packet& pk) {
+verdict ext_read_request(packet& pk, const client_session& s) {
   client_context* cc = pk.cc;
   msg_ext_read_request r;
   if (!msg_parse_ext_read_request(pk.p, r)) return verdict::size_mismatch;
-  if (!handles_match(cc, msg_connection_handle(pk.p), r.disk_handle)) {
+  if (!handles_match(s, msg_connection_handle(pk.p), r.disk_handle)) {
     return verdict::outdated_handle;
   }
   client_context_update_status(cc, CLIENTSTATUS_CACHING);
@@ -417,8 +413,8 @@ verdict ext_read_request(packet& pk) {
   if (now > cc->last_server_activity.load() + TARN_SERVER_ACTIVITY_WINDOW_S) {
     TARN_CLIENT_MESSAGE(cc, "Client %s - Timer expired; allowing the server to see this request",
                         uuid_of(cc));
-  } else if (tarn_satisfy_ext_read_from_cache(pk.context, cc, pk.sender, pk.p.data(), pk.p.size(),
-                                              pk.client, pk.server)) {
+  } else if (tarn_satisfy_ext_read_from_cache(pk.context, cc, s, pk.sender, pk.p.data(),
+                                              pk.p.size(), pk.client, pk.server)) {
     metrics_increment_cache_hit_reads(&pk.context->metrics.ext, &cc->metrics.ext);
     return verdict::drop;
   } else {
@@ -431,11 +427,11 @@ verdict ext_read_request(packet& pk) {
   return verdict::forward;
 }
 
-verdict ext_read_reply(packet& pk) {
+verdict ext_read_reply(packet& pk, const client_session& s) {
   client_context* cc = pk.cc;
   msg_ext_read_reply r;
   if (!msg_parse_ext_read_reply(pk.p, r)) return verdict::size_mismatch;
-  if (!handles_match(cc, msg_connection_handle(pk.p), r.disk_handle)) {
+  if (!handles_match(s, msg_connection_handle(pk.p), r.disk_handle)) {
     return verdict::outdated_handle;
   }
   if (r.offset < MSG_VDISK_DATA_OFFSET) return verdict::forward;
@@ -450,8 +446,8 @@ verdict ext_read_reply(packet& pk) {
   if (recorded) {
     // An empty reply has nothing to store, and the store takes a zero length
     // for a caller's error.
-    if (r.length != 0 && tarn_read_within_vdisk(cc, r.offset, r.length))
-      cache_put_data(pk.context, cc, r.offset - MSG_VDISK_DATA_OFFSET, r.data.data(), r.length);
+    if (r.length != 0 && tarn_read_within_vdisk(s, r.offset, r.length))
+      cache_put_data(pk.context, cc, s, r.offset - MSG_VDISK_DATA_OFFSET, r.data.data(), r.length);
   } else {
     TARN_CLIENT_MESSAGE(cc, "Client %s - Invalid response from server. DO NOT CACHE", uuid_of(cc));
   }
@@ -459,15 +455,15 @@ verdict ext_read_reply(packet& pk) {
   return verdict::forward;
 }
 
-verdict mio_read_request(packet& pk) {
+verdict mio_read_request(packet& pk, const client_session& s) {
   client_context* cc = pk.cc;
   msg_mio_read_request r;
   if (!msg_parse_mio_read_request(pk.p, r)) return verdict::size_mismatch;
-  if (!handles_match(cc, msg_connection_handle(pk.p), r.disk_handle)) {
+  if (!handles_match(s, msg_connection_handle(pk.p), r.disk_handle)) {
     return verdict::outdated_handle;
   }
   client_context_update_status(cc, CLIENTSTATUS_CACHING);
-  if (tarn_satisfy_mio_read_from_cache(pk.context, cc, pk.sender, pk.p.data(), pk.p.size(),
+  if (tarn_satisfy_mio_read_from_cache(pk.context, cc, s, pk.sender, pk.p.data(), pk.p.size(),
                                        pk.client, pk.server)) {
     metrics_increment_cache_hit_reads(&pk.context->metrics.mio, &cc->metrics.mio);
     return verdict::drop;
@@ -483,7 +479,7 @@ verdict mio_read_request(packet& pk) {
   client_mio_fragment_del(cc, r.thread_id);
   // A read of more fragments than the outstanding mask has bits is not
   // tracked (add refuses it), so its reply is never stored.
-  mio_fragment* f = client_mio_fragment_add(cc, r.thread_id, r.length, cc->packet_size);
+  mio_fragment* f = client_mio_fragment_add(cc, r.thread_id, r.length, s.packet_size);
   if (f != nullptr) {
     f->request_id = r.request_id;
     f->offset = r.offset;
@@ -513,15 +509,14 @@ bool all_zero(const uint8_t* data, size_t len) {
   return std::memcmp(data, zeros, len) == 0;
 }
 
-verdict mio_read_reply(packet& pk) {
+verdict mio_read_reply(packet& pk, const client_session& s) {
   client_context* cc = pk.cc;
   proxy_context* context = pk.context;
   msg_mio_read_reply r;
   if (!msg_parse_mio_read_reply(pk.p, r)) return verdict::size_mismatch;
-  if (msg_version(pk.p) != msg_mio_version(cc->uefi_boot != 0)) return verdict::forward;
+  if (msg_version(pk.p) != msg_mio_version(s.uefi_boot != 0)) return verdict::forward;
   const bool prepop = (r.thread_id & MSG_THREAD_ID_PREPOP) != 0;
-  if (!handles_match(cc, msg_connection_handle(pk.p) & ~MSG_CONNECTION_HANDLE_FLAG,
-                     r.disk_handle)) {
+  if (!handles_match(s, msg_connection_handle(pk.p) & ~MSG_CONNECTION_HANDLE_FLAG, r.disk_handle)) {
     // A late answer to a read the daemon itself sent in an earlier session
     // says nothing about the client's present one, which it must not undo.
     if (prepop) {
@@ -531,7 +526,7 @@ verdict mio_read_reply(packet& pk) {
     return verdict::outdated_handle;
   }
   const verdict pass = prepop ? verdict::drop : verdict::forward;
-  vdisk_context* vc = vdisk_contexts_get(context, cc);
+  vdisk_context* vc = vdisk_contexts_get(context, cc, s);
   if (vc == nullptr) return verdict::forward;
   // Excludes the vDisk's prepopulation run, which waits on `cond` with this
   // lock; let go before the put, which may free the vDisk.
@@ -541,8 +536,8 @@ verdict mio_read_reply(packet& pk) {
   mio_fragment* f = client_mio_fragment_get(cc, r.thread_id);
   if (f == nullptr || f->request_id != r.request_id ||
       static_cast<uint32_t>(r.fragment_offset) + r.fragment_length > MIO_FRAGMENT_DATA_SIZE ||
-      r.length > cc->vdisk_end_offset || r.offset > cc->vdisk_end_offset - r.length ||
-      !fragment_fits(f, r, cc->packet_size)) {
+      r.length > s.vdisk_end_offset || r.offset > s.vdisk_end_offset - r.length ||
+      !fragment_fits(f, r, s.packet_size)) {
     metrics_increment_unhandled_mio(&context->metrics, &cc->metrics);
     mio.unlock();
     state.holder().unlock();
@@ -563,7 +558,7 @@ verdict mio_read_reply(packet& pk) {
   if (r.offset >= MSG_VDISK_DATA_OFFSET) {
     const uint64_t at = r.offset - MSG_VDISK_DATA_OFFSET;
     if (all_zero(f->data.data(), r.length)) {
-      const int32_t n = cache_put_sparse(context, cc, at, r.length);
+      const int32_t n = cache_put_sparse(context, cc, s, at, r.length);
       if (n != r.length) {
         TARN_CLIENT_MESSAGE(cc, "Client %s - bad sparse write %zu of %zu at (%zu %zu [%zu])",
                             uuid_of(cc), static_cast<size_t>(n), static_cast<size_t>(r.length),
@@ -571,7 +566,7 @@ verdict mio_read_reply(packet& pk) {
                             static_cast<size_t>(r.length));
       }
     } else {
-      const int32_t n = cache_put_data(context, cc, at, f->data.data(), r.length);
+      const int32_t n = cache_put_data(context, cc, s, at, f->data.data(), r.length);
       if (n != r.length) {
         TARN_CLIENT_MESSAGE(cc, "Client %s - bad write %zu of %zu at (%zu %zu [%zu])", uuid_of(cc),
                             static_cast<size_t>(n), static_cast<size_t>(r.length),
@@ -589,15 +584,14 @@ verdict mio_read_reply(packet& pk) {
   return pass;
 }
 
-verdict io_message(packet& pk) {
-  client_context* cc = pk.cc;
-  if (cc->login_pending || cc->read_cache_disabled) return verdict::forward;
+verdict io_message(packet& pk, const client_session& s) {
+  if (s.login_pending || s.read_cache_disabled) return verdict::forward;
   // A session whose login reply this daemon never saw (it started, or was
   // restarted, in the middle of the login) gets its vDisk but can never be
   // linked, as the handles to check the vDisk information against are
   // missing: such a client is made to log in again, like one without a vDisk.
-  const bool login_unseen = cc->vdisk_key[0] == '\0' && cc->connection_handle == 0;
-  if (cc->vdisk_id == CLIENT_VDISK_ID_NONE || login_unseen) {
+  const bool login_unseen = s.vdisk_key[0] == '\0' && s.connection_handle == 0;
+  if (s.vdisk_id == CLIENT_VDISK_ID_NONE || login_unseen) {
     verdict v = verdict::forward;
     if (pk.opcode == IOS_READ_MIO_REQUEST_CODE) {
       if (pk.p.size() < MSG_MIO_REQUEST_LEN) return verdict::size_mismatch;
@@ -605,18 +599,18 @@ verdict io_message(packet& pk) {
     }
     return v;
   }
-  if (!tarn_packet_size_usable(cc->packet_size) || cc->vdisk_key[0] == '\0') {
+  if (!tarn_packet_size_usable(s.packet_size) || s.vdisk_key[0] == '\0') {
     return verdict::forward;
   }
   switch (pk.opcode) {
     case IOS_READ_EXT_REQUEST_CODE:
-      return ext_read_request(pk);
+      return ext_read_request(pk, s);
     case IOS_READ_EXT_REPLY_CODE:
-      return ext_read_reply(pk);
+      return ext_read_reply(pk, s);
     case IOS_READ_MIO_REQUEST_CODE:
-      return mio_read_request(pk);
+      return mio_read_request(pk, s);
     case IOS_READ_MIO_REPLY_CODE:
-      return mio_read_reply(pk);
+      return mio_read_reply(pk, s);
     default:
       return verdict::forward;
   }
@@ -628,23 +622,21 @@ bool track_server(packet& pk) {
   const sockaddr_in* server = pk.server;
   if (same_address(cc, server)) {
     if (same_family_and_port(cc, server)) return true;
-    client_contexts_get_wl(cc);
+    auto s = cc->session.lock();
     store_server_address(cc, server);
-    client_contexts_put_wl(cc);
     return true;
   }
   if (cc->site_context != nullptr &&
       site_context_contains_server_ip(pk.context, cc->site_context, server->sin_addr.s_addr)) {
-    client_contexts_get_wl(cc);
+    auto s = cc->session.lock();
     if (!same_address(cc, server)) {
       char text[INET_ADDRSTRLEN];
       inet_ntop(AF_INET, &server->sin_addr, text, sizeof text);
       TARN_CLIENT_MESSAGE(cc, "Client %s - Now communicating with %s. Resetting vdisk_id and key.",
                           uuid_of(cc), text);
-      reset_vdisk_association(cc);
+      reset_vdisk_association(cc, *s);
     }
     store_server_address(cc, server);
-    client_contexts_put_wl(cc);
     return true;
   }
   if (!pk.request) {
@@ -656,8 +648,8 @@ bool track_server(packet& pk) {
 
 }  // namespace
 
-bool tarn_read_within_vdisk(const client_context* cc, uint64_t offset, uint64_t length) {
-  const uint64_t end = cc->vdisk_end_offset;
+bool tarn_read_within_vdisk(const client_session& s, uint64_t offset, uint64_t length) {
+  const uint64_t end = s.vdisk_end_offset;
   return offset >= MSG_VDISK_DATA_OFFSET && offset < end && length <= end - offset;
 }
 
@@ -701,93 +693,89 @@ int tarn_process_packet(proxy_context* context, const tarn_sender* sender, clien
   pk.server = pk.request ? &frame->dst : &frame->src;
   if (!track_server(pk)) return 1;
 
-  held lock;
-  if (family == OPCODE_FAMILY_IO) {
-    client_contexts_get_rl(client);
-    lock = held::read;
-  } else if (family == OPCODE_FAMILY_PORT || family == OPCODE_FAMILY_INFO ||
-             family == OPCODE_FAMILY_LOGIN) {
-    client_contexts_get_wl(client);
-    lock = held::write;
-  } else {
-    return 1;
+  // Counted, and the verdict followed up, under the session's lock.
+  const auto account = [&] {
+    const uint32_t bytes = static_cast<uint32_t>(len);
+    if (pk.request) {
+      metrics_add_client_sent_b(&context->metrics, &client->metrics, bytes);
+    } else {
+      metrics_add_server_sent_b(&context->metrics, &client->metrics, bytes);
+    }
+  };
+  const auto settle = [&](verdict v) {
+    if (v == verdict::size_mismatch) {
+      TARN_CLIENT_WARNING(client, "Client %s - Size mismatch: %s", uuid_of(client),
+                          name_of(context, pk.opcode));
+      v = verdict::forward;
+    }
+    if (v == verdict::forward && pk.request) {
+      client->last_server_activity.exchange(g_get_real_time() / G_USEC_PER_SEC);
+    }
+    return v == verdict::forward ? 1 : 0;
+  };
+  if (family == OPCODE_FAMILY_PORT || family == OPCODE_FAMILY_INFO ||
+      family == OPCODE_FAMILY_LOGIN) {
+    auto s = client->session.lock();
+    account();
+    return settle(session_message(pk, *s));
   }
-  const uint32_t bytes = static_cast<uint32_t>(len);
-  if (pk.request) {
-    metrics_add_client_sent_b(&context->metrics, &client->metrics, bytes);
-  } else {
-    metrics_add_server_sent_b(&context->metrics, &client->metrics, bytes);
+  if (family != OPCODE_FAMILY_IO) return 1;
+  {
+    auto s = client->session.lock_shared();
+    account();
+    const verdict v = io_message(pk, *s);
+    if (v != verdict::outdated_handle) return settle(v);
   }
-
-  verdict v = lock == held::read ? io_message(pk) : session_message(pk);
-  if (v == verdict::outdated_handle) {
-    // Another thread may act on the client between the two locks; the reset
-    // is right whatever it did, since the handle it saw is outdated.
-    client_contexts_put_rl(client);
-    client_contexts_get_wl(client);
-    g_message("Client %s - Detected outdated handle.", uuid_of(client));
-    reset_vdisk_association(client);
-    client_contexts_put_wl(client);
-    return 1;
-  }
-  if (v == verdict::size_mismatch) {
-    TARN_CLIENT_WARNING(client, "Client %s - Size mismatch: %s", uuid_of(client),
-                        name_of(context, pk.opcode));
-    v = verdict::forward;
-  }
-  if (v == verdict::forward && pk.request) {
-    client->last_server_activity.exchange(g_get_real_time() / G_USEC_PER_SEC);
-  }
-  if (lock == held::read) {
-    client_contexts_put_rl(client);
-  } else {
-    client_contexts_put_wl(client);
-  }
-  return v == verdict::forward ? 1 : 0;
+  // Another thread may act on the client between the two locks; the reset
+  // is right whatever it did, since the handle it saw is outdated.
+  auto s = client->session.lock();
+  g_message("Client %s - Detected outdated handle.", uuid_of(client));
+  reset_vdisk_association(client, *s);
+  return 1;
 }
 
-void update_vdisk(proxy_context* context, client_context* cc) {
+void update_vdisk(proxy_context* context, client_context* cc, client_session& s) {
   g_return_if_fail(context != NULL && cc != NULL);
-  if (cc->vdisk_id == CLIENT_VDISK_ID_NONE || !cc->vdisk_info_valid) return;
+  if (s.vdisk_id == CLIENT_VDISK_ID_NONE || !s.vdisk_info_valid) return;
   msg_vdisk_info info;
-  if (!msg_parse_vdisk_info_reply(cc->vdisk_info, info)) return;
-  if (info.connection_handle != cc->connection_handle) {
+  if (!msg_parse_vdisk_info_reply(s.vdisk_info, info)) return;
+  if (info.connection_handle != s.connection_handle) {
     TARN_CLIENT_MESSAGE(cc, "Client %s - Skipping update_vdisk as connectionHandle doesn't match",
                         uuid_of(cc));
     return;
   }
   char key[CLIENT_VDISK_KEY_SIZE];
-  g_snprintf(key, sizeof key, "%u-%u-%u-%u-%u-%u-%u-%u-%u", cc->vdisk_id, info.guid.data1,
+  g_snprintf(key, sizeof key, "%u-%u-%u-%u-%u-%u-%u-%u-%u", s.vdisk_id, info.guid.data1,
              static_cast<unsigned>(info.guid.data2), static_cast<unsigned>(info.guid.data3),
              static_cast<unsigned>(info.guid.data4[0]), static_cast<unsigned>(info.guid.data4[1]),
              static_cast<unsigned>(info.guid.data4[2]), static_cast<unsigned>(info.guid.data4[3]),
              info.key_suffix);
-  if (cc->vdisk_key[0] != '\0' && strncmp(cc->vdisk_key, key, CLIENT_VDISK_KEY_SIZE) != 0) {
+  if (s.vdisk_key[0] != '\0' && strncmp(s.vdisk_key, key, CLIENT_VDISK_KEY_SIZE) != 0) {
     g_warning("Client %s - Received unsolicited new vdisk_key %s. Disabling readcache.",
               uuid_of(cc), key);
-    cc->read_cache_disabled = 1;
+    s.read_cache_disabled = 1;
     client_context_update_status(cc, CLIENTSTATUS_INITIALISED);
     return;
   }
   if (msg_write_cache_on_server(info.write_cache_type)) {
     g_message("Client %s - Disabling read cache due to server-side write caching", uuid_of(cc));
-    cc->read_cache_disabled = 1;
+    s.read_cache_disabled = 1;
     client_context_update_status(cc, CLIENTSTATUS_INCOMPATIBLE_WRITE_CACHE_MODE);
     return;
   }
-  cc->read_cache_disabled = 0;
+  s.read_cache_disabled = 0;
   client_context_update_status(cc, CLIENTSTATUS_INITIALISED);
   g_message("Client %s - linked with vdisk_key %s", uuid_of(cc), key);
-  client_context_set_vdisk_key(cc, key);
+  client_context_set_vdisk_key(cc, s, key);
   // A sector count no disk can have would wrap the end offset.
   const uint64_t size = std::min<uint64_t>(info.sector_count, (UINT64_MAX - 1023) / 512) * 512;
-  cc->vdisk_end_offset = size + MSG_VDISK_DATA_OFFSET;
-  vdisk_context* vc = vdisk_contexts_get(context, cc);
+  s.vdisk_end_offset = size + MSG_VDISK_DATA_OFFSET;
+  vdisk_context* vc = vdisk_contexts_get(context, cc, s);
   if (vc == nullptr) g_error("Client %s - failed to get its vdisk context", uuid_of(cc));
   {
     auto state = vc->state.lock();
     state->size = size;
-    state->end_offset = cc->vdisk_end_offset;
+    state->end_offset = s.vdisk_end_offset;
     g_message("Client %s - Setting size for vdisk_key %s to %" G_GUINT64_FORMAT " bytes",
               uuid_of(cc), vc->vdisk_key.c_str(), state->size);
     context->prepop_not_before.store(g_get_monotonic_time() + context->prepop_holdoff_us);

@@ -14,7 +14,7 @@
 // server's replies, and stores those replies in the cache. Prepopulation jobs
 // are started from heartbeat replies and run in the prepopulation pool.
 //
-// Locks: the client's lock (read for I/O messages, write for the session
+// Locks: the client's session (read for I/O messages, write for the session
 // messages), then the vDisk's lock, then the client's MIO mutex.
 #pragma once
 
@@ -29,6 +29,7 @@
 
 struct proxy_context;
 struct client_context;
+struct client_session;
 struct vdisk_context;
 struct mio_fragment;
 
@@ -65,15 +66,14 @@ inline constexpr int64_t TARN_MIO_DEADLINE_US = 2 * G_USEC_PER_SEC;
 int tarn_process_packet(proxy_context* context, const tarn_sender* sender, client_context* client,
                         const tarn_frame* frame, uint8_t* payload, size_t len);
 
-// Links the client with the vDisk of its current session once both its
-// vDisk id and its vDisk information are known. The client's write lock is
-// held.
-void update_vdisk(proxy_context* context, client_context* client);
+// Links the client with the vDisk of its current session `s`, locked for
+// writing, once both its vDisk id and its vDisk information are known.
+void update_vdisk(proxy_context* context, client_context* client, client_session& s);
 
 // Whether a read of `length` bytes at protocol offset `offset` lies wholly
-// inside the client's linked vDisk, whose size must be known: nothing else
-// is ever cached or served. The client's lock is held.
-bool tarn_read_within_vdisk(const client_context* cc, uint64_t offset, uint64_t length);
+// inside the vDisk linked in the client's session, whose size must be known:
+// nothing else is ever cached or served.
+bool tarn_read_within_vdisk(const client_session& s, uint64_t offset, uint64_t length);
 
 // Whether the client's packet size allows the cache to serve and track its
 // reads: above the 56 bytes of an MIO reply header, and no fragment longer
@@ -82,13 +82,15 @@ bool tarn_packet_size_usable(uint32_t packet_size);
 
 // Answer a read request from the cache: true when every byte asked for was
 // sent to the client (from `server` to `client`), false when the read must
-// go to the server. The client's read lock is held.
+// go to the server. `s` is the client's session, locked for reading.
 bool tarn_satisfy_ext_read_from_cache(proxy_context* context, client_context* client,
-                                      const tarn_sender* sender, const uint8_t* payload, size_t len,
+                                      const client_session& s, const tarn_sender* sender,
+                                      const uint8_t* payload, size_t len,
                                       const struct sockaddr_in* client_addr,
                                       const struct sockaddr_in* server_addr);
 bool tarn_satisfy_mio_read_from_cache(proxy_context* context, client_context* client,
-                                      const tarn_sender* sender, const uint8_t* payload, size_t len,
+                                      const client_session& s, const tarn_sender* sender,
+                                      const uint8_t* payload, size_t len,
                                       const struct sockaddr_in* client_addr,
                                       const struct sockaddr_in* server_addr);
 

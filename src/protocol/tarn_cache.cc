@@ -25,24 +25,25 @@ bool sent_all(ssize_t sent, size_t len) {
 }  // namespace
 
 bool tarn_satisfy_ext_read_from_cache(proxy_context* context, client_context* client,
-                                      const tarn_sender* sender, const uint8_t* payload, size_t len,
+                                      const client_session& s, const tarn_sender* sender,
+                                      const uint8_t* payload, size_t len,
                                       const struct sockaddr_in* client_addr,
                                       const struct sockaddr_in* server_addr) {
   const std::span<const uint8_t> request(payload, len);
   msg_ext_read_request r;
   if (!msg_parse_ext_read_request(request, r)) return false;
-  if (!tarn_read_within_vdisk(client, r.offset, r.length)) return false;
+  if (!tarn_read_within_vdisk(s, r.offset, r.length)) return false;
   // A reply longer than the client's packet size is one the server itself
   // sends as IP fragments; the engine sends whole datagrams only, so such a
   // read goes to the server.
-  if (MSG_EXT_READ_HEADER_LEN + r.length > client->packet_size) return false;
+  if (MSG_EXT_READ_HEADER_LEN + r.length > s.packet_size) return false;
   uint8_t* data = ext_reply.data() + MSG_EXT_READ_HEADER_LEN;
   // The store takes a zero length for a caller's error (CRITICAL); a read of
   // nothing is answered with the bare header without asking it.
   const int32_t got =
       r.length == 0
           ? 0
-          : cache_get_data(context, client, r.offset - MSG_VDISK_DATA_OFFSET, data, r.length);
+          : cache_get_data(context, client, s, r.offset - MSG_VDISK_DATA_OFFSET, data, r.length);
   if (got != r.length) return false;
   const size_t n =
       msg_build_ext_read_reply(ext_reply, request, std::span<const uint8_t>(data, got));
@@ -55,20 +56,21 @@ bool tarn_satisfy_ext_read_from_cache(proxy_context* context, client_context* cl
 }
 
 bool tarn_satisfy_mio_read_from_cache(proxy_context* context, client_context* client,
-                                      const tarn_sender* sender, const uint8_t* payload, size_t len,
+                                      const client_session& s, const tarn_sender* sender,
+                                      const uint8_t* payload, size_t len,
                                       const struct sockaddr_in* client_addr,
                                       const struct sockaddr_in* server_addr) {
   const std::span<const uint8_t> request(payload, len);
   msg_mio_read_request r;
   if (!msg_parse_mio_read_request(request, r)) return false;
-  if (!tarn_read_within_vdisk(client, r.offset, r.length)) return false;
-  const uint32_t packet_size = client->packet_size;
+  if (!tarn_read_within_vdisk(s, r.offset, r.length)) return false;
+  const uint32_t packet_size = s.packet_size;
   if (!tarn_packet_size_usable(packet_size)) return false;
   // Answered without a reply, and without asking the store, which takes a
   // zero length for a caller's error.
   if (r.length == 0) return true;
-  const int32_t got =
-      cache_get_data(context, client, r.offset - MSG_VDISK_DATA_OFFSET, mio_data.data(), r.length);
+  const int32_t got = cache_get_data(context, client, s, r.offset - MSG_VDISK_DATA_OFFSET,
+                                     mio_data.data(), r.length);
   if (got != r.length) return false;
   const uint32_t room = packet_size - MIO_FRAGMENT_HEADER;
   const uint16_t count = static_cast<uint16_t>((packet_size + r.length - 57) / room);

@@ -10,9 +10,9 @@
 // vDisk is cached.
 //
 // The worker holds the vDisk's lock except while it waits on the vDisk's
-// condition. It must not take the client's lock while it holds the vDisk's
+// condition. It must not lock the client's session while it holds the vDisk's
 // (listener threads take them the other way round), so it reads the
-// client's session through a snapshot taken under the client's read lock at
+// client's session through a snapshot taken under its read lock at
 // the start of every round, with the vDisk's lock released for that moment.
 // It never reads the client's key or site without that lock: the cache it
 // checks is the vDisk record's own (site, key), and the site is held from
@@ -56,18 +56,17 @@ struct session {
   char vdisk_key[CLIENT_VDISK_KEY_SIZE];
 };
 
-// The client's read lock is held.
-session snapshot(client_context* cc) {
+session snapshot(const client_context* cc, const client_session& c) {
   session s;
-  s.login_pending = cc->login_pending != 0;
-  s.uefi_boot = cc->uefi_boot != 0;
-  s.burst_size = cc->burst_size;
-  s.packet_size = cc->packet_size;
-  s.connection_handle = cc->connection_handle;
-  s.login_id = cc->login_id;
-  s.client_address = cc->client_address;
+  s.login_pending = c.login_pending != 0;
+  s.uefi_boot = c.uefi_boot != 0;
+  s.burst_size = c.burst_size;
+  s.packet_size = c.packet_size;
+  s.connection_handle = c.connection_handle;
+  s.login_id = c.login_id;
+  s.client_address = c.client_address;
   s.server_address = cc->server_address;
-  std::memcpy(s.vdisk_key, cc->vdisk_key, sizeof s.vdisk_key);
+  std::memcpy(s.vdisk_key, c.vdisk_key, sizeof s.vdisk_key);
   return s;
 }
 
@@ -156,12 +155,10 @@ void forget_prepop_mios(client_context* cc) {
 }
 
 // With the vDisk's state locked: refreshes the session snapshot under the
-// client's read lock, letting go of the vDisk's lock meanwhile.
+// session's read lock, letting go of the vDisk's lock meanwhile.
 void refresh_session(run& r, guarded<vdisk_state>::locked& state) {
   state.holder().unlock();
-  client_contexts_get_rl(r.cc);
-  r.s = snapshot(r.cc);
-  client_contexts_put_rl(r.cc);
+  r.s = snapshot(r.cc, *r.cc->session.lock_shared());
   state.holder().lock();
 }
 
@@ -304,13 +301,16 @@ void tarn_prepop_thread(gpointer data, gpointer user_data) {
   client_context* cc = job->client.load(std::memory_order_acquire);
   job.reset();
 
-  client_contexts_get_rl(cc);
-  run r{context, cc, nullptr, snapshot(cc), nullptr};
-  // A client being stopped has no site any more; its vDisk, if any, then
-  // cannot be found either.
-  if (cc->site_context != nullptr) r.site = cc->site_context->weak_from_this().lock();
-  std::shared_ptr<vdisk_context> held = r.site ? vdisk_context_hold(context, cc) : nullptr;
-  client_contexts_put_rl(cc);
+  std::shared_ptr<vdisk_context> held;
+  run r{context, cc, nullptr, {}, nullptr};
+  {
+    auto s = cc->session.lock_shared();
+    r.s = snapshot(cc, *s);
+    // A client being stopped has no site any more; its vDisk, if any, then
+    // cannot be found either.
+    if (cc->site_context != nullptr) r.site = cc->site_context->weak_from_this().lock();
+    if (r.site) held = vdisk_context_hold(context, cc, *s);
+  }
 
   if (held == nullptr) {
     g_message("Client %s - Aborting prepopulation before vdisk id is unknown", cc->uuid.c_str());

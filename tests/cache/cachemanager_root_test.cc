@@ -172,9 +172,9 @@ TEST_F(CacheManagerTest, PressureOnSpaceThenInodesIsRelievedInOrder) {
   vdisk_contexts_init(&ctx);
   client_context p_client;
   p_client.site_context = site.get();
-  g_strlcpy(p_client.vdisk_key, P.c_str() + 1, sizeof p_client.vdisk_key);
-  vdisk_context_ref_inc(&p_client);
-  vdisk_context* p_vdisk = vdisk_contexts_get(&ctx, &p_client);
+  g_strlcpy(p_client.session.lock()->vdisk_key, P.c_str() + 1, CLIENT_VDISK_KEY_SIZE);
+  vdisk_context_ref_inc(&p_client, *p_client.session.lock());
+  vdisk_context* p_vdisk = vdisk_contexts_get(&ctx, &p_client, *p_client.session.lock_shared());
   ASSERT_NE(p_vdisk, nullptr);
   {
     auto state = p_vdisk->state.lock();
@@ -233,7 +233,7 @@ TEST_F(CacheManagerTest, PressureOnSpaceThenInodesIsRelievedInOrder) {
   // the chunk removed, so that a prepopulation fills it again.
   EXPECT_FALSE(exists(c + P + "/prepop"));
   EXPECT_EQ(p_vdisk->state.lock()->prepop_progress, 512u);
-  vdisk_context_ref_dec_and_del(&p_client);
+  vdisk_context_ref_dec_and_del(&p_client, *p_client.session.lock());
   EXPECT_EQ(ctx.metrics.cache_evicted_b, 25u * 65536);
 }
 

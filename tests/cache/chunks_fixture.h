@@ -38,7 +38,7 @@ struct store {
     site.context = &ctx;
   }
   ~store() {
-    for (auto& cc : clients) vdisk_context_ref_dec_and_del(cc.get());
+    for (auto& cc : clients) vdisk_context_ref_dec_and_del(cc.get(), *cc->session.lock());
     clients.clear();
     client_contexts_destroy(&ctx);
     vdisk_contexts_destroy(&ctx);
@@ -48,8 +48,8 @@ struct store {
     client_context* cc = clients.back().get();
     cc->uuid = "c1e2d3f4-0000-4000-8000-" + std::to_string(100000000000 + clients.size());
     cc->site_context = &site;
-    g_strlcpy(cc->vdisk_key, key, sizeof cc->vdisk_key);
-    vdisk_context_ref_inc(cc);
+    g_strlcpy(cc->session.lock()->vdisk_key, key, CLIENT_VDISK_KEY_SIZE);
+    vdisk_context_ref_inc(cc, *cc->session.lock());
     return cc;
   }
   std::string chunk_path(uint64_t number, const char* key = KEY) const {

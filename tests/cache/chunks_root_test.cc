@@ -80,14 +80,16 @@ TEST(Chunks, ConcurrentClientsNeverReadAWrongByte) {
         for (uint64_t p = at, frag = fragment_size(rng), m; p < at + n; p += frag) {
           if (below(rng, 16) == 0) unlink(st.chunk_path(p / S).c_str());
           m = std::min(frag, at + n - p);
-          failed += cache_put_data(&st.ctx, cc, p, &image[p], m) != static_cast<int32_t>(m);
+          failed += cache_put_data(&st.ctx, cc, *cc->session.lock_shared(), p, &image[p], m) !=
+                    static_cast<int32_t>(m);
         }
       } else if (kind < 55) {
         uint64_t p = at - at % S + below(rng, ZEROS), m = 1 + below(rng, ZEROS - p % S);
-        failed += p + S < D && cache_put_sparse(&st.ctx, cc, p, m) != static_cast<int32_t>(m);
+        failed += p + S < D && cache_put_sparse(&st.ctx, cc, *cc->session.lock_shared(), p, m) !=
+                                   static_cast<int32_t>(m);
       } else {
         ++reads;
-        int32_t got = cache_get_data(&st.ctx, cc, at, out.data(), n);
+        int32_t got = cache_get_data(&st.ctx, cc, *cc->session.lock_shared(), at, out.data(), n);
         hits += got != 0;
         failed += got != 0 && (got != static_cast<int32_t>(n) || memcmp(out.data(), &image[at], n));
       }
@@ -133,7 +135,8 @@ TEST(Chunks, ContainsAndGetAgreeWithTheSectorModel) {
       uint64_t end = start + 1 + below(rng, std::min(D - start, S * 5 / 2));
       for (uint64_t p = start, frag = fragment_size(rng); p < end; p += frag) {
         uint64_t n = std::min(frag, end - p);
-        ASSERT_EQ(cache_put_data(&st.ctx, cc, p, image.data() + p, n), static_cast<int32_t>(n));
+        ASSERT_EQ(cache_put_data(&st.ctx, cc, *cc->session.lock_shared(), p, image.data() + p, n),
+                  static_cast<int32_t>(n));
       }
       for (uint64_t s = (start + SECTOR_SIZE - 1) / SECTOR_SIZE; s < end / SECTOR_SIZE; ++s)
         present[s] = true;
@@ -147,8 +150,10 @@ TEST(Chunks, ContainsAndGetAgreeWithTheSectorModel) {
       bool hit = true;
       for (uint64_t s = o / SECTOR_SIZE; s <= (o + n - 1) / SECTOR_SIZE; ++s) hit &= present[s];
       int32_t want = hit ? static_cast<int32_t>(n) : 0;
-      ASSERT_EQ(cache_contains(&st.ctx, cc, o, n), want) << o << "+" << n;
-      ASSERT_EQ(cache_get_data(&st.ctx, cc, o, out.data(), n), want) << o << "+" << n;
+      ASSERT_EQ(cache_contains(&st.ctx, cc, *cc->session.lock_shared(), o, n), want)
+          << o << "+" << n;
+      ASSERT_EQ(cache_get_data(&st.ctx, cc, *cc->session.lock_shared(), o, out.data(), n), want)
+          << o << "+" << n;
       ASSERT_TRUE(!hit || memcmp(out.data(), image.data() + o, n) == 0) << o << "+" << n;
     }
     for (uint64_t s = 0; s < D / SECTOR_SIZE; ++s) {
@@ -172,7 +177,7 @@ TEST(Chunks, HostileRequestsPendingSectorsAndRemovedFiles) {
   auto image = random_bytes(rng, 8 * S);
   std::vector<uint8_t> out(65536);
   tarn_test::log_capture logs;
-  ASSERT_EQ(cache_put_data(ctx, a, 0, image.data(), 4096), 4096);
+  ASSERT_EQ(cache_put_data(ctx, a, *a->session.lock_shared(), 0, image.data(), 4096), 4096);
   const std::pair<uint64_t, uint64_t> ranges[] = {
       {UINT64_MAX, 1},       {UINT64_MAX - 99, 512},    {4096, UINT64_MAX},
       {0, 1ull << 31},       {0, (1ull << 32) + 4096},  {(1ull << 31) * S, 512},
@@ -180,25 +185,25 @@ TEST(Chunks, HostileRequestsPendingSectorsAndRemovedFiles) {
   };
   for (auto [at, n] : ranges) {
     SCOPED_TRACE(std::to_string(at) + "+" + std::to_string(n));
-    EXPECT_EQ(cache_put_data(ctx, a, at, out.data(), n), 0);
-    EXPECT_EQ(cache_put_sparse(ctx, a, at, n), 0);
-    EXPECT_EQ(cache_get_data(ctx, a, at, out.data(), n), 0);
+    EXPECT_EQ(cache_put_data(ctx, a, *a->session.lock_shared(), at, out.data(), n), 0);
+    EXPECT_EQ(cache_put_sparse(ctx, a, *a->session.lock_shared(), at, n), 0);
+    EXPECT_EQ(cache_get_data(ctx, a, *a->session.lock_shared(), at, out.data(), n), 0);
   }
   // Keys that leave the cache directory or end in no NUL; chunk sizes of no
   // whole bitmap bytes or past 32 bits.
   char key[CLIENT_VDISK_KEY_SIZE];
-  memcpy(key, a->vdisk_key, sizeof key);
+  memcpy(key, a->session.lock_shared()->vdisk_key, sizeof key);
   for (const char* bad : {"../x", "a/b", ".hidden", ""}) {
-    g_strlcpy(a->vdisk_key, bad, sizeof a->vdisk_key);
-    if (*bad == '\0') memset(a->vdisk_key, 'k', sizeof a->vdisk_key);
-    EXPECT_EQ(cache_put_data(ctx, a, 0, image.data(), 4096), 0) << bad;
-    EXPECT_EQ(cache_contains(ctx, a, 0, 4096), 0) << bad;
+    g_strlcpy(a->session.lock()->vdisk_key, bad, CLIENT_VDISK_KEY_SIZE);
+    if (*bad == '\0') memset(a->session.lock()->vdisk_key, 'k', CLIENT_VDISK_KEY_SIZE);
+    EXPECT_EQ(cache_put_data(ctx, a, *a->session.lock_shared(), 0, image.data(), 4096), 0) << bad;
+    EXPECT_EQ(cache_contains(ctx, a, *a->session.lock_shared(), 0, 4096), 0) << bad;
   }
-  memcpy(a->vdisk_key, key, sizeof key);
+  memcpy(a->session.lock()->vdisk_key, key, sizeof key);
   for (uint64_t size : {0ul, 1000ul, 4608ul, 1ul << 32}) {
     st.site.chunk_size = size;
-    EXPECT_EQ(cache_put_data(ctx, a, 0, image.data(), 4096), 0) << size;
-    EXPECT_EQ(cache_contains(ctx, a, 0, 4096), 0) << size;
+    EXPECT_EQ(cache_put_data(ctx, a, *a->session.lock_shared(), 0, image.data(), 4096), 0) << size;
+    EXPECT_EQ(cache_contains(ctx, a, *a->session.lock_shared(), 0, 4096), 0) << size;
   }
   st.site.chunk_size = S;
   // A cache path that leaves room for one-digit chunk numbers only: chunk 12
@@ -208,8 +213,10 @@ TEST(Chunks, HostileRequestsPendingSectorsAndRemovedFiles) {
   ASSERT_EQ(mkdir(deep.c_str(), 0700), 0);
   store far(deep, S);
   client_context* fc = far.add_client();
-  EXPECT_EQ(cache_put_data(&far.ctx, fc, 12 * S, image.data(), 4096), 0);
-  EXPECT_EQ(cache_put_data(&far.ctx, fc, 2 * S, image.data(), 4096), 4096);
+  EXPECT_EQ(cache_put_data(&far.ctx, fc, *fc->session.lock_shared(), 12 * S, image.data(), 4096),
+            0);
+  EXPECT_EQ(cache_put_data(&far.ctx, fc, *fc->session.lock_shared(), 2 * S, image.data(), 4096),
+            4096);
   // Every file made: S + S/4096 bytes, mode 0700.
   std::vector<std::string> files;
   for (const auto& e : std::filesystem::recursive_directory_iterator(fs.path)) {
@@ -223,44 +230,53 @@ TEST(Chunks, HostileRequestsPendingSectorsAndRemovedFiles) {
 
   // Another client's bytes do not continue a's pending sector; a pending
   // sector never completes one in the next chunk.
-  ASSERT_EQ(cache_put_data(ctx, a, S, image.data() + S, 1400), 1400);
-  ASSERT_EQ(cache_put_data(ctx, b, S + 1400, image.data() + S + 1400, 1400), 1400);
-  EXPECT_EQ(cache_contains(ctx, a, S + 1024, 512), 0);
-  ASSERT_EQ(cache_put_data(ctx, a, 2 * S, image.data() + 2 * S, 1400), 1400);
-  ASSERT_EQ(cache_put_data(ctx, a, 3 * S + 1400, image.data() + 3 * S + 1400, 1400), 1400);
-  EXPECT_EQ(cache_contains(ctx, a, 3 * S + 1024, 512), 0);
-  EXPECT_EQ(cache_contains(ctx, a, 3 * S + 1536, 1024), 1024);
+  ASSERT_EQ(cache_put_data(ctx, a, *a->session.lock_shared(), S, image.data() + S, 1400), 1400);
+  ASSERT_EQ(
+      cache_put_data(ctx, b, *b->session.lock_shared(), S + 1400, image.data() + S + 1400, 1400),
+      1400);
+  EXPECT_EQ(cache_contains(ctx, a, *a->session.lock_shared(), S + 1024, 512), 0);
+  ASSERT_EQ(cache_put_data(ctx, a, *a->session.lock_shared(), 2 * S, image.data() + 2 * S, 1400),
+            1400);
+  ASSERT_EQ(cache_put_data(ctx, a, *a->session.lock_shared(), 3 * S + 1400,
+                           image.data() + 3 * S + 1400, 1400),
+            1400);
+  EXPECT_EQ(cache_contains(ctx, a, *a->session.lock_shared(), 3 * S + 1024, 512), 0);
+  EXPECT_EQ(cache_contains(ctx, a, *a->session.lock_shared(), 3 * S + 1536, 1024), 1024);
   // A read across into a chunk file that does not exist misses, silently.
-  ASSERT_EQ(cache_put_data(ctx, a, 4 * S - 512, image.data(), 512), 512);
+  ASSERT_EQ(cache_put_data(ctx, a, *a->session.lock_shared(), 4 * S - 512, image.data(), 512), 512);
   logs.clear();
-  EXPECT_EQ(cache_get_data(ctx, a, 4 * S - 512, out.data(), 1024), 0);
+  EXPECT_EQ(cache_get_data(ctx, a, *a->session.lock_shared(), 4 * S - 512, out.data(), 1024), 0);
   EXPECT_TRUE(logs.lines().empty());
-  ASSERT_EQ(cache_put_data(ctx, a, 4 * S, image.data(), 512), 512);
-  EXPECT_EQ(cache_get_data(ctx, a, 4 * S - 512, out.data(), 1024), 1024);
+  ASSERT_EQ(cache_put_data(ctx, a, *a->session.lock_shared(), 4 * S, image.data(), 512), 512);
+  EXPECT_EQ(cache_get_data(ctx, a, *a->session.lock_shared(), 4 * S - 512, out.data(), 1024), 1024);
   // A kept descriptor serves the removed file's data, then the new file's.
-  ASSERT_EQ(cache_put_data(ctx, a, 5 * S, image.data() + 5 * S, 4096), 4096);
-  ASSERT_EQ(cache_get_data(ctx, a, 5 * S, out.data(), 4096), 4096);
+  ASSERT_EQ(cache_put_data(ctx, a, *a->session.lock_shared(), 5 * S, image.data() + 5 * S, 4096),
+            4096);
+  ASSERT_EQ(cache_get_data(ctx, a, *a->session.lock_shared(), 5 * S, out.data(), 4096), 4096);
   ASSERT_EQ(unlink(st.chunk_path(5).c_str()), 0);
-  EXPECT_EQ(cache_get_data(ctx, a, 5 * S, out.data(), 4096), 4096);
-  ASSERT_EQ(cache_put_data(ctx, a, 5 * S + 4096, image.data() + 5 * S + 4096, 4096), 4096);
-  ASSERT_EQ(cache_get_data(ctx, a, 5 * S + 4096, out.data(), 4096), 4096);
+  EXPECT_EQ(cache_get_data(ctx, a, *a->session.lock_shared(), 5 * S, out.data(), 4096), 4096);
+  ASSERT_EQ(cache_put_data(ctx, a, *a->session.lock_shared(), 5 * S + 4096,
+                           image.data() + 5 * S + 4096, 4096),
+            4096);
+  ASSERT_EQ(cache_get_data(ctx, a, *a->session.lock_shared(), 5 * S + 4096, out.data(), 4096),
+            4096);
   EXPECT_EQ(memcmp(out.data(), image.data() + 5 * S + 4096, 4096), 0);
-  EXPECT_EQ(cache_contains(ctx, a, 5 * S, 4096), 0);
+  EXPECT_EQ(cache_contains(ctx, a, *a->session.lock_shared(), 5 * S, 4096), 0);
 
   // A new site's budget (0) wakes the cache manager at the first write and
   // parks at the maximum; the budget it then sets, once spent (a write of
   // one byte counts a whole block).
   st.site.write_budget = 0;
-  ASSERT_EQ(cache_put_data(ctx, a, 0, image.data(), 100), 100);
+  ASSERT_EQ(cache_put_data(ctx, a, *a->session.lock_shared(), 0, image.data(), 100), 100);
   EXPECT_TRUE(ctx->cachemanager_flag);
   ctx->cachemanager_flag = false;
-  ASSERT_EQ(cache_put_sparse(ctx, a, 6 * S, 8192), 8192);
+  ASSERT_EQ(cache_put_sparse(ctx, a, *a->session.lock_shared(), 6 * S, 8192), 8192);
   EXPECT_FALSE(ctx->cachemanager_flag);
   st.site.write_budget = 10000;
-  ASSERT_EQ(cache_put_data(ctx, a, 0, image.data(), 4096), 4096);
-  ASSERT_EQ(cache_put_data(ctx, a, 0, image.data(), 4096), 4096);
+  ASSERT_EQ(cache_put_data(ctx, a, *a->session.lock_shared(), 0, image.data(), 4096), 4096);
+  ASSERT_EQ(cache_put_data(ctx, a, *a->session.lock_shared(), 0, image.data(), 4096), 4096);
   EXPECT_FALSE(ctx->cachemanager_flag);
-  ASSERT_EQ(cache_put_data(ctx, a, 0, image.data(), 1), 1);
+  ASSERT_EQ(cache_put_data(ctx, a, *a->session.lock_shared(), 0, image.data(), 1), 1);
   EXPECT_TRUE(ctx->cachemanager_flag);
 }
 
@@ -282,21 +298,23 @@ TEST(Chunks, FullDiskSetsNoBitAndKeepsGoing) {
   ASSERT_LT(pages, 1000);
   logs.clear();
   ctx->cachemanager_flag = false;
-  for (int i = 0; i < 50; ++i) EXPECT_EQ(cache_put_data(ctx, a, 0, data.data(), 4096), 0);
+  for (int i = 0; i < 50; ++i)
+    EXPECT_EQ(cache_put_data(ctx, a, *a->session.lock_shared(), 0, data.data(), 4096), 0);
   EXPECT_TRUE(ctx->cachemanager_flag);
   EXPECT_EQ(bitmap_byte(st.chunk_path(0), S, 0), 0);
   EXPECT_GE(logs.count("cache_put_data pwrite64"), 1u);
   EXPECT_LE(logs.count("cache_put_data pwrite64"), CACHE_WARNING_BURST);
   // One free page: the data fits, its bitmap does not.
   ASSERT_EQ(fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, 4096), 0);
-  EXPECT_EQ(cache_put_data(ctx, st.add_client(), S, data.data(), 4096), 0);
+  client_context* fresh = st.add_client();
+  EXPECT_EQ(cache_put_data(ctx, fresh, *fresh->session.lock_shared(), S, data.data(), 4096), 0);
   EXPECT_TRUE(logs.contains(G_LOG_LEVEL_WARNING, "bitmap_mark_allocated pwrite64"));
-  EXPECT_EQ(cache_contains(ctx, a, S, 512), 0);
+  EXPECT_EQ(cache_contains(ctx, a, *a->session.lock_shared(), S, 512), 0);
   ASSERT_EQ(ftruncate(fd, 0), 0);
   close(fd);
-  ASSERT_EQ(cache_put_data(ctx, a, 0, data.data(), 4096), 4096);
+  ASSERT_EQ(cache_put_data(ctx, a, *a->session.lock_shared(), 0, data.data(), 4096), 4096);
   std::vector<uint8_t> out(4096);
-  ASSERT_EQ(cache_get_data(ctx, a, 0, out.data(), 4096), 4096);
+  ASSERT_EQ(cache_get_data(ctx, a, *a->session.lock_shared(), 0, out.data(), 4096), 4096);
   EXPECT_EQ(out, data);
 }
 

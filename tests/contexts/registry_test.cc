@@ -63,7 +63,7 @@ class Registry : public ::testing::Test {
     logs.clear();
   }
   void TearDown() override {
-    for (auto& cc : records) vdisk_context_ref_dec_and_del(cc.get());
+    for (auto& cc : records) vdisk_context_ref_dec_and_del(cc.get(), *cc->session.lock());
     client_contexts_destroy(&ctx);
     EXPECT_EQ(running, 0);
     vdisk_contexts_destroy(&ctx), server_contexts_destroy(&ctx), site_contexts_destroy(&ctx);
@@ -88,8 +88,8 @@ class Registry : public ::testing::Test {
     records.push_back(std::make_unique<client_context>());
     client_context* cc = records.back().get();
     cc->site_context = sites[0];
-    g_strlcpy(cc->vdisk_key, key, sizeof cc->vdisk_key);
-    if (link) vdisk_context_ref_inc(cc);
+    g_strlcpy(cc->session.lock()->vdisk_key, key, CLIENT_VDISK_KEY_SIZE);
+    if (link) vdisk_context_ref_inc(cc, *cc->session.lock());
     return cc;
   }
   // The table's record of `key` in site 0, or null.
@@ -307,13 +307,13 @@ TEST_F(Registry, VdiskReferencesDirectoriesAndPrepopState) {
     auto held = vc->state.lock();
     std::atomic<bool> released{false}, other_done{false};
     std::thread waiter([&] {
-      vdisk_context* w = vdisk_contexts_get(&ctx, a);
+      vdisk_context* w = vdisk_contexts_get(&ctx, a, *a->session.lock_shared());
       EXPECT_TRUE(w->state.lock() && released);
       vdisk_contexts_put(&ctx, w);
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the waiter waits by now
     std::thread other([&] {
-      vdisk_context* o = vdisk_contexts_get(&ctx, kb);
+      vdisk_context* o = vdisk_contexts_get(&ctx, kb, *kb->session.lock_shared());
       EXPECT_TRUE(o->state.lock());
       vdisk_contexts_put(&ctx, o);
       other_done = true;
@@ -328,22 +328,25 @@ TEST_F(Registry, VdiskReferencesDirectoriesAndPrepopState) {
 
   // No key, a disabled cache, a key that leaves the cache directory: no
   // vDisk and no count. Dropping a reference never taken changes nothing.
-  EXPECT_EQ(vdisk_contexts_get(&ctx, record("")), nullptr);
+  client_context* none = record("");
+  EXPECT_EQ(vdisk_contexts_get(&ctx, none, *none->session.lock_shared()), nullptr);
   client_context* off = record(KEY_A, false);
-  off->read_cache_disabled = 1;
-  vdisk_context_ref_inc(off);
-  EXPECT_EQ(vdisk_contexts_get(&ctx, off), nullptr);
-  EXPECT_EQ(vdisk_contexts_get(&ctx, record("../escape")), nullptr);
+  off->session.lock()->read_cache_disabled = 1;
+  vdisk_context_ref_inc(off, *off->session.lock());
+  EXPECT_EQ(vdisk_contexts_get(&ctx, off, *off->session.lock_shared()), nullptr);
+  client_context* escape = record("../escape");
+  EXPECT_EQ(vdisk_contexts_get(&ctx, escape, *escape->session.lock_shared()), nullptr);
   EXPECT_FALSE(std::filesystem::exists(dir + "/../escape"));
-  vdisk_context_ref_dec_and_del(record(KEY_A, false));
-  vdisk_context_ref_dec_and_del(off);
+  client_context* unlinked = record(KEY_A, false);
+  vdisk_context_ref_dec_and_del(unlinked, *unlinked->session.lock());
+  vdisk_context_ref_dec_and_del(off, *off->session.lock());
   EXPECT_EQ(vc->ref_count, 2u);
 
   // The last reference frees the vDisk and leaves its directory; a client
   // whose cache was disabled after it took its reference still drops it.
-  vdisk_context_ref_dec_and_del(a);
-  b->read_cache_disabled = 1;
-  vdisk_context_ref_dec_and_del(b);
+  vdisk_context_ref_dec_and_del(a, *a->session.lock());
+  b->session.lock()->read_cache_disabled = 1;
+  vdisk_context_ref_dec_and_del(b, *b->session.lock());
   EXPECT_EQ(vdisk(KEY_A), nullptr);
   EXPECT_TRUE(std::filesystem::is_directory(dir + "/" + KEY_A));
 
@@ -362,7 +365,7 @@ TEST_F(Registry, VdiskReferencesDirectoriesAndPrepopState) {
 // the record stays valid for the job.
 TEST_F(Registry, HeldVdiskOutlivesItsLastClient) {
   client_context* a = record(KEY_A);
-  std::shared_ptr<vdisk_context> job = vdisk_context_hold(&ctx, a);
+  std::shared_ptr<vdisk_context> job = vdisk_context_hold(&ctx, a, *a->session.lock_shared());
   ASSERT_NE(job, nullptr);
   std::atomic<bool> waiting{false};
   bool done = false;
@@ -373,9 +376,10 @@ TEST_F(Registry, HeldVdiskOutlivesItsLastClient) {
     job->cond.wait_for(state.holder(), 20s, [&] { return done; });
   });
   EXPECT_TRUE(tarn_test::eventually([&] { return waiting.load(); }, 10s));
-  vdisk_context_ref_dec_and_del(a);
+  vdisk_context_ref_dec_and_del(a, *a->session.lock());
   EXPECT_EQ(vdisk(KEY_A), job.get());
-  vdisk_context* vc = vdisk_contexts_get(&ctx, record(KEY_A));
+  client_context* again = record(KEY_A);
+  vdisk_context* vc = vdisk_contexts_get(&ctx, again, *again->session.lock_shared());
   ASSERT_EQ(vc, job.get());
   {
     auto state = vc->state.lock();
@@ -388,9 +392,10 @@ TEST_F(Registry, HeldVdiskOutlivesItsLastClient) {
   vdisk_context_release(&ctx, std::move(job));
   EXPECT_EQ(vdisk(KEY_A)->ref_count, 1u);
 
-  std::shared_ptr<vdisk_context> late = vdisk_context_hold(&ctx, record(KEY_B));
+  client_context* b = record(KEY_B);
+  std::shared_ptr<vdisk_context> late = vdisk_context_hold(&ctx, b, *b->session.lock_shared());
   ASSERT_NE(late, nullptr);
-  for (auto& cc : records) vdisk_context_ref_dec_and_del(cc.get());
+  for (auto& cc : records) vdisk_context_ref_dec_and_del(cc.get(), *cc->session.lock());
   client_contexts_destroy(&ctx);
   vdisk_contexts_destroy(&ctx);
   late->state.lock()->prepop_progress = 1;  // ASan reports it if the record was freed
@@ -400,23 +405,23 @@ TEST_F(Registry, HeldVdiskOutlivesItsLastClient) {
 TEST_F(Registry, VdiskKeyMovesTheReference) {
   client_context* a = create(0, UUID_A, MAC_A, "eth1");
   ASSERT_NE(a, nullptr);
-  client_context_set_vdisk_key(a, "1-2-3-4-5-6-7-8-9");
+  client_context_set_vdisk_key(a, *a->session.lock(), "1-2-3-4-5-6-7-8-9");
   vdisk_context* first = vdisk("1-2-3-4-5-6-7-8-9");
   ASSERT_NE(first, nullptr);
   first->state.lock()->prepop_progress = 4096;
   // The same key again (a new login) keeps the vDisk and what is known of it.
-  client_context_set_vdisk_key(a, "1-2-3-4-5-6-7-8-9");
+  client_context_set_vdisk_key(a, *a->session.lock(), "1-2-3-4-5-6-7-8-9");
   EXPECT_EQ(vdisk("1-2-3-4-5-6-7-8-9"), first);
   EXPECT_EQ(first->ref_count, 1u);
   EXPECT_EQ(first->state.lock()->prepop_progress, 4096u);
-  client_context_set_vdisk_key(a, "2-2-3-4-5-6-7-8-9");
+  client_context_set_vdisk_key(a, *a->session.lock(), "2-2-3-4-5-6-7-8-9");
   EXPECT_TRUE(!vdisk("1-2-3-4-5-6-7-8-9") && vdisk("2-2-3-4-5-6-7-8-9"));
   client_contexts_remove_by_uuid(&ctx, UUID_A.c_str());
   EXPECT_EQ(vdisk("2-2-3-4-5-6-7-8-9"), nullptr);
 
   client_context cc;
-  client_context_set_vdisk_key(&cc, std::string(80, '7').c_str());
-  EXPECT_EQ(std::string(cc.vdisk_key), std::string(63, '7'));
+  client_context_set_vdisk_key(&cc, *cc.session.lock(), std::string(80, '7').c_str());
+  EXPECT_EQ(std::string(cc.session.lock_shared()->vdisk_key), std::string(63, '7'));
 }
 
 TEST_F(Registry, APrepopulationJobKeepsItsClientAlive) {

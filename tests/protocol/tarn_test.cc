@@ -69,7 +69,7 @@ class Engine : public ::testing::Test {
     image = chunks_test::random_bytes(rng, SECTORS * 512);
   }
   void TearDown() override {
-    client_context_set_vdisk_key(cc, "");
+    client_context_set_vdisk_key(cc, *cc->session.lock(), "");
     client_contexts_destroy(&st.ctx);
     server_contexts_destroy(&st.ctx);
   }
@@ -160,7 +160,8 @@ class Engine : public ::testing::Test {
   }
   bytes cached(uint64_t vdisk_offset, size_t n) {
     bytes out(n);
-    const int32_t got = cache_get_data(&st.ctx, cc, vdisk_offset, out.data(), n);
+    const int32_t got =
+        cache_get_data(&st.ctx, cc, *cc->session.lock_shared(), vdisk_offset, out.data(), n);
     return got == static_cast<int32_t>(n) ? out : bytes{};
   }
   bytes slice(uint64_t at, size_t n) { return bytes(image.begin() + at, image.begin() + at + n); }
@@ -168,9 +169,9 @@ class Engine : public ::testing::Test {
 
 TEST_F(Engine, LoginLinksTheClientAndMalformedSessionMessagesChangeNothing) {
   login();
-  EXPECT_STREQ(cc->vdisk_key, KEY);
+  EXPECT_STREQ(cc->session.lock_shared()->vdisk_key, KEY);
   EXPECT_EQ(cc->status.load(), CLIENTSTATUS_INITIALISED);
-  EXPECT_FALSE(cc->login_pending);
+  EXPECT_FALSE(cc->session.lock_shared()->login_pending);
   EXPECT_EQ(cc->metrics.server_sent_b.load(), 42u + 172u + 48u + 90u);
   // A service request for the same vDisk keeps the link and refreshes the
   // relogon count and the client's address.
@@ -178,11 +179,11 @@ TEST_F(Engine, LoginLinksTheClientAndMalformedSessionMessagesChangeNothing) {
   client.sin_port = htons(40001);
   EXPECT_EQ(up(service()), 1);
   EXPECT_EQ(cc->relogon_count.load(), 0u);
-  EXPECT_EQ(cc->client_address.sin_port, htons(40001));
-  EXPECT_STREQ(cc->vdisk_key, KEY);
+  EXPECT_EQ(cc->session.lock_shared()->client_address.sin_port, htons(40001));
+  EXPECT_STREQ(cc->session.lock_shared()->vdisk_key, KEY);
   // Burst size 65536 is taken, 65537 refused; MTU 0 is stored silently.
   run({{DOWN, port_reply(65536, 0), 1}});
-  EXPECT_EQ(cc->packet_size, 0u);
+  EXPECT_EQ(cc->session.lock_shared()->packet_size, 0u);
   run({{DOWN, port_reply(65537, 70000), 1, "invalid burst_size=65537"},
        {UP, msg(LS_LOGIN_REQUEST_CODE, 35).data(25, bytes(MAC, MAC + 6)).b, 0},
        {UP, msg(LS_LOGIN_REQUEST_CODE_V2, 36).u8(25, 0x0e).b, 0,
@@ -191,8 +192,8 @@ TEST_F(Engine, LoginLinksTheClientAndMalformedSessionMessagesChangeNothing) {
         "Size mismatch: LS_LOGIN_REPLY_CODE"}});
   EXPECT_FALSE(logs.contains("Setting packet size to 0"));
   EXPECT_TRUE(logs.contains(G_LOG_LEVEL_WARNING, "MTU 70000 exceeds IP_MAXPACKET"));
-  EXPECT_EQ(cc->burst_size, 65536u);
-  EXPECT_NE(cc->connection_handle, 99u);
+  EXPECT_EQ(cc->session.lock_shared()->burst_size, 65536u);
+  EXPECT_NE(cc->session.lock_shared()->connection_handle, 99u);
   // Shorter than a header, a family the engine does not handle, a reply from
   // no server of the site: forwarded uncounted.
   const uint64_t before = st.ctx.metrics.server_sent_b.load();
@@ -209,37 +210,37 @@ TEST_F(Engine, AssociationChangesResetTheLinkOrSwitchCachingOff) {
   login();
   server = address("198.18.0.20", 6910);
   down(msg(LS_HEARTBEAT_REPLY_CODE, 40).b);
-  EXPECT_STREQ(cc->vdisk_key, KEY);
+  EXPECT_STREQ(cc->session.lock_shared()->vdisk_key, KEY);
   EXPECT_EQ(cc->server_address.sin_port, htons(6910));
   server = address("198.18.0.21", 6910);
   down(msg(LS_HEARTBEAT_REPLY_CODE, 40).b);
-  EXPECT_STREQ(cc->vdisk_key, "");
-  EXPECT_EQ(cc->vdisk_id, CLIENT_VDISK_ID_NONE);
+  EXPECT_STREQ(cc->session.lock_shared()->vdisk_key, "");
+  EXPECT_EQ(cc->session.lock_shared()->vdisk_id, CLIENT_VDISK_ID_NONE);
   login();
   up(msg(LS_LOGOFF_REQUEST_CODE, 22).b);
-  EXPECT_STREQ(cc->vdisk_key, "");
-  EXPECT_TRUE(cc->login_pending);
+  EXPECT_STREQ(cc->session.lock_shared()->vdisk_key, "");
+  EXPECT_TRUE(cc->session.lock_shared()->login_pending);
   // Server-side write caching refuses the cache; a usable type links.
   run({{DOWN, login_reply(), 1},
        {DOWN, select(), 1},
        {UP, service(), 1},
        {DOWN, info(HANDLE, 5), 1}});
-  EXPECT_TRUE(cc->read_cache_disabled);
+  EXPECT_TRUE(cc->session.lock_shared()->read_cache_disabled);
   EXPECT_EQ(cc->status.load(), CLIENTSTATUS_INCOMPATIBLE_WRITE_CACHE_MODE);
-  EXPECT_STREQ(cc->vdisk_key, "");
+  EXPECT_STREQ(cc->session.lock_shared()->vdisk_key, "");
   down(info(HANDLE));
-  EXPECT_FALSE(cc->read_cache_disabled);
-  EXPECT_STREQ(cc->vdisk_key, KEY);
+  EXPECT_FALSE(cc->session.lock_shared()->read_cache_disabled);
+  EXPECT_STREQ(cc->session.lock_shared()->vdisk_key, KEY);
   // Info for another session is ignored; another key in the same association
   // switches the cache off; so does the V1 info reply for an unlinked client.
   run({{DOWN, info(HANDLE + 1), 1, "Skipping update_vdisk"}});
-  EXPECT_FALSE(cc->read_cache_disabled);
+  EXPECT_FALSE(cc->session.lock_shared()->read_cache_disabled);
   down(info(HANDLE, 1, 10));
-  EXPECT_TRUE(cc->read_cache_disabled);
-  client_context_set_vdisk_key(cc, "");
-  cc->read_cache_disabled = 0;
+  EXPECT_TRUE(cc->session.lock_shared()->read_cache_disabled);
+  client_context_set_vdisk_key(cc, *cc->session.lock(), "");
+  cc->session.lock()->read_cache_disabled = 0;
   down(msg(LS_GET_VDISK_INFO_REPLY_CODE, 22).b);
-  EXPECT_TRUE(cc->read_cache_disabled);
+  EXPECT_TRUE(cc->session.lock_shared()->read_cache_disabled);
   EXPECT_EQ(cc->status.load(), CLIENTSTATUS_INCOMPATIBLE_PROTOCOL_VERSION);
 }
 
@@ -248,11 +249,11 @@ TEST_F(Engine, AssociationChangesResetTheLinkOrSwitchCachingOff) {
 // items: what came before stays, no link.
 TEST_F(Engine, UefiServiceReplyWithStrayBytesKeepsWhatCameBefore) {
   down(msg(LS_LOGIN_PORT_TLV_REPLY_CODE, 22).b);
-  EXPECT_TRUE(cc->login_pending);
+  EXPECT_TRUE(cc->session.lock_shared()->login_pending);
   bytes bad = msg(LS_UEFI_SERVICE_TLV_REPLY_CODE, 22).tlv(134, le_value(9000)).b;
   bad.push_back(0);
   run({{DOWN, bad, 1, "Size mismatch: LS_UEFI_SERVICE_TLV_REPLY_CODE"}});
-  EXPECT_EQ(cc->packet_size, 9000u);
+  EXPECT_EQ(cc->session.lock_shared()->packet_size, 9000u);
 }
 
 TEST_F(Engine, ExtentReadsAreCachedOnlyFromTheRecordedReplyAndServedInTheServersName) {
@@ -315,7 +316,7 @@ TEST_F(Engine, ExtentReadsAreCachedOnlyFromTheRecordedReplyAndServedInTheServers
   bytes outdated = ext_reply(ext);
   outdated[11] |= 0x80;
   EXPECT_EQ(down(outdated), 1);
-  EXPECT_STREQ(cc->vdisk_key, "");
+  EXPECT_STREQ(cc->session.lock_shared()->vdisk_key, "");
 }
 
 TEST_F(Engine, MioRepliesAreReassembledAndServedInFragments) {
@@ -385,7 +386,7 @@ TEST_F(Engine, MioFragmentsThatDoNotFitTheRecordedReadAreNeverStored) {
   EXPECT_EQ(down(mio_fragment(late, 1)), 0);
   EXPECT_EQ(down(mio_fragment(mio_request(0x81, 9, 512, 100), 1)), 0);
   EXPECT_EQ(cc->metrics.unhandled_mio.load(), 6u);
-  EXPECT_STREQ(cc->vdisk_key, KEY);
+  EXPECT_STREQ(cc->session.lock_shared()->vdisk_key, KEY);
   // Reads whose replies were lost expire: prepopulation counts the records
   // left as reads in flight.
   for (uint8_t t = 1; t <= 4; t++) up(mio_request(t, 50 + t, 512 + 40960, 1024));
@@ -410,7 +411,9 @@ TEST_F(Engine, NothingAtOrPastTheVdisksEndIsCachedOrServed) {
   }
   EXPECT_TRUE(cached(SECTORS * 512 - 512, 512).empty());
   // Bytes past the end in the cache (an older daemon's) are never served.
-  ASSERT_EQ(cache_put_data(&st.ctx, cc, SECTORS * 512, image.data(), 1024), 1024);
+  ASSERT_EQ(
+      cache_put_data(&st.ctx, cc, *cc->session.lock_shared(), SECTORS * 512, image.data(), 1024),
+      1024);
   run({{UP, ext_request(END, 1024), 1}, {UP, mio_request(2, 99, END, 1024), 1}});
   EXPECT_TRUE(sent.empty());
 }
@@ -449,7 +452,7 @@ TEST_F(Engine, APeerRepeatingAFaultCannotFloodTheLog) {
   for (const char* line : {"linked with vdisk_key 7-", "Associating vdisk 7",
                            "Detected outdated handle.", "Resetting vdisk context."})
     EXPECT_TRUE(logs.contains(G_LOG_LEVEL_MESSAGE, line)) << line;
-  EXPECT_STREQ(cc->vdisk_key, "");
+  EXPECT_STREQ(cc->session.lock_shared()->vdisk_key, "");
 }
 
 TEST_F(Engine, HeartbeatRepliesCloserThanTheGapAreDroppedOnlyWithTheWorkaround) {
@@ -457,10 +460,11 @@ TEST_F(Engine, HeartbeatRepliesCloserThanTheGapAreDroppedOnlyWithTheWorkaround) 
   run({{DOWN, beat, 1}, {DOWN, beat, 1}});
   st.ctx.workaround_migrate_freeze = true;
   run({{DOWN, beat, 1}, {DOWN, beat, 0}});
-  cc->last_heartbeat_reply -= 1000;
+  cc->session.lock()->last_heartbeat_reply -= 1000;
   run({{DOWN, beat, 1}, {DOWN, msg(LS_HEARTBEAT_REPLY_CODE, 39).b, 1}});  // a size mismatch
   // Measured on the monotonic clock, which a step of the wall clock leaves alone.
-  EXPECT_NEAR(static_cast<double>(cc->last_heartbeat_reply), g_get_monotonic_time() / 1000.0, 1000);
+  EXPECT_NEAR(static_cast<double>(cc->session.lock_shared()->last_heartbeat_reply),
+              g_get_monotonic_time() / 1000.0, 1000);
 }
 
 }  // namespace
