@@ -107,7 +107,7 @@ class ArpProxy : public ::testing::Test {
     server_fd = packet_socket(lab_->server_ns(), "eth0");
     fds = open_descriptors();
     logs.clear();
-    proxy = std::make_unique<thread_group>(*lab_, arpproxy_thread, 1, 0, "", true);
+    proxy = std::make_unique<thread_group>(*lab_, false, 0, 0, "", true);
     set_server(SERVER_IP);
     ASSERT_TRUE(proxy->start_ready());
     uuid = proxy->cc.uuid;
@@ -306,9 +306,8 @@ TEST_F(ArpProxy, HostileFramesNeitherCrashNorAnswer) {
 }
 
 TEST_F(ArpProxy, ReportsAMissingInterface) {
-  thread_group t(*lab_, arpproxy_thread, 1, 0, "nosuch0", true);
-  EXPECT_EQ(t.start(), std::vector<uint64_t>{ENODEV});
-  EXPECT_TRUE(t.ended());
+  thread_group t(*lab_, false, 0, 0, "nosuch0", true);
+  EXPECT_EQ(t.start(), -ENODEV);
   const std::string c = "Client " + t.cc.uuid + " - ";
   EXPECT_TRUE(logs.contains(c + "Thread arp-nosuch0 started"));
   EXPECT_TRUE(logs.contains(G_LOG_LEVEL_WARNING, c + "rx socket error"));
