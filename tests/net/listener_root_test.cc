@@ -11,9 +11,11 @@
 
 #include "net/listener_fixture.h"
 #include "net/pmmap.h"
+#include "protocol/opcodes.h"
 #include "support/log_capture.h"
 #include "support/netns.h"
 #include "support/sandbox.h"
+#include "support/wire_builder.h"
 
 namespace {
 
@@ -184,13 +186,9 @@ const listener_kind KINDS[] = {
 // An I/O-family message of 64 bytes: opcode low byte `op`, `thread_id` at
 // payload byte 28 (ThreadId).
 bytes io_message(uint8_t op, bool request, uint8_t thread_id) {
-  bytes p(64, 0x11);
-  p[0] = op;
-  p[1] = 0;
-  p[2] = 0x20;
-  p[3] = request ? 0x40 : 0x80;
-  p[28] = thread_id;
-  return p;
+  return tarn_test::msg((request ? 0x40u : 0x80u) << 24 | OPCODE_FAMILY_IO << 16 | op, 64)
+      .u8(28, thread_id)
+      .b;
 }
 
 class Listener : public testing::TestWithParam<listener_kind> {
