@@ -1,10 +1,8 @@
-// Shared by the net tests: interface threads run directly in the network lab
-// (a client record, one tlt_context per thread, the thread function on a
-// std::thread in the lab's host namespace), and frame and socket helpers.
+// Shared by the net tests: a client's interface threads started in the
+// network lab's host namespace, and frame and socket helpers.
 #pragma once
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
@@ -13,16 +11,16 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstring>
-#include <memory>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "contexts/proxy_context.h"
 #include "core/unique_fd.h"
+#include "net/interface_thread.h"
 #include "net/listener.h"
 #include "net/udp.h"
 #include "support/lab.h"
@@ -52,109 +50,76 @@ bool eventually(Pred pred, std::chrono::milliseconds limit = 2000ms) {
 }
 
 inline size_t open_descriptors() {
-  size_t n = 0;
-  DIR* d = opendir("/proc/self/fd");
-  while (d != nullptr && readdir(d) != nullptr) n++;
-  if (d != nullptr) closedir(d);
-  return n;
+  auto fds = std::filesystem::directory_iterator("/proc/self/fd");
+  return static_cast<size_t>(std::distance(begin(fds), end(fds)));
 }
 
-// `threads` listeners (or, with `arp`, the ARP proxy) run by `fn` for client
-// 1 of the lab, on its proxy port or on `interface`.
+// The one's complement sum over a region, folded, as RFC 768/791 define it:
+// 0xFFFF when the checksum stored in it is right.
+inline uint16_t ones_sum(const uint8_t* p, size_t len, uint32_t sum = 0) {
+  for (size_t i = 0; i < len; i += 2) sum += (p[i] << 8) | (i + 1 < len ? p[i + 1] : 0);
+  while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
+  return static_cast<uint16_t>(sum);
+}
+
+// Client 1's interface threads as the daemon starts them: `threads`
+// listeners of the packet-mmap or Open vSwitch kind and, with `arp`, the ARP
+// proxy, on the client's proxy port or on `interface`.
 class thread_group {
  public:
-  thread_group(const tarn_test::lab& lab, tlt_function fn, int threads, uint32_t fanout = 0,
+  thread_group(const tarn_test::lab& lab, bool packet_mmap, int threads, uint32_t fanout = 0,
                const std::string& interface = "", bool arp = false)
-      : ns_(lab.host_ns()), fn_(fn) {
+      : ns_(lab.host_ns()) {
+    interface_thread_init(&ctx_);
+    ctx_.packet_mmap = packet_mmap;
     ctx_.listener_threads = threads;
     ctx_.listener_fanout = fanout;
+    ctx_.arp_proxy = arp;
     cc.uuid = "c0ffee00-0000-4000-8000-000000000001";
     cc.mac = lab.client_mac(1);
     cc.interface = interface.empty() ? lab.client_if(1) : interface;
     cc.server_address.sin_family = AF_INET;
-    for (int i = 0; i < threads; i++) {
-      auto t = std::make_unique<tlt_context>();
-      t->name = arp ? "arp-" + cc.interface : "udp-" + cc.interface + "-" + std::to_string(i);
-      t->interface = cc.interface;
-      t->client = &cc;
-      t->fanout_group_id = 0x100;
-      t->efd = eventfd(0, EFD_CLOEXEC);
-      t->status_efd = eventfd(0, EFD_CLOEXEC);
-      t->context = &ctx_;
-      tlts_.push_back(std::move(t));
-    }
   }
-  ~thread_group() {
-    stop();
-    for (auto& t : tlts_) {
-      close(t->efd);
-      close(t->status_efd);
-    }
-  }
+  ~thread_group() { interface_thread_destroy(&ctx_); }
   thread_group(const thread_group&) = delete;
   thread_group& operator=(const thread_group&) = delete;
 
-  // What each thread reported (INTERFACE_THREAD_READY or its errno; 0 when
-  // it did not report within 10 s).
-  std::vector<uint64_t> start() {
-    for (auto& t : tlts_) {
-      t->thread = std::thread([this, tlt = t.get()] {
-        tarn_test::lab_enter in(ns_);
-        fn_(tlt);
-        returned_++;
-      });
-    }
-    std::vector<uint64_t> status;
-    for (auto& t : tlts_) {
-      struct pollfd p = {t->status_efd, POLLIN, 0};
-      eventfd_t v = 0;
-      if (poll(&p, 1, 10000) == 1) eventfd_read(t->status_efd, &v);
-      status.push_back(v);
-    }
-    return status;
+  // 0 once every thread is ready, or the failed thread's -errno.
+  int start() {
+    tarn_test::lab_enter in(ns_);  // the threads inherit the namespace
+    return interface_thread_create(&ctx_, &cc, 0x100);
   }
-  bool start_ready() {
-    return start() == std::vector<uint64_t>(tlts_.size(), INTERFACE_THREAD_READY);
-  }
+  bool start_ready() { return start() == 0; }
   // Waits until the thread has read `value`: values not yet read add up.
   bool signal(int i, uint64_t value) {
-    const int efd = tlts_[static_cast<size_t>(i)]->efd;
+    const int efd = thread(i)->efd;
     eventfd_write(efd, value);
     return eventually([efd] {
       struct pollfd p = {efd, POLLIN, 0};
       return poll(&p, 1, 0) == 0;
     });
   }
-  void stop() {
-    for (auto& t : tlts_) {
-      if (!t->thread.joinable()) continue;
-      eventfd_write(t->efd, INTERFACE_THREAD_STOP);
-      t->thread.join();
-    }
-  }
-  bool ended() const {
-    return eventually([this] { return returned_ == size(); });
-  }
+  void stop() { interface_thread_remove(&ctx_, &cc); }
   listener_counts counts(int i) const {
     listener_counts c;
-    EXPECT_TRUE(listener_stats_get(tlts_[static_cast<size_t>(i)].get(), &c));
+    EXPECT_TRUE(listener_stats_get(thread(i), &c));
     return c;
   }
   uint64_t total(uint64_t listener_counts::*field) const {
     uint64_t n = 0;
-    for (int i = 0; i < size(); i++) n += counts(i).*field;
+    for (int i = 0; i < ctx_.listener_threads; i++) n += counts(i).*field;
     return n;
   }
-  int size() const { return static_cast<int>(tlts_.size()); }
 
   client_context cc;
 
  private:
+  tlt_context* thread(int i) const {
+    return ctx_.interface_thread_ht->at(cc.interface)->threads[static_cast<size_t>(i)].get();
+  }
+
   std::string ns_;
-  tlt_function fn_;
   proxy_context ctx_;
-  std::vector<std::unique_ptr<tlt_context>> tlts_;
-  std::atomic<int> returned_{0};
 };
 
 // Distinct for each seq, never a protocol message (family byte 0), so any

@@ -175,6 +175,17 @@ TEST(Messages, UefiServiceReplyItemLengths) {
     msg_uefi_service_reply r{};
     EXPECT_EQ(msg_parse_uefi_service_reply(p, r), ok) << +type << "/" << +length;
   }
+  // The vDisk-info record the reply stands for keeps the header's handle
+  // unless a connection-handle item overrides it.
+  for (const bytes& items : {bytes{}, bytes{138, 0, 4, 0, 0x44, 0x33, 0x22, 0x11}}) {
+    bytes p = tlv_payload(items);
+    put(p, 8, {0xAA, 0xBB, 0xCC, 0xDD});
+    msg_uefi_service_reply r{};
+    msg_vdisk_info info{};
+    ASSERT_TRUE(msg_parse_uefi_service_reply(p, r));
+    ASSERT_TRUE(msg_uefi_service_reply_fill_vdisk_info(p, r, info));
+    EXPECT_EQ(info.connection_handle, items.empty() ? 0xDDCCBBAAu : 0x11223344u);
+  }
 }
 
 // Builders refuse a buffer or a request too small, and never write past
