@@ -193,6 +193,18 @@ std::optional<daemon_exit> sandbox::wait_exit(std::chrono::milliseconds timeout)
   return started_->how();
 }
 
+::testing::AssertionResult sandbox::exited_cleanly(std::chrono::milliseconds timeout) {
+  const auto exit = wait_exit(timeout);
+  if (exit && exit->exited && exit->code == 0) return ::testing::AssertionSuccess();
+  const std::string log = err();
+  auto failure = ::testing::AssertionFailure();
+  if (exit)
+    failure << *exit;
+  else
+    failure << "still running after " << timeout.count() << " ms";
+  return failure << "; log:\n" << log.substr(log.size() > 4096 ? log.size() - 4096 : 0);
+}
+
 void sandbox::kill_process() {
   if (started_) started_->kill();
 }

@@ -79,13 +79,16 @@ class sandbox {
   // the process has exited without writing it.
   bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout);
   std::optional<daemon_exit> wait_exit(std::chrono::milliseconds timeout);
+  // The exit within `timeout` with status 0; else a failure saying how it
+  // ended, with the end of its log.
+  ::testing::AssertionResult exited_cleanly(std::chrono::milliseconds timeout);
   void kill_process();      // SIGKILL and reap
   std::string out() const;  // of the latest start()
   std::string err() const;
 
  private:
   std::string dir_;
-  pid_t holder_ = -1;
+  pid_t holder_ = -1;  // keeps the namespace alive
   std::unique_ptr<process> started_;
   int starts_ = 0;
   std::string net_ns_;
