@@ -119,13 +119,6 @@ bool sandbox::write_file(const std::string& fixed, const std::string& contents, 
   return write_atomically(path(fixed), contents, mode);
 }
 
-bool sandbox::read_file(const std::string& fixed, std::string* out) const {
-  std::ifstream in(path(fixed), std::ios::binary);
-  if (!in) return false;
-  *out = std::string(std::istreambuf_iterator<char>(in), {});
-  return true;
-}
-
 int sandbox::run(const std::string& shell_command, std::string* output,
                  std::chrono::milliseconds timeout) {
   unique_fd ns(

@@ -45,14 +45,12 @@ class sandbox {
   sandbox& operator=(const sandbox&) = delete;
 
   const std::string& dir() const { return dir_; }  // T
-  pid_t holder() const { return holder_; }         // keeps the namespace alive
   std::string socket_path() const { return dir_ + "/vextal/tarnproxy/socket/tarnproxy"; }
 
   // Host-visible path of a fixed path inside.
   std::string path(const std::string& fixed) const;
   // Replaces the file atomically (parents created); false and a failure on error.
   bool write_file(const std::string& fixed, const std::string& contents, mode_t mode = 0644);
-  bool read_file(const std::string& fixed, std::string* out) const;
   // `sh -c shell_command` inside, in T, with the clean environment of start().
   // The exit status, 128 + signal, or -1 (and a failure) if it could not run
   // or outlived `timeout`. stdout and stderr go to `output`, or else to the
