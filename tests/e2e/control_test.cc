@@ -35,6 +35,7 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using tarn_test::control_connect;
 using tarn_test::control_read;
+using tarn_test::control_send;
 
 const std::string INVALID =
     "{ \"jsonrpc\": \"2.0\", \"error\": { \"code\": -32600, \"message\": \"Invalid request\" }, ";
@@ -42,14 +43,6 @@ const std::string NOT_FOUND =
     "{ \"jsonrpc\": \"2.0\", \"error\": { \"code\": -32601, \"message\": \"Method not found\" }, ";
 const char* QUERY = R"({"jsonrpc": "2.0", "method": "context-state", "id": 1})";
 const std::string UUID = "b0075700-0000-4000-8000-000000000001";
-
-void send_all(int fd, const std::string& text) {
-  for (size_t at = 0; at < text.size();) {
-    ssize_t n = send(fd, text.data() + at, text.size() - at, MSG_NOSIGNAL);
-    if (n <= 0) return;  // the daemon may close first; the reader sees that
-    at += static_cast<size_t>(n);
-  }
-}
 
 // Still open from the daemon's side: nothing to read and no hang-up.
 bool still_open(int fd) {
@@ -134,18 +127,18 @@ TEST(Control, RequestsHostilePeersAndTarnctlInOneRun) {
   {  // A peer that half-closes or closes mid-object gets nothing, and its
      // bytes never join the next connection's request.
     unique_fd half = control_connect(sb.socket_path());
-    send_all(half.get(), R"({"jsonrpc": "2.0", "method": "nope", "id": 1)");
+    control_send(half.get(), R"({"jsonrpc": "2.0", "method": "nope", "id": 1)");
     ASSERT_EQ(shutdown(half.get(), SHUT_WR), 0);
     EXPECT_EQ(control_read(half.get(), 10s), "");
-    send_all(control_connect(sb.socket_path()).get(),
-             R"({"jsonrpc": "2.0", "method": "n", "id": 2)");
+    control_send(control_connect(sb.socket_path()).get(),
+                 R"({"jsonrpc": "2.0", "method": "n", "id": 2)");
     EXPECT_EQ(call("}"), "");
   }
   for (const auto& [request, response] : table) EXPECT_EQ(call(request), response) << request;
   {  // One byte at a time is answered once the object is complete.
     unique_fd fd = control_connect(sb.socket_path());
     for (char ch : std::string(R"({"jsonrpc": "2.0", "method": "nothing", "id": 8})")) {
-      send_all(fd.get(), std::string(1, ch));
+      control_send(fd.get(), std::string(1, ch));
       std::this_thread::sleep_for(2ms);
     }
     EXPECT_EQ(control_read(fd.get(), 10s), NOT_FOUND + "\"id\": 8 }");
@@ -171,7 +164,7 @@ TEST(Control, RequestsHostilePeersAndTarnctlInOneRun) {
   for (const auto& [what, text] : malformed) {
     unique_fd fd = control_connect(sb.socket_path());
     ASSERT_TRUE(fd);
-    std::thread writer([fd = fd.get(), &text = text] { send_all(fd, text); });
+    std::thread writer([fd = fd.get(), &text = text] { control_send(fd, text); });
     EXPECT_EQ(control_read(fd.get(), 4s), "") << what;
     writer.join();
     expect_served(what);
@@ -182,7 +175,7 @@ TEST(Control, RequestsHostilePeersAndTarnctlInOneRun) {
   bool drip_closed = false;
   for (auto begun = std::chrono::steady_clock::now();
        !drip_closed && std::chrono::steady_clock::now() - begun < 12s;) {
-    send_all(drip.get(), " ");
+    control_send(drip.get(), " ");
     std::this_thread::sleep_for(300ms);
     drip_closed = !still_open(drip.get());
   }
@@ -253,7 +246,7 @@ TEST(Control, RequestsHostilePeersAndTarnctlInOneRun) {
   for (int i = 0; i < flood_size; i++) {
     unique_fd fd = control_connect(sb.socket_path());
     if (!fd) continue;
-    if (i % 4 == 0) send_all(fd.get(), "{\"jsonrpc\": \"2.0\"");
+    if (i % 4 == 0) control_send(fd.get(), "{\"jsonrpc\": \"2.0\"");
     flood.push_back(std::move(fd));
     if (i % 50 == 0) most_fds = std::max(most_fds, static_cast<int>(daemon_fds(sb.pid()).size()));
   }
@@ -278,7 +271,7 @@ TEST(Control, RequestsHostilePeersAndTarnctlInOneRun) {
   ASSERT_EQ(prlimit(sb.pid(), RLIMIT_NOFILE, &tight, nullptr), 0);
   unique_fd waiting = control_connect(sb.socket_path());
   ASSERT_TRUE(waiting);
-  send_all(waiting.get(), QUERY);
+  control_send(waiting.get(), QUERY);
   std::this_thread::sleep_for(2s);
   size_t accept_failures = 0;
   const std::string err = sb.err();
@@ -298,13 +291,11 @@ TEST(Control, RequestsHostilePeersAndTarnctlInOneRun) {
   EXPECT_EQ(st.st_mode & 07777, 0600u);
   EXPECT_EQ(st.st_uid, 0u);
   unique_fd held_peer = control_connect(sb.socket_path());
-  send_all(held_peer.get(), "{\"jsonrpc\":");
+  control_send(held_peer.get(), "{\"jsonrpc\":");
   std::this_thread::sleep_for(200ms);
   ASSERT_TRUE(sb.send_signal(SIGTERM));
   EXPECT_EQ(control_read(held_peer.get(), 10s), "");
-  auto exit = sb.wait_exit(20s);
-  ASSERT_TRUE(exit.has_value()) << sb.err();
-  EXPECT_TRUE(exit->exited && exit->code == 0) << *exit << sb.err();
+  EXPECT_TRUE(sb.exited_cleanly(20s));
   EXPECT_NE(sb.err().find("Shutting down unixsocketThread"), std::string::npos) << sb.err();
   EXPECT_EQ(stat(sb.socket_path().c_str(), &st), 0);
 }
@@ -343,7 +334,7 @@ TEST(Tarnctl, UsageAbsentDaemonAndBrokenPeers) {
     pollfd p = {listener.get(), POLLIN, 0};
     if (poll(&p, 1, 10000) != 1) return;
     unique_fd conn(accept(listener.get(), nullptr, nullptr));
-    send_all(conn.get(), R"({ "jsonrpc": "2.0", "result": { "sites": [ )");
+    control_send(conn.get(), R"({ "jsonrpc": "2.0", "result": { "sites": [ )");
     shutdown(conn.get(), SHUT_WR);
     // Closing with the request unread would reset the connection instead of
     // ending it: read until tarnctl closes.
