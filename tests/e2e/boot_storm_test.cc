@@ -55,21 +55,19 @@ std::string scrape(const std::string& ns) {
   return tarn_test::control_read(fd.get(), 10s).value_or("");
 }
 
-struct host_source {
-  const char *name, *description, *units, *max, *scale, *type, *value;  // value with no traffic
-};
-const host_source HOST_SOURCES[] = {
-    {"velorin_read_total", "Velorin observed read rate", "reads/s", "inf", "2", "1", "0"},
-    {"velorin_read_hits", "Velorin hit rate", "hits/s", "inf", "2", "1", "0"},
-    {"velorin_read_misses", "Velorin miss rate", "misses/s", "inf", "2", "1", "0"},
-    {"velorin_traffic_client_sent", "Velorin observed network traffic from clients", "bytes/s",
-     "inf", "2", "1", "0"},
-    {"velorin_traffic_server_sent", "Velorin observed network traffic from servers", "bytes/s",
-     "inf", "2", "1", "0"},
-    {"velorin_traffic_proxy_saved", "Velorin saved network traffic", "bytes/s", "inf", "2", "1",
-     "0"},
-    {"velorin_evicted", "Velorin eviction rate", "bytes/s", "inf", "2", "1", "0"},
-    {"velorin_space_utilization", "Velorin space utilization", "percent", "100", "0", "0", "0.0"},
+// Each host source's members with no traffic yet: description, units, min,
+// max, owner_kind, archive_default, scale, value_type and value.
+const std::pair<const char*, const char*> HOST_SOURCES[] = {
+    {"velorin_read_total", "Velorin observed read rate|reads/s|0|inf|0|0|2|1|0|"},
+    {"velorin_read_hits", "Velorin hit rate|hits/s|0|inf|0|0|2|1|0|"},
+    {"velorin_read_misses", "Velorin miss rate|misses/s|0|inf|0|0|2|1|0|"},
+    {"velorin_traffic_client_sent",
+     "Velorin observed network traffic from clients|bytes/s|0|inf|0|0|2|1|0|"},
+    {"velorin_traffic_server_sent",
+     "Velorin observed network traffic from servers|bytes/s|0|inf|0|0|2|1|0|"},
+    {"velorin_traffic_proxy_saved", "Velorin saved network traffic|bytes/s|0|inf|0|0|2|1|0|"},
+    {"velorin_evicted", "Velorin eviction rate|bytes/s|0|inf|0|0|2|1|0|"},
+    {"velorin_space_utilization", "Velorin space utilization|percent|0|100|0|0|0|0|0.0|"},
 };
 
 // The links' MTU and the server's packet size: ordinary links, and the jumbo
@@ -101,19 +99,13 @@ TEST_P(BootStormOver, WarmVmsBootFromTheCache) {
       },
       10s))
       << read_text(file) << sb.err();
-  for (const host_source& h : HOST_SOURCES) {
-    const std::pair<const char*, std::string> members[] = {{"description", h.description},
-                                                           {"owner_uuid", lab_daemon::INSTALLATION},
-                                                           {"units", h.units},
-                                                           {"min", "0"},
-                                                           {"max", h.max},
-                                                           {"owner_kind", "0"},
-                                                           {"archive_default", "0"},
-                                                           {"scale", h.scale},
-                                                           {"value_type", h.type},
-                                                           {"value", h.value}};
-    for (const auto& [key, value] : members)
-      EXPECT_EQ(source_member(file, h.name, key), value) << h.name << " " << key;
+  for (const auto& [name, expected] : HOST_SOURCES) {
+    std::string members;
+    for (const char* key : {"description", "units", "min", "max", "owner_kind", "archive_default",
+                            "scale", "value_type", "value"})
+      members += source_member(file, name, key) + "|";
+    EXPECT_EQ(members, expected) << name;
+    EXPECT_EQ(source_member(file, name, "owner_uuid"), lab_daemon::INSTALLATION) << name;
   }
   const std::string prom = read_text(file + ".prom");
   EXPECT_NE(prom.find("# TYPE velorin_evicted_total counter\nvelorin_evicted_total 0\n"),
