@@ -205,7 +205,7 @@ TEST(Daemon, ReadyOnceSitesAreBackStopsInOrderAndReadsItsConfiguration) {
       sb.start();
       auto exit = sb.wait_exit(10s);
       ASSERT_TRUE(exit.has_value()) << line;
-      EXPECT_TRUE(exit->signaled && exit->signal == SIGABRT) << line << "\n" << sb.err();
+      EXPECT_EQ(*exit, 128 + SIGABRT) << line << "\n" << sb.err();
       EXPECT_NE(sb.err().find(message), std::string::npos) << line << "\n" << sb.err();
       // Nothing started before the configuration was understood.
       EXPECT_EQ(sb.err().find("Cache Manager started"), std::string::npos) << line;

@@ -181,20 +181,21 @@ bool sandbox::wait_for_output(const std::string& text, std::chrono::milliseconds
   }
 }
 
-std::optional<daemon_exit> sandbox::wait_exit(std::chrono::milliseconds timeout) {
-  if (!started_ || !started_->wait(timeout)) return std::nullopt;
-  return started_->how();
+std::optional<int> sandbox::wait_exit(std::chrono::milliseconds timeout) {
+  return started_ ? started_->wait(timeout) : std::nullopt;
 }
 
 ::testing::AssertionResult sandbox::exited_cleanly(std::chrono::milliseconds timeout) {
-  const auto exit = wait_exit(timeout);
-  if (exit && exit->exited && exit->code == 0) return ::testing::AssertionSuccess();
+  const auto code = wait_exit(timeout);
+  if (code == 0) return ::testing::AssertionSuccess();
   const std::string log = err();
   auto failure = ::testing::AssertionFailure();
-  if (exit)
-    failure << *exit;
-  else
+  if (!code)
     failure << "still running after " << timeout.count() << " ms";
+  else if (*code > 128)
+    failure << "killed by signal " << *code - 128 << " (" << strsignal(*code - 128) << ")";
+  else
+    failure << "exited with status " << *code;
   return failure << "; log:\n" << log.substr(log.size() > 4096 ? log.size() - 4096 : 0);
 }
 

@@ -76,7 +76,8 @@ class sandbox {
   // Until `text` shows in stdout or stderr; false after `timeout` or once
   // the process has exited without writing it.
   bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout);
-  std::optional<daemon_exit> wait_exit(std::chrono::milliseconds timeout);
+  // The exit status (128 + signal when killed); nullopt while it still runs.
+  std::optional<int> wait_exit(std::chrono::milliseconds timeout);
   // The exit within `timeout` with status 0; else a failure saying how it
   // ended, with the end of its log.
   ::testing::AssertionResult exited_cleanly(std::chrono::milliseconds timeout);
