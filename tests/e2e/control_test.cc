@@ -1,9 +1,9 @@
 // The control socket of the production binary driven as the host's
 // management stack drives it (one request per connection, the response read
-// until the daemon closes), by hostile peers, and through tarnctl, the admin
-// CLI, in one run of the daemon: every peer is answered, refused or cut off
-// while the daemon goes on serving fresh connections, and SIGTERM still ends
-// it cleanly.
+// until the daemon closes), by hostile peers, through tarnctl, the admin CLI,
+// and with cache VDI scripts that print garbage or hang, in one run of the
+// daemon: every peer is answered, refused or cut off while the daemon goes on
+// serving fresh connections, and SIGTERM still ends it cleanly.
 #include "support/control.h"
 
 #include <gtest/gtest.h>
@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <random>
 #include <set>
 #include <string>
@@ -27,6 +28,7 @@
 #include <vector>
 
 #include "core/unique_fd.h"
+#include "support/metrics_files.h"
 #include "support/sandbox.h"
 
 namespace {
@@ -35,6 +37,7 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using tarn_test::control_connect;
 using tarn_test::control_read;
+using tarn_test::control_send;
 
 const std::string INVALID =
     "{ \"jsonrpc\": \"2.0\", \"error\": { \"code\": -32600, \"message\": \"Invalid request\" }, ";
@@ -42,14 +45,6 @@ const std::string NOT_FOUND =
     "{ \"jsonrpc\": \"2.0\", \"error\": { \"code\": -32601, \"message\": \"Method not found\" }, ";
 const char* QUERY = R"({"jsonrpc": "2.0", "method": "context-state", "id": 1})";
 const std::string UUID = "b0075700-0000-4000-8000-000000000001";
-
-void send_all(int fd, const std::string& text) {
-  for (size_t at = 0; at < text.size();) {
-    ssize_t n = send(fd, text.data() + at, text.size() - at, MSG_NOSIGNAL);
-    if (n <= 0) return;  // the daemon may close first; the reader sees that
-    at += static_cast<size_t>(n);
-  }
-}
 
 // Still open from the daemon's side: nothing to read and no hang-up.
 bool still_open(int fd) {
@@ -64,6 +59,59 @@ std::set<int> daemon_fds(pid_t pid) {
        !ec && it != fs::directory_iterator(); it.increment(ec))
     fds.insert(std::stoi(it->path().filename()));
   return fds;
+}
+
+// Cache VDIs whose open script misbehaves, and one whose script is the real one.
+constexpr const char* SCRIPTS = "/opt/vextal/tarnproxy";
+constexpr const char* GOOD_VDI = "c0ffee00-0000-4000-8000-0000000000d0";
+constexpr const char* BINARY_VDI = "c0ffee00-0000-4000-8000-0000000000d2";
+constexpr const char* LINES_VDI = "c0ffee00-0000-4000-8000-0000000000d3";
+constexpr const char* RELATIVE_VDI = "c0ffee00-0000-4000-8000-0000000000d4";
+constexpr const char* HANG_VDI = "c0ffee00-0000-4000-8000-0000000000d5";
+
+std::string site_uuid(int i) {
+  char text[40];
+  snprintf(text, sizeof text, "c0ffee00-0000-4000-8000-%012d", i);
+  return text;
+}
+
+bool process_gone(pid_t pid) {
+  return tarn_test::eventually([pid] { return kill(pid, 0) != 0 && errno == ESRCH; }, 10s);
+}
+
+// The sandbox's open script behind a wrapper: the chosen VDIs misbehave, the
+// others get the real script. The hanging one ignores SIGTERM, so only the
+// daemon's SIGKILL ends it, and leaves a child behind in the background.
+void wrap_open_script(tarn_test::sandbox& sb) {
+  const std::string dir = sb.dir() + "/vextal/tarnproxy";
+  ASSERT_EQ(rename((dir + "/open-cache-vdi.sh").c_str(), (dir + "/real-open.sh").c_str()), 0);
+  const std::string s = SCRIPTS;
+  ASSERT_TRUE(sb.write_file(
+      s + "/open-cache-vdi.sh",
+      "#!/bin/bash\ncase \"$1\" in\n" + std::string(BINARY_VDI) +
+          ") head -c 8000000 /dev/urandom; exit 0 ;;\n" + LINES_VDI +
+          ") printf 'attaching\\n%s\\n' " + s + "/caches; exit 0 ;;\n" + RELATIVE_VDI +
+          ") echo .; exit 0 ;;\n" + HANG_VDI + ") trap '' TERM; sleep 1000 & echo $$ $! > " + s +
+          "/hang.pids; wait; exit 0 ;;\nesac\n"
+          // Builtins only: bash blocks signals of its own around a fork, and
+          // a child reading the mask then would see those.
+          "while read -r k v; do [ \"$k\" != SigBlk: ] || echo \"$k $v\" > " +
+          s + "/open.sigblk; done < /proc/$$/status\nexec " + s + "/real-open.sh \"$@\"\n",
+      0755));
+}
+
+// The pids the hanging script wrote once it was running.
+std::vector<pid_t> hang_pids(tarn_test::sandbox& sb) {
+  std::vector<pid_t> pids;
+  tarn_test::eventually(
+      [&] {
+        std::ifstream in(sb.dir() + "/vextal/tarnproxy/hang.pids");
+        pid_t a = 0, b = 0;
+        if (in >> a >> b) pids = {a, b};
+        return !pids.empty();
+      },
+      30s);
+  return pids;
 }
 
 struct outcome {
@@ -104,6 +152,8 @@ TEST(Control, RequestsHostilePeersAndTarnctlInOneRun) {
       {"noid", R"({"jsonrpc": "2.0", "method": "configure_site", "params": {}})"},
   };
   for (const auto& [name, text] : files) std::ofstream(sb.dir() + "/state/" + name) << text;
+  sb.write_file("/etc/tarnproxy.conf", "[Main]\ncacheVdiTimeoutInS=3\n");
+  wrap_open_script(sb);
   ASSERT_EQ(mkfifo((sb.dir() + "/state/fifo").c_str(), 0600), 0);
   ASSERT_EQ(mkdir((sb.dir() + "/state/subdir").c_str(), 0700), 0);
   sb.start();
@@ -134,18 +184,18 @@ TEST(Control, RequestsHostilePeersAndTarnctlInOneRun) {
   {  // A peer that half-closes or closes mid-object gets nothing, and its
      // bytes never join the next connection's request.
     unique_fd half = control_connect(sb.socket_path());
-    send_all(half.get(), R"({"jsonrpc": "2.0", "method": "nope", "id": 1)");
+    control_send(half.get(), R"({"jsonrpc": "2.0", "method": "nope", "id": 1)");
     ASSERT_EQ(shutdown(half.get(), SHUT_WR), 0);
     EXPECT_EQ(control_read(half.get(), 10s), "");
-    send_all(control_connect(sb.socket_path()).get(),
-             R"({"jsonrpc": "2.0", "method": "n", "id": 2)");
+    control_send(control_connect(sb.socket_path()).get(),
+                 R"({"jsonrpc": "2.0", "method": "n", "id": 2)");
     EXPECT_EQ(call("}"), "");
   }
   for (const auto& [request, response] : table) EXPECT_EQ(call(request), response) << request;
   {  // One byte at a time is answered once the object is complete.
     unique_fd fd = control_connect(sb.socket_path());
     for (char ch : std::string(R"({"jsonrpc": "2.0", "method": "nothing", "id": 8})")) {
-      send_all(fd.get(), std::string(1, ch));
+      control_send(fd.get(), std::string(1, ch));
       std::this_thread::sleep_for(2ms);
     }
     EXPECT_EQ(control_read(fd.get(), 10s), NOT_FOUND + "\"id\": 8 }");
@@ -171,7 +221,7 @@ TEST(Control, RequestsHostilePeersAndTarnctlInOneRun) {
   for (const auto& [what, text] : malformed) {
     unique_fd fd = control_connect(sb.socket_path());
     ASSERT_TRUE(fd);
-    std::thread writer([fd = fd.get(), &text = text] { send_all(fd, text); });
+    std::thread writer([fd = fd.get(), &text = text] { control_send(fd, text); });
     EXPECT_EQ(control_read(fd.get(), 4s), "") << what;
     writer.join();
     expect_served(what);
@@ -182,7 +232,7 @@ TEST(Control, RequestsHostilePeersAndTarnctlInOneRun) {
   bool drip_closed = false;
   for (auto begun = std::chrono::steady_clock::now();
        !drip_closed && std::chrono::steady_clock::now() - begun < 12s;) {
-    send_all(drip.get(), " ");
+    control_send(drip.get(), " ");
     std::this_thread::sleep_for(300ms);
     drip_closed = !still_open(drip.get());
   }
@@ -237,6 +287,68 @@ TEST(Control, RequestsHostilePeersAndTarnctlInOneRun) {
         << json.out;
   }
 
+  // Open scripts that print garbage or hang fail only their own site. (A
+  // cache disk out of space, and scripts that fail, have their tests in the
+  // cache's own.)
+  auto configure = [&](const std::string& site, const char* cache_vdi) {
+    return tarn_test::control_call(sb.socket_path(),
+                                   tarn_test::site_request(site, cache_vdi, "", {}), 60s)
+        .value_or("");
+  };
+  auto listed = [&](const std::string& site) {
+    const std::string state = call(QUERY);
+    EXPECT_NE(state.find(R"("sites")"), std::string::npos) << state;
+    return state.find(site) != std::string::npos;
+  };
+  struct bad_case {
+    const char* vdi;
+    const char* warning;
+  };
+  const bad_case cases[] = {
+      {BINARY_VDI, "cache vdi printed more than 65536 bytes"},
+      {LINES_VDI, "the script must print one absolute directory"},
+      // Looked up as it stood, "." would be the daemon's own directory, wiped
+      // as the cache.
+      {RELATIVE_VDI, "Can't access cache path .: the script must print one absolute directory"},
+  };
+  int n = 0;
+  for (const bad_case& c : cases) {
+    SCOPED_TRACE(c.vdi);
+    const std::string site = site_uuid(++n);
+    EXPECT_NE(configure(site, c.vdi).find(R"("error")"), std::string::npos);
+    EXPECT_TRUE(sb.err().find(c.warning) != std::string::npos) << c.warning;
+    EXPECT_FALSE(listed(site));
+    EXPECT_FALSE(fs::exists(sb.dir() + "/state/" + site));
+  }
+  EXPECT_TRUE(fs::exists(sb.dir() + "/daemon.pid")) << "the daemon's directory was wiped";
+
+  // A script that hangs: its request fails once the time is up, and a request
+  // for another site sent meanwhile waits its turn and is answered.
+  const std::string hung_site = site_uuid(10);
+  auto hung = std::async(std::launch::async, [&] { return configure(hung_site, HANG_VDI); });
+  const std::vector<pid_t> pids = hang_pids(sb);
+  ASSERT_EQ(pids.size(), 2u) << sb.err();
+  const std::string good_site = site_uuid(11);
+  EXPECT_TRUE(tarn_test::answered_ok(configure(good_site, GOOD_VDI))) << sb.err();
+  EXPECT_NE(hung.get().find(R"("error")"), std::string::npos);
+  EXPECT_TRUE(sb.err().find("Command to open cache vdi did not finish within 3 s and was killed") !=
+              std::string::npos)
+      << sb.err();
+  for (pid_t pid : pids) EXPECT_TRUE(process_gone(pid)) << "script process " << pid << " is left";
+  // What the killed open may have attached is closed again.
+  EXPECT_NE(sb.err().find(std::string("close-cache-vdi.sh ") + HANG_VDI), std::string::npos);
+  EXPECT_FALSE(listed(hung_site));
+  EXPECT_TRUE(listed(good_site));
+  EXPECT_TRUE(fs::exists(sb.dir() + "/state/" + good_site));
+  // The daemon's threads block its exit signals; a script must not inherit
+  // that, or a SIGTERM at its timeout would never reach it.
+  {
+    std::ifstream in(sb.dir() + "/vextal/tarnproxy/open.sigblk");
+    std::string label, mask;
+    ASSERT_TRUE(in >> label >> mask) << "the good open ran without recording its mask";
+    EXPECT_EQ(std::stoull(mask, nullptr, 16) & (1ULL << (SIGTERM - 1)), 0u) << mask;
+  }
+
   // A flood of connections, every one left open, every fourth with a
   // partial request: what the daemon holds is bounded by the connections it
   // reads at once, not by the flood, and it still serves.
@@ -253,7 +365,7 @@ TEST(Control, RequestsHostilePeersAndTarnctlInOneRun) {
   for (int i = 0; i < flood_size; i++) {
     unique_fd fd = control_connect(sb.socket_path());
     if (!fd) continue;
-    if (i % 4 == 0) send_all(fd.get(), "{\"jsonrpc\": \"2.0\"");
+    if (i % 4 == 0) control_send(fd.get(), "{\"jsonrpc\": \"2.0\"");
     flood.push_back(std::move(fd));
     if (i % 50 == 0) most_fds = std::max(most_fds, static_cast<int>(daemon_fds(sb.pid()).size()));
   }
@@ -278,7 +390,7 @@ TEST(Control, RequestsHostilePeersAndTarnctlInOneRun) {
   ASSERT_EQ(prlimit(sb.pid(), RLIMIT_NOFILE, &tight, nullptr), 0);
   unique_fd waiting = control_connect(sb.socket_path());
   ASSERT_TRUE(waiting);
-  send_all(waiting.get(), QUERY);
+  control_send(waiting.get(), QUERY);
   std::this_thread::sleep_for(2s);
   size_t accept_failures = 0;
   const std::string err = sb.err();
@@ -298,15 +410,28 @@ TEST(Control, RequestsHostilePeersAndTarnctlInOneRun) {
   EXPECT_EQ(st.st_mode & 07777, 0600u);
   EXPECT_EQ(st.st_uid, 0u);
   unique_fd held_peer = control_connect(sb.socket_path());
-  send_all(held_peer.get(), "{\"jsonrpc\":");
+  control_send(held_peer.get(), "{\"jsonrpc\":");
   std::this_thread::sleep_for(200ms);
   ASSERT_TRUE(sb.send_signal(SIGTERM));
   EXPECT_EQ(control_read(held_peer.get(), 10s), "");
-  auto exit = sb.wait_exit(20s);
-  ASSERT_TRUE(exit.has_value()) << sb.err();
-  EXPECT_TRUE(exit->exited && exit->code == 0) << *exit << sb.err();
+  EXPECT_TRUE(sb.exited_cleanly(20s));
   EXPECT_NE(sb.err().find("Shutting down unixsocketThread"), std::string::npos) << sb.err();
   EXPECT_EQ(stat(sb.socket_path().c_str(), &st), 0);
+
+  // A hanging script holds up the shutdown only for the grace a script that
+  // is nearly done gets, however long its limit.
+  sb.write_file("/etc/tarnproxy.conf", "[Main]\ncacheVdiTimeoutInS=3600\n");
+  unlink((sb.dir() + "/vextal/tarnproxy/hang.pids").c_str());
+  sb.start();
+  ASSERT_TRUE(sb.wait_for_output("Listening on", 30s)) << sb.err();
+  auto stopped = std::async(std::launch::async, [&] { return configure(hung_site, HANG_VDI); });
+  const std::vector<pid_t> late_pids = hang_pids(sb);
+  ASSERT_EQ(late_pids.size(), 2u) << sb.err();
+  ASSERT_TRUE(sb.send_signal(SIGTERM));
+  EXPECT_TRUE(sb.exited_cleanly(60s)) << "with a script hanging";
+  EXPECT_TRUE(sb.err().find("the daemon is shutting down") != std::string::npos) << sb.err();
+  stopped.wait();
+  for (pid_t pid : late_pids) EXPECT_TRUE(process_gone(pid)) << "script process " << pid;
 }
 
 // tarnctl against what is not a healthy daemon: nothing, a peer that answers
@@ -343,7 +468,7 @@ TEST(Tarnctl, UsageAbsentDaemonAndBrokenPeers) {
     pollfd p = {listener.get(), POLLIN, 0};
     if (poll(&p, 1, 10000) != 1) return;
     unique_fd conn(accept(listener.get(), nullptr, nullptr));
-    send_all(conn.get(), R"({ "jsonrpc": "2.0", "result": { "sites": [ )");
+    control_send(conn.get(), R"({ "jsonrpc": "2.0", "result": { "sites": [ )");
     shutdown(conn.get(), SHUT_WR);
     // Closing with the request unread would reset the connection instead of
     // ending it: read until tarnctl closes.

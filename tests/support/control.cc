@@ -23,6 +23,14 @@ unique_fd control_connect(const std::string& socket_path) {
   return fd;
 }
 
+void control_send(int fd, const std::string& text) {
+  for (size_t at = 0; at < text.size();) {
+    ssize_t n = send(fd, text.data() + at, text.size() - at, MSG_NOSIGNAL);
+    if (n <= 0) return;  // the daemon may close first; the reader sees that
+    at += static_cast<size_t>(n);
+  }
+}
+
 std::optional<std::string> control_read(int fd, std::chrono::milliseconds limit) {
   std::string response;
   char buf[4096];
@@ -42,11 +50,7 @@ std::optional<std::string> control_call(const std::string& socket_path, const st
                                         std::chrono::milliseconds limit) {
   unique_fd fd = control_connect(socket_path);
   if (!fd) return std::nullopt;
-  for (size_t at = 0; at < request.size();) {
-    ssize_t n = send(fd.get(), request.data() + at, request.size() - at, MSG_NOSIGNAL);
-    if (n <= 0) break;  // the daemon may close first; the reader sees that
-    at += static_cast<size_t>(n);
-  }
+  control_send(fd.get(), request);
   return control_read(fd.get(), limit);
 }
 

@@ -22,6 +22,8 @@ using json_value = std::unique_ptr<json_object, json_deleter>;
 
 // A connected socket (connect bounded to 2 s by a full backlog); invalid if refused.
 unique_fd control_connect(const std::string& socket_path);
+// All of `text`, or as much as the peer takes before it closes.
+void control_send(int fd, const std::string& text);
 // Everything until the peer closes (or resets); nullopt if it does not within `limit`.
 std::optional<std::string> control_read(int fd, std::chrono::milliseconds limit);
 // One request on a fresh connection: the response text, or nullopt when the

@@ -1,6 +1,5 @@
 #include "support/lab.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/socket.h>
@@ -12,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
+
+#include "support/wire_builder.h"
 
 namespace tarn_test {
 namespace {
@@ -98,11 +99,7 @@ unique_fd lab::udp_socket(const std::string& ns, const std::string& ip, uint16_t
 }
 
 sockaddr_in lab_address(const std::string& ip, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  inet_pton(AF_INET, ip.c_str(), &a.sin_addr);
-  return a;
+  return address(ip.c_str(), port);
 }
 
 lab_enter::lab_enter(const std::string& ns) {

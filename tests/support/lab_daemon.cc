@@ -41,6 +41,9 @@ lab_daemon::lab_daemon(const lab_daemon_options& options)
              static_cast<std::streamsize>(words.size() * 8));
   sb_.set_net_ns(lab_.host_ns());
   sb_.write_file("/etc/tarnproxy.conf", "[Main]\n" + options.config);
+  sb_.write_file("/etc/quillon-inventory",
+                 std::string("PRODUCT_BRAND='Quillon'\nINSTALLATION_UUID='") + INSTALLATION +
+                     "'\nBUILD_NUMBER='1234'\n");
   // The cache survives a restart of the daemon, as a real cache disk does.
   sb_.write_file("/opt/vextal/tarnproxy/cache-vdi.conf", "PERSIST=1\n");
   if (!start_daemon()) ADD_FAILURE() << sb_.err();
@@ -48,6 +51,11 @@ lab_daemon::lab_daemon(const lab_daemon_options& options)
 }
 
 lab_daemon::~lab_daemon() {
+  // Every run ends with an orderly stop (and, in sanitizer builds, nothing
+  // to report), whatever the test did to the daemon before.
+  if (sb_.send_signal(SIGTERM)) {
+    EXPECT_TRUE(sb_.exited_cleanly(30s));
+  }
   if (::testing::Test::HasFailure()) {
     // The daemon's view of what went wrong, without the per-packet lines.
     std::istringstream log(sb_.err());
@@ -58,7 +66,6 @@ lab_daemon::~lab_daemon() {
            kept.substr(kept.size() > 8192 ? kept.size() - 8192 : 0).c_str());
   }
   if (server_ && server_->signal(SIGTERM)) server_->wait(5s);
-  if (sb_.send_signal(SIGTERM)) sb_.wait_exit(30s);
 }
 
 bool lab_daemon::start_daemon() {

@@ -45,6 +45,8 @@ class lab_daemon {
   // A second site, with a cache VDI and a server entry of its own.
   static constexpr const char* SITE2 = "b0075700-0000-4000-8000-000000000002";
   static constexpr const char* VDI2 = "b0075700-0000-4000-8000-0000000000d2";
+  // The host's inventory names this installation.
+  static constexpr const char* INSTALLATION = "e3b0c442-98fc-4c14-9afb-f4c8996fb924";
 
   explicit lab_daemon(const lab_daemon_options& options);
   ~lab_daemon();

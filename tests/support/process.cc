@@ -39,14 +39,6 @@ int soak_or(int quick, int soak) {
   return v != nullptr && std::string(v) == "1" ? soak : quick;
 }
 
-std::ostream& operator<<(std::ostream& os, const daemon_exit& e) {
-  if (e.exited) return os << "exited with status " << e.code;
-  if (e.signaled)
-    return os << "killed by signal " << e.signal << " (" << ::strsignal(e.signal) << ")"
-              << (e.core ? ", core dumped" : "");
-  return os << "ended in an unknown way";
-}
-
 process::process(const std::vector<std::string>& argv, const std::string& stem,
                  const spawn_options& o)
     : stem_(stem) {
@@ -112,14 +104,6 @@ std::optional<int> process::wait(std::chrono::milliseconds timeout) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return status_ ? std::optional<int>(decode(*status_)) : std::nullopt;
-}
-
-daemon_exit process::how() const {
-  if (!status_) return {};
-  const int s = *status_;
-  const bool exited = WIFEXITED(s), signaled = WIFSIGNALED(s);
-  return {exited, exited ? WEXITSTATUS(s) : 0, signaled, signaled ? WTERMSIG(s) : 0,
-          signaled && WCOREDUMP(s)};
 }
 
 bool process::signal(int sig) const {

@@ -11,21 +11,10 @@
 
 #include <chrono>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <vector>
 
 namespace tarn_test {
-
-// How a process ended, from waitpid().
-struct daemon_exit {
-  bool exited = false;  // returned from main or called exit: code is valid
-  int code = 0;
-  bool signaled = false;  // killed by a signal: signal and core are valid
-  int signal = 0;
-  bool core = false;
-};
-std::ostream& operator<<(std::ostream& os, const daemon_exit& e);
 
 struct spawn_options {
   std::vector<std::string> env;  // the whole environment; empty: this process's
@@ -49,8 +38,6 @@ class process {
   // The exit code (128 + signal when killed); nullopt while it still runs
   // after `timeout`.
   std::optional<int> wait(std::chrono::milliseconds timeout);
-  // How it ended, once wait() has seen it end.
-  daemon_exit how() const;
   bool signal(int sig) const;
   // SIGKILL to the group and reap.
   void kill();

@@ -119,13 +119,6 @@ bool sandbox::write_file(const std::string& fixed, const std::string& contents, 
   return write_atomically(path(fixed), contents, mode);
 }
 
-bool sandbox::read_file(const std::string& fixed, std::string* out) const {
-  std::ifstream in(path(fixed), std::ios::binary);
-  if (!in) return false;
-  *out = std::string(std::istreambuf_iterator<char>(in), {});
-  return true;
-}
-
 int sandbox::run(const std::string& shell_command, std::string* output,
                  std::chrono::milliseconds timeout) {
   unique_fd ns(
@@ -188,9 +181,22 @@ bool sandbox::wait_for_output(const std::string& text, std::chrono::milliseconds
   }
 }
 
-std::optional<daemon_exit> sandbox::wait_exit(std::chrono::milliseconds timeout) {
-  if (!started_ || !started_->wait(timeout)) return std::nullopt;
-  return started_->how();
+std::optional<int> sandbox::wait_exit(std::chrono::milliseconds timeout) {
+  return started_ ? started_->wait(timeout) : std::nullopt;
+}
+
+::testing::AssertionResult sandbox::exited_cleanly(std::chrono::milliseconds timeout) {
+  const auto code = wait_exit(timeout);
+  if (code == 0) return ::testing::AssertionSuccess();
+  const std::string log = err();
+  auto failure = ::testing::AssertionFailure();
+  if (!code)
+    failure << "still running after " << timeout.count() << " ms";
+  else if (*code > 128)
+    failure << "killed by signal " << *code - 128 << " (" << strsignal(*code - 128) << ")";
+  else
+    failure << "exited with status " << *code;
+  return failure << "; log:\n" << log.substr(log.size() > 4096 ? log.size() - 4096 : 0);
 }
 
 void sandbox::kill_process() {

@@ -45,14 +45,12 @@ class sandbox {
   sandbox& operator=(const sandbox&) = delete;
 
   const std::string& dir() const { return dir_; }  // T
-  pid_t holder() const { return holder_; }         // keeps the namespace alive
   std::string socket_path() const { return dir_ + "/vextal/tarnproxy/socket/tarnproxy"; }
 
   // Host-visible path of a fixed path inside.
   std::string path(const std::string& fixed) const;
   // Replaces the file atomically (parents created); false and a failure on error.
   bool write_file(const std::string& fixed, const std::string& contents, mode_t mode = 0644);
-  bool read_file(const std::string& fixed, std::string* out) const;
   // `sh -c shell_command` inside, in T, with the clean environment of start().
   // The exit status, 128 + signal, or -1 (and a failure) if it could not run
   // or outlived `timeout`. stdout and stderr go to `output`, or else to the
@@ -78,14 +76,18 @@ class sandbox {
   // Until `text` shows in stdout or stderr; false after `timeout` or once
   // the process has exited without writing it.
   bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout);
-  std::optional<daemon_exit> wait_exit(std::chrono::milliseconds timeout);
+  // The exit status (128 + signal when killed); nullopt while it still runs.
+  std::optional<int> wait_exit(std::chrono::milliseconds timeout);
+  // The exit within `timeout` with status 0; else a failure saying how it
+  // ended, with the end of its log.
+  ::testing::AssertionResult exited_cleanly(std::chrono::milliseconds timeout);
   void kill_process();      // SIGKILL and reap
   std::string out() const;  // of the latest start()
   std::string err() const;
 
  private:
   std::string dir_;
-  pid_t holder_ = -1;
+  pid_t holder_ = -1;  // keeps the namespace alive
   std::unique_ptr<process> started_;
   int starts_ = 0;
   std::string net_ns_;
