@@ -1,7 +1,7 @@
 // The daemon's use of the metrics plug-in library, published into a temporary
 // directory: the installation UUID, the host sources following the counters,
 // and the thread with a client's status source. The daemon's own files are
-// checked by tests/e2e/metrics_test.cc.
+// checked by the boot storm (tests/e2e/boot_storm_test.cc).
 #include "metrics/rrd.h"
 
 #include <gtest/gtest.h>
@@ -38,7 +38,7 @@ TEST(Rrd, InstallationUuidFromTheInventoryOrTheNullUuid) {
   temp_dir dir;
   const std::string file = dir.path + "/inventory";
   // The value runs to the line's last quote; only a UUID is ever published.
-  // (A valid line: tests/e2e/metrics_test.cc.)
+  // (A valid line: tests/e2e/boot_storm_test.cc.)
   const std::pair<const char*, const char*> rows[] = {
       {"INSTALLATION_UUID='7c9e6679-7425-40de-944b-e07fc1f90ae7' X='1'\n",
        "^INSTALLATION_UUID is not a UUID: '7c9e6679-7425-40de-944b-e07fc1f90ae7' X='1'$"},
