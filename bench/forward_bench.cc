@@ -43,6 +43,7 @@
 #include "net/pmmap.h"
 #include "net/udp.h"
 #include "support/lab.h"
+#include "support/wire_builder.h"
 
 namespace {
 
@@ -281,7 +282,7 @@ void run_traffic(benchmark::State& state, size_t payload, uint64_t* stalls) {
   std::vector<uint8_t> req(payload, 0x3c);
   if (payload > 2) req[2] = 0;  // never a protocol message
   std::vector<uint8_t> buf(2048);
-  const sockaddr_in to = tarn_test::lab_address(the_lab->server_ip(), SERVER_PORT);
+  const sockaddr_in to = tarn_test::address(the_lab->server_ip().c_str(), SERVER_PORT);
   auto prime = [&] {
     for (auto& c : *clients) {
       for (int k = 0; k < WINDOW; k++) {

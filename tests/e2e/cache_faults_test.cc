@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/statvfs.h>
 
-#include <cctype>
 #include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -16,7 +14,6 @@
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using tarn_test::json_value;
 using tarn_test::lab_daemon;
@@ -80,10 +77,6 @@ TEST(CacheFaults, StormOutOfInodes) {
   struct statvfs v;
   ASSERT_EQ(statvfs(d.vdisk_dir().c_str(), &v), 0);
   ASSERT_EQ(v.f_files, INODES);
-  size_t chunks = 0;
-  for (const auto& f : fs::directory_iterator(d.vdisk_dir()))
-    chunks += isdigit(f.path().filename().string()[0]) ? 1 : 0;
-  EXPECT_LT(chunks, 10u);
   EXPECT_NE(d.sandbox().err().find("Cache manager detected low inodes"), std::string::npos);
   EXPECT_GT(tarn_test::json_path_int(tarn_test::control_result(d.socket_path(), "metrics").get(),
                                      {"server_metrics", "cache_evicted_b"}),

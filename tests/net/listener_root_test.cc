@@ -125,8 +125,8 @@ TEST(QueueData, FillsOneSlotPerReplyAndRefusesWhatDoesNotFitWithRateLimitedWarni
   memory_ring m;
   log_limit refused_log;
   queue_data_context q{-1, &m.ring, IFACE.data(), CLIENT.data(), 0, &refused_log};
-  const sockaddr_in server = tarn_test::lab_address("198.18.0.20", SERVER_PORT),
-                    client = tarn_test::lab_address("198.18.0.101", 40001);
+  const sockaddr_in server = tarn_test::address("198.18.0.20", SERVER_PORT),
+                    client = tarn_test::address("198.18.0.101", 40001);
   const bytes payload = pattern(1955, 5);
 
   // The first warning at once, the next ones held back and counted in the
@@ -198,10 +198,10 @@ class Listener : public testing::TestWithParam<listener_kind> {
     lab = std::make_unique<tarn_test::lab>();
     ASSERT_TRUE(GetParam().packet_mmap || lab->route_through_proxy_port(1));
     server = lab->udp_socket(lab->server_ns(), lab->server_ip(), SERVER_PORT);
-    server_addr = tarn_test::lab_address(lab->server_ip(), SERVER_PORT);
+    server_addr = tarn_test::address(lab->server_ip().c_str(), SERVER_PORT);
     for (uint16_t port = 40001; port <= 40003; port++) {
       clients.push_back(lab->udp_socket(lab->client_ns(1), lab->client_ip(1), port));
-      client_addrs.push_back(tarn_test::lab_address(lab->client_ip(1), port));
+      client_addrs.push_back(tarn_test::address(lab->client_ip(1).c_str(), port));
       ASSERT_TRUE(clients.back().valid());
     }
     ASSERT_TRUE(server.valid());
@@ -411,7 +411,7 @@ TEST(PmmapRing, JoinsOnlyIpv4ReceiveRingsToItsGroupAndLeavesNothingOpenOnFailure
   log.clear();
   tarn_test::netns ns("tarnring");
   ASSERT_EQ(ns.run("ip link add va type veth peer name vb && ip link set va up"), 0);
-  tarn_test::netns_enter in(ns);
+  tarn_test::lab_enter in(ns.name());
   client_context client;
   client.mac = CLIENT;
   tlt_context tlt;

@@ -93,13 +93,9 @@ bool lab::route_through_proxy_port(int i) const {
 unique_fd lab::udp_socket(const std::string& ns, const std::string& ip, uint16_t port) const {
   lab_enter in(ns);
   unique_fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a = lab_address(ip, port);
+  sockaddr_in a = address(ip.c_str(), port);
   if (fd && bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) fd.reset();
   return fd;
-}
-
-sockaddr_in lab_address(const std::string& ip, uint16_t port) {
-  return address(ip.c_str(), port);
 }
 
 lab_enter::lab_enter(const std::string& ns) {

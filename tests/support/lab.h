@@ -64,8 +64,6 @@ class lab {
   int servers_ = 0;
 };
 
-// An IPv4 socket address from dotted text and a port in host order.
-sockaddr_in lab_address(const std::string& ip, uint16_t port);
 std::string mac_text(const mac_address& mac);
 // `sh -c command`, bounded to `limit_s` seconds; stdout (add 2>&1 for stderr)
 // in `output`. Returns the exit status, -1 if it could not run or timed out.

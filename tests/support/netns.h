@@ -1,7 +1,7 @@
 // Throwaway network namespaces for tests that need real packet sockets: made
 // with a unique name on construction, deleted on destruction (also when the
-// test fails). netns_enter switches the calling thread into one for its
-// scope; sockets made meanwhile stay in that namespace.
+// test fails). lab_enter (support/lab.h) switches the calling thread into
+// one for its scope; sockets made meanwhile stay in that namespace.
 #pragma once
 
 #include <string>
@@ -22,11 +22,6 @@ class netns {
 
  private:
   std::string name_;
-};
-
-class netns_enter : public lab_enter {
- public:
-  explicit netns_enter(const netns& ns) : lab_enter(ns.name()) {}
 };
 
 }  // namespace tarn_test
