@@ -82,7 +82,7 @@ class engine_fixture {
   engine_fixture& operator=(const engine_fixture&) = delete;
   ~engine_fixture() {
     if (!st_) return;
-    client_context_set_vdisk_key(cc_, "");
+    client_context_set_vdisk_key(cc_, *cc_->session.lock(), "");
     client_contexts_destroy(&st_->ctx);
     server_contexts_destroy(&st_->ctx);
   }

@@ -20,6 +20,7 @@
 
 #include "support/lab_daemon.h"
 #include "support/metrics_files.h"
+#include "support/wire_builder.h"
 
 namespace {
 
@@ -46,7 +47,7 @@ std::string scrape(const std::string& ns) {
     tarn_test::lab_enter inside(ns);
     fd.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   }
-  sockaddr_in addr = tarn_test::lab_address("127.0.0.1", 9100);
+  sockaddr_in addr = tarn_test::address("127.0.0.1", 9100);
   const std::string request = "GET /metrics HTTP/1.0\r\nHost: exporter\r\n\r\n";
   if (!fd || connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) !=

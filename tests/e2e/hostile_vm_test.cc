@@ -60,7 +60,7 @@ class hostile_vm {
   bool ready() const { return udp_ && packet_ && ifindex_ > 0; }
 
   void to_server(const bytes& payload, uint16_t port) {
-    sockaddr_in to = tarn_test::lab_address(lab_.server_ip(), port);
+    sockaddr_in to = tarn_test::address(lab_.server_ip().c_str(), port);
     sendto(udp_.get(), payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&to),
            sizeof to);
     pace();

@@ -221,7 +221,7 @@ TEST(Prepopulation, InterruptionsEndRunsCleanly) {
   const size_t before_reset = ends();
   unique_fd vm_socket = d.lab().udp_socket(d.lab().client_ns(1), d.lab().client_ip(1), 0);
   const tarn_test::bytes outdated = tarn_test::msg(IOS_READ_EXT_REQUEST_CODE, 36).u32(8, 0xDEAD).b;
-  const sockaddr_in io_port = tarn_test::lab_address(d.lab().server_ip(), 6905);
+  const sockaddr_in io_port = tarn_test::address(d.lab().server_ip().c_str(), 6905);
   sendto(vm_socket.get(), outdated.data(), outdated.size(), 0,
          reinterpret_cast<const sockaddr*>(&io_port), sizeof io_port);
   ASSERT_TRUE(sb.wait_for_output("Detected outdated handle.", 10s)) << sb.err();
