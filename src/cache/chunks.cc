@@ -562,11 +562,45 @@ int32_t cache_contains(proxy_context*, client_context* cc, const client_session&
   return read_range(cc, cc->site_context, s.vdisk_key, offset, nullptr, byte_length);
 }
 
-int32_t cache_contains_in(proxy_context*, client_context* cc, const site_context* site,
-                          const char* vdisk_key, uint64_t offset, uint64_t byte_length) {
-  g_return_val_if_fail(cc != NULL && site != NULL && vdisk_key != NULL, 0);
-  g_return_val_if_fail(byte_length != 0, 0);
-  return read_range(cc, site, vdisk_key, offset, nullptr, byte_length);
+uint64_t cache_first_missing(client_context* cc, const site_context* site, const char* vdisk_key,
+                             uint64_t offset, uint64_t end) {
+  g_return_val_if_fail(cc != NULL && site != NULL && vdisk_key != NULL, offset);
+  if (offset >= end) return offset;
+  const uint64_t chunk_size = site->chunk_size;
+  uint64_t at = offset;
+  while (at < end) {
+    chunk_location chunk;
+    if (!compose_chunk(site, vdisk_key, at, &chunk)) return at;
+    unique_fd fd(open(chunk.path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd) return at;  // no file: nothing of the chunk is cached
+    const uint64_t base = at - chunk.offset;
+    const uint64_t end_sector = (std::min(end - base, chunk_size) + SECTOR_SIZE - 1) / SECTOR_SIZE;
+    // The bitmap a window at a time; a full byte is 4 KiB present at once.
+    uint8_t window[4096];
+    for (uint64_t sector = chunk.offset / SECTOR_SIZE; sector < end_sector;) {
+      const uint64_t first_byte = sector / 8;
+      const size_t n = std::min<uint64_t>(sizeof window, (end_sector - 1) / 8 - first_byte + 1);
+      int err;
+      if (pread_full(fd.get(), window, n, chunk_size + first_byte, &err) !=
+          static_cast<ssize_t>(n)) {
+        if (err != 0) {
+          cache_warning(cc, "Client %s - bitmap_is_allocated pread64(%d): %s", cc->uuid.c_str(),
+                        static_cast<int>(n), g_strerror(err));
+        }
+        return std::max(at, base + sector * SECTOR_SIZE);
+      }
+      for (size_t i = 0; i < n; i++) {
+        if (window[i] == 0xFF) continue;
+        for (uint64_t s = (first_byte + i) * 8; s < (first_byte + i + 1) * 8; s++) {
+          if (s < sector || s >= end_sector || (window[i] & (0x80 >> (s % 8))) != 0) continue;
+          return std::max(at, base + s * SECTOR_SIZE);
+        }
+      }
+      sector = (first_byte + n) * 8;
+    }
+    at = base + chunk_size;
+  }
+  return end;
 }
 
 void vdisk_context_ref_inc(client_context* cc, client_session& s) {

@@ -61,12 +61,15 @@ int32_t cache_get_data(proxy_context* context, client_context* cc, const client_
                        uint64_t offset, void* data, uint64_t byte_length);
 int32_t cache_contains(proxy_context* context, client_context* cc, const client_session& s,
                        uint64_t offset, uint64_t byte_length);
-// As cache_contains for the vDisk `vdisk_key` of `site`'s cache, for a caller
-// that does not hold the client's session (prepopulation) and so must not read
-// the client's key or site, which listeners rewrite; the client only lends
-// its kept chunk descriptor and its warning limit.
-int32_t cache_contains_in(proxy_context* context, client_context* cc, const site_context* site,
-                          const char* vdisk_key, uint64_t offset, uint64_t byte_length);
+// The first byte of [offset, end) of the vDisk `vdisk_key` in `site`'s cache
+// whose sector is not present, or `end` when all are: the bitmaps are read a
+// window at a time, and a chunk without a file is missing at once. For a
+// caller that does not hold the client's session (prepopulation) and so must
+// not read the client's key or site, which listeners rewrite; the client only
+// lends its warning limit. A chunk whose path cannot be composed counts as
+// missing.
+uint64_t cache_first_missing(client_context* cc, const site_context* site, const char* vdisk_key,
+                             uint64_t offset, uint64_t end);
 
 // Links the client to the vDisk of its `vdisk_key` (vdisk_context_link) and,
 // when that takes the client's reference, makes the vDisk's directory: at

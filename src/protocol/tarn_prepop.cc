@@ -41,7 +41,6 @@ constexpr int64_t PREPOP_IDLE_WAIT_US = 2 * G_USEC_PER_SEC;
 constexpr int64_t PREPOP_SEND_WAIT_US = 1 * G_USEC_PER_SEC;
 constexpr uint32_t PREPOP_MAX_RETRIES = 3;
 constexpr int64_t PREPOP_REPORT_US = 10 * G_USEC_PER_SEC;
-constexpr uint64_t PREPOP_CHECK_STEP = 512;
 
 // What the worker needs of the client's session, copied under its lock.
 struct session {
@@ -201,14 +200,13 @@ void prepop_vdisk(run& r, guarded<vdisk_state>::locked& state) {
       g_message("Client %s - Prepopulation of vdisk %s cache check (%zu)", uuid_of(r), key_of(r),
                 static_cast<size_t>(state->prepop_progress));
     }
-    while (state->prepop_progress < state->end_offset) {
-      const uint64_t want =
-          std::min<uint64_t>(PREPOP_CHECK_STEP, state->end_offset - state->prepop_progress);
-      const int32_t held = cache_contains_in(r.context, cc, r.site.get(), vc->vdisk_key.c_str(),
-                                             state->prepop_progress - 512, want);
-      if (held <= 0) break;
-      state->prepop_progress += static_cast<uint64_t>(held);
-    }
+    state->prepop_progress =
+        MSG_VDISK_DATA_OFFSET + cache_first_missing(cc, r.site.get(), vc->vdisk_key.c_str(),
+                                                    state->prepop_progress - MSG_VDISK_DATA_OFFSET,
+                                                    state->end_offset - MSG_VDISK_DATA_OFFSET);
+    // Everything is cached: no reply can still be awaited, so the run ends
+    // now rather than after an idle wait.
+    if (state->prepop_progress >= state->end_offset) break;
     send = std::max(send, state->prepop_progress);
 
     const uint64_t limit = mio_limit(r.s);
