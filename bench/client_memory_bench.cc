@@ -79,7 +79,7 @@ void configure(benchmark::State& state, int clients) {
     std::this_thread::sleep_for(500ms);
     const long rss = rss_bytes(daemon_box->pid());
     const double rings =
-        static_cast<double>(clients) * LISTENER_THREADS * 2 * PMMAP_BLOCK_SIZE * PMMAP_BLOCK_COUNT;
+        static_cast<double>(clients) * LISTENER_THREADS * PMMAP_LISTENER_RING_BYTES;
     state.SetIterationTime(seconds);
     state.counters["rss_MiB"] = rss / 1048576.0;
     state.counters["rings_MiB"] = rings / 1048576.0;

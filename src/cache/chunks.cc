@@ -562,20 +562,29 @@ int32_t cache_contains(proxy_context*, client_context* cc, const client_session&
   return read_range(cc, cc->site_context, s.vdisk_key, offset, nullptr, byte_length);
 }
 
-uint64_t cache_first_missing(client_context* cc, const site_context* site, const char* vdisk_key,
-                             uint64_t offset, uint64_t end) {
-  g_return_val_if_fail(cc != NULL && site != NULL && vdisk_key != NULL, offset);
+namespace {
+
+// The first byte in [offset, end) whose sector is present (`want_cached`) or
+// missing; `end` when there is none.
+uint64_t first_sector(client_context* cc, const site_context* site, const char* vdisk_key,
+                      uint64_t offset, uint64_t end, bool want_cached) {
   if (offset >= end) return offset;
   const uint64_t chunk_size = site->chunk_size;
+  // A byte of the bitmap that holds nothing sought: 8 sectors skipped at once.
+  const uint8_t skip = want_cached ? 0x00 : 0xFF;
   uint64_t at = offset;
   while (at < end) {
     chunk_location chunk;
-    if (!compose_chunk(site, vdisk_key, at, &chunk)) return at;
-    unique_fd fd(open(chunk.path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!fd) return at;  // no file: nothing of the chunk is cached
+    if (!compose_chunk(site, vdisk_key, at, &chunk)) return want_cached ? end : at;
     const uint64_t base = at - chunk.offset;
+    unique_fd fd(open(chunk.path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd) {  // no file: nothing of the chunk is cached
+      if (!want_cached) return at;
+      at = base + chunk_size;
+      continue;
+    }
     const uint64_t end_sector = (std::min(end - base, chunk_size) + SECTOR_SIZE - 1) / SECTOR_SIZE;
-    // The bitmap a window at a time; a full byte is 4 KiB present at once.
+    // The bitmap a window at a time; a skipped byte is 4 KiB at once.
     uint8_t window[4096];
     for (uint64_t sector = chunk.offset / SECTOR_SIZE; sector < end_sector;) {
       const uint64_t first_byte = sector / 8;
@@ -587,12 +596,15 @@ uint64_t cache_first_missing(client_context* cc, const site_context* site, const
           cache_warning(cc, "Client %s - bitmap_is_allocated pread64(%d): %s", cc->uuid.c_str(),
                         static_cast<int>(n), g_strerror(err));
         }
-        return std::max(at, base + sector * SECTOR_SIZE);
+        // Unreadable: as good as missing.
+        return want_cached ? end : std::max(at, base + sector * SECTOR_SIZE);
       }
       for (size_t i = 0; i < n; i++) {
-        if (window[i] == 0xFF) continue;
+        if (window[i] == skip) continue;
         for (uint64_t s = (first_byte + i) * 8; s < (first_byte + i + 1) * 8; s++) {
-          if (s < sector || s >= end_sector || (window[i] & (0x80 >> (s % 8))) != 0) continue;
+          if (s < sector || s >= end_sector ||
+              ((window[i] & (0x80 >> (s % 8))) != 0) != want_cached)
+            continue;
           return std::max(at, base + s * SECTOR_SIZE);
         }
       }
@@ -601,6 +613,20 @@ uint64_t cache_first_missing(client_context* cc, const site_context* site, const
     at = base + chunk_size;
   }
   return end;
+}
+
+}  // namespace
+
+uint64_t cache_first_missing(client_context* cc, const site_context* site, const char* vdisk_key,
+                             uint64_t offset, uint64_t end) {
+  g_return_val_if_fail(cc != NULL && site != NULL && vdisk_key != NULL, offset);
+  return first_sector(cc, site, vdisk_key, offset, end, false);
+}
+
+uint64_t cache_first_cached(client_context* cc, const site_context* site, const char* vdisk_key,
+                            uint64_t offset, uint64_t end) {
+  g_return_val_if_fail(cc != NULL && site != NULL && vdisk_key != NULL, offset);
+  return first_sector(cc, site, vdisk_key, offset, end, true);
 }
 
 void vdisk_context_ref_inc(client_context* cc, client_session& s) {

@@ -70,6 +70,11 @@ int32_t cache_contains(proxy_context* context, client_context* cc, const client_
 // missing.
 uint64_t cache_first_missing(client_context* cc, const site_context* site, const char* vdisk_key,
                              uint64_t offset, uint64_t end);
+// The same scan for the first byte whose sector is present, or `end`: a
+// chunk without a file is skipped whole, and a bitmap that cannot be read
+// counts as missing.
+uint64_t cache_first_cached(client_context* cc, const site_context* site, const char* vdisk_key,
+                            uint64_t offset, uint64_t end);
 
 // Links the client to the vDisk of its `vdisk_key` (vdisk_context_link) and,
 // when that takes the client's reference, makes the vDisk's directory: at

@@ -77,7 +77,9 @@ struct mio_fragment {
   uint32_t request_id = 0;
   uint64_t offset = 0;  // protocol offset; prepopulation's MIOs only
   uint64_t length = 0;  // prepopulation's MIOs only
-  std::array<uint8_t, MIO_FRAGMENT_DATA_SIZE> data{};
+  // Left uninitialised: a read is complete only once every fragment has
+  // filled exactly its own share of it (the reply handler checks).
+  std::array<uint8_t, MIO_FRAGMENT_DATA_SIZE> data;
   int64_t deadline = 0;  // monotonic microseconds
 };
 
@@ -183,6 +185,15 @@ struct client_context {
   uint32_t prepop_mio_issued = 0;
   uint32_t prepop_timeouts = 0;
   uint32_t prepop_retries = 0;
+  // Bumped when one of prepopulation's MIOs completes, which wakes its job
+  // through prepop_wake (waited on with prepop_wake_mutex, held by no one
+  // for longer than a notification).
+  std::atomic<uint64_t> prepop_completions{0};
+  std::mutex prepop_wake_mutex;
+  std::condition_variable prepop_wake;
+  // Frames the kernel dropped for want of room in this client's receive
+  // rings: a prepopulation read sent before a drop may have lost a fragment.
+  std::atomic<uint64_t> rx_drops{0};
   // Cleared, under the session's write lock, when the client is stopped.
   ::site_context* site_context = nullptr;
 
@@ -257,6 +268,8 @@ mio_fragment* client_mio_fragment_add(client_context* client, uint8_t id, uint64
                                       uint32_t packet_size);
 mio_fragment* client_mio_fragment_get(client_context* client, uint8_t id);
 void client_mio_fragment_del(client_context* client, uint8_t id);
+// Removes the fragment under `id` from the table and hands it over; null if none.
+std::unique_ptr<mio_fragment> client_mio_fragment_take(client_context* client, uint8_t id);
 uint32_t client_mio_frament_count(client_context* client);
 // Removes the client's own MIO records (ThreadId without the high bit) whose
 // deadline (monotonic microseconds) has passed: their replies were lost, and

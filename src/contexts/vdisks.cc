@@ -165,6 +165,7 @@ void vdisk_contexts_purged(proxy_context* context, const std::string& site_uuid,
     auto state = vc->state.lock();
     const uint64_t from = vdisk_offset > UINT64_MAX - 512 ? UINT64_MAX : vdisk_offset + 512;
     if (state->prepop_progress > from) state->prepop_progress = from;
+    state->purges++;
     // Again under the lock: a run that completed between the removal of the
     // chunk and now has written the marker anew.
     if (!vc->path.empty() && unlink((vc->path + "/" + VDISK_PREPOP_MARKER).c_str()) != 0) {
@@ -183,4 +184,8 @@ void vdisk_contexts_destroy(proxy_context* context) {
   TARN_ASSERT(context->client_context_ht == NULL);
   std::lock_guard<std::mutex> hold(context->vdisk_lock);
   context->vdisk_context_ht.reset();
+}
+
+std::vector<vdisk_boot_range> vdisk_boot_ranges(vdisk_context*) {
+  return {};
 }

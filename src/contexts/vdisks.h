@@ -16,10 +16,9 @@
 //     vdisk_contexts_put(context, vc);
 //   }
 //
-// A prepopulation job that works on a vDisk beyond one get/put (it waits on
-// `cond` with the state's lock) holds it with vdisk_context_hold and ends
-// with vdisk_context_release: a held vDisk stays in the table, and its record
-// stays valid, even when its last client goes or the table is destroyed.
+// A prepopulation job that works on a vDisk beyond one get/put holds it with vdisk_context_hold and
+// ends with vdisk_context_release: a held vDisk stays in the table, and its record stays valid,
+// even when its last client goes or the table is destroyed.
 //
 // Locks: vdisk_lock guards the table and every record's reference and hold
 // counts; a vDisk's `state` lock guards its size and prepopulation state. No one
@@ -30,12 +29,12 @@
 // changes).
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "core/guarded.h"
 
@@ -52,6 +51,13 @@ struct vdisk_state {
   uint64_t end_offset = 0;       // size + 512: the first protocol offset past the vDisk
   uint64_t prepop_progress = 0;  // protocol offset below which everything is cached
   uint32_t prepop_in_progress = 0;
+  uint64_t purges = 0;  // counts vdisk_contexts_purged: a scan older than one is stale
+};
+
+// A range of vDisk bytes of a boot set.
+struct vdisk_boot_range {
+  uint64_t offset = 0;
+  uint64_t length = 0;
 };
 
 struct vdisk_context {
@@ -62,10 +68,10 @@ struct vdisk_context {
   uint32_t ref_count = 0;   // clients whose vdisk_key names this vDisk
   uint32_t hold_count = 0;  // prepopulation jobs and get/put pairs holding it
   guarded<vdisk_state> state;
-  // Broadcast when a prepopulation MIO of this vDisk completes; waited on
-  // with the state's lock.
-  std::condition_variable cond;
 };
+
+// The vDisk's boot set: the ranges boots read first, in that order.
+std::vector<vdisk_boot_range> vdisk_boot_ranges(vdisk_context* vc);
 
 // Shared so that a job holding a vDisk keeps the record valid after the
 // table has dropped it (shutdown destroys the table before the jobs end).

@@ -27,6 +27,19 @@ void metrics_increment_cache_missed_reads(metrics_read_block* global, metrics_re
   client->cache_missed_reads.fetch_add(1);
 }
 
+namespace {
+void raise_to(std::atomic<int64_t>& at, int64_t value) {
+  int64_t seen = at.load(std::memory_order_relaxed);
+  while (value > seen && !at.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
+  }
+}
+}  // namespace
+
+void metrics_note_lock_wait(metrics_record* global, metrics_record* client, int64_t ns) {
+  raise_to(global->lock_wait_max_ns, ns);
+  raise_to(client->lock_wait_max_ns, ns);
+}
+
 void metrics_increment_unhandled_mio(metrics_record* global, metrics_record* client) {
   global->unhandled_mio.fetch_add(1);
   client->unhandled_mio.fetch_add(1);

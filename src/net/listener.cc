@@ -187,6 +187,7 @@ void listener_note_kernel_drops(listener_thread* t, int fd, bool force, const ch
   const uint64_t drops =
       getsockopt(fd, SOL_PACKET, PACKET_STATISTICS, &st, &len) == 0 ? st.tp_drops : 0;
   listener_add(t->stats.kernel_drops, drops);
+  if (drops != 0 && t->tlt->client != nullptr) t->tlt->client->rx_drops.fetch_add(drops);
   t->drops_unlogged += drops;
   if (t->drops_unlogged == 0 || (!force && !listener_log_due(t, &t->drops_log))) return;
   g_warning("%sThread %s: the kernel dropped %" PRIu64 " frames for want of %s", t->who.c_str(),

@@ -38,14 +38,14 @@ constexpr uint32_t FRAME_SIZE_MAX = 65536;
 
 // Frames of a power of two hold a whole capture from a link of `mtu`, and
 // blocks are whole pages holding whole frames.
-struct tpacket_req ring_geometry(uint32_t mtu) {
+struct tpacket_req ring_geometry(uint32_t mtu, uint32_t frames) {
   const uint64_t need = uint64_t{RX_NETWORK_OFFSET} + (mtu != 0 ? mtu : 1500);
   uint32_t frame = PMMAP_FRAME_SIZE;
   while (frame < need && frame < FRAME_SIZE_MAX) frame *= 2;
   const long page = sysconf(_SC_PAGESIZE);
   const uint32_t block =
       std::max({frame, PMMAP_BLOCK_SIZE, page > 0 ? static_cast<uint32_t>(page) : 0u});
-  return {block, PMMAP_FRAME_COUNT * frame / block, frame, PMMAP_FRAME_COUNT};
+  return {block, frames * frame / block, frame, frames};
 }
 
 // The status word opens every tpacket2 frame; the kernel and this thread
@@ -271,7 +271,8 @@ int setup_pmmap_socket(pmmap_ring* ring, tlt_context* tlt, uint16_t protocol, in
   }
 
   ring->kind = kind;
-  ring->req = ring_geometry(tlt->mtu);
+  const bool listener_rx = kind == PACKET_RX_RING && protocol == htons(ETH_P_IP);
+  ring->req = ring_geometry(tlt->mtu, listener_rx ? PMMAP_RX_FRAME_COUNT : PMMAP_FRAME_COUNT);
   // Setting the receive ring also discards what the socket queued since it
   // was bound, before the filter was attached.
   if (setsockopt(fd, SOL_PACKET, kind, &ring->req, sizeof ring->req) != 0) {

@@ -1,16 +1,14 @@
 // Packet-mmap rings (TPACKET_V2) and the packet-mmap listener.
 //
 // One pmmap_ring per ring socket, owned by the thread that opened it: 32
-// frames, each large enough for a whole capture of the largest frame the
-// interface carries (tlt->mtu). For an MTU of 1,500 that is 16 blocks of
-// 4,096 bytes holding frames of 2,048 bytes; a larger MTU gets larger frames,
-// a power of two, one or more to a block. Frames change hands with
-// the kernel only through their status word, read and written with explicit
-// acquire/release ordering. setup_pmmap_socket opens, binds, filters, maps and
-// (for an IPv4 receive ring) joins the client's fanout group;
-// release_pmmap_socket undoes all of it. The ring owns its socket and mapping:
-// a ring that is destroyed without release_pmmap_socket releases them itself.
-// The ARP proxy uses the same rings.
+// frames (a listener's IPv4 receive ring: 256), each large enough for a whole capture of the
+// largest frame the interface carries (tlt->mtu). For an MTU of 1,500 that is 16 blocks of 4,096
+// bytes holding frames of 2,048 bytes; a larger MTU gets larger frames, a power of two, one or more
+// to a block. Frames change hands with the kernel only through their status word, read and written
+// with explicit acquire/release ordering. setup_pmmap_socket opens, binds, filters, maps and (for
+// an IPv4 receive ring) joins the client's fanout group; release_pmmap_socket undoes all of it. The
+// ring owns its socket and mapping: a ring that is destroyed without release_pmmap_socket releases
+// them itself. The ARP proxy uses the same rings.
 //
 // Transmit rings are filled in ring order (pmmap_tx_frame, then
 // pmmap_tx_commit) and handed to the kernel in batches by pmmap_tx_kick, one
@@ -35,6 +33,13 @@ inline constexpr uint32_t PMMAP_BLOCK_SIZE = 4096;
 inline constexpr uint32_t PMMAP_BLOCK_COUNT = 16;
 inline constexpr uint32_t PMMAP_FRAME_SIZE = 2048;
 inline constexpr uint32_t PMMAP_FRAME_COUNT = 32;
+// A listener's receive ring holds more: one flow's fragments all land on one
+// ring of the fanout, and four MIO replies of up to 32 fragments, the
+// client's own reads and some slack must fit while the listener is busy.
+inline constexpr uint32_t PMMAP_RX_FRAME_COUNT = 256;
+// The memory of one listener thread's rings for an MTU of 1,500.
+inline constexpr uint64_t PMMAP_LISTENER_RING_BYTES =
+    uint64_t{PMMAP_FRAME_SIZE} * (PMMAP_RX_FRAME_COUNT + PMMAP_FRAME_COUNT);
 // Where a transmit frame's Ethernet frame starts: the aligned tpacket2 header.
 inline constexpr uint32_t PMMAP_TX_DATA_OFFSET = 32;
 // The longest a transmit frame may take to come free before the frame waiting

@@ -395,6 +395,28 @@ void forced_relogon(packet& pk, verdict* out) {
   *out = sent == static_cast<ssize_t>(MSG_RELOGON_REPLY_LEN) ? verdict::drop : verdict::forward;
 }
 
+// A lock taken with `try_take`, or when that fails with `take`, whose wait
+// goes into the longest-wait figure: no listener should wait long for a lock.
+template <class Try, class Take>
+auto lock_noting_wait(packet& pk, Try try_take, Take take) {
+  auto held = try_take();
+  if (held) return held;
+  timespec start, end;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  held = take();
+  clock_gettime(CLOCK_MONOTONIC, &end);
+  const int64_t ns = (end.tv_sec - start.tv_sec) * 1'000'000'000LL + (end.tv_nsec - start.tv_nsec);
+  metrics_note_lock_wait(&pk.context->metrics, &pk.cc->metrics, ns);
+  return held;
+}
+
+std::unique_lock<std::mutex> lock_mio(packet& pk) {
+  std::mutex& m = pk.cc->mio_mutex;
+  return lock_noting_wait(
+      pk, [&] { return std::unique_lock<std::mutex>(m, std::try_to_lock); },
+      [&] { return std::unique_lock<std::mutex>(m); });
+}
+
 void record_latency(packet& pk, metrics_read_block* global, metrics_read_block* client) {
   timespec end;
   clock_gettime(CLOCK_MONOTONIC, &end);
@@ -474,7 +496,7 @@ verdict mio_read_request(packet& pk, const client_session& s) {
                         uuid_of(cc));
     return verdict::forward;
   }
-  std::lock_guard<std::mutex> hold(cc->mio_mutex);
+  const auto hold = lock_mio(pk);
   client_mio_fragments_expire(cc, g_get_monotonic_time());
   client_mio_fragment_del(cc, r.thread_id);
   // A read of more fragments than the outstanding mask has bits is not
@@ -526,38 +548,30 @@ verdict mio_read_reply(packet& pk, const client_session& s) {
     return verdict::outdated_handle;
   }
   const verdict pass = prepop ? verdict::drop : verdict::forward;
-  vdisk_context* vc = vdisk_contexts_get(context, cc, s);
-  if (vc == nullptr) return verdict::forward;
-  // Excludes the vDisk's prepopulation run, which waits on `cond` with this
-  // lock; let go before the put, which may free the vDisk.
-  auto state = vc->state.lock();
-
-  std::unique_lock<std::mutex> mio(cc->mio_mutex);
-  mio_fragment* f = client_mio_fragment_get(cc, r.thread_id);
-  if (f == nullptr || f->request_id != r.request_id ||
-      static_cast<uint32_t>(r.fragment_offset) + r.fragment_length > MIO_FRAGMENT_DATA_SIZE ||
-      r.length > s.vdisk_end_offset || r.offset > s.vdisk_end_offset - r.length ||
-      !fragment_fits(f, r, s.packet_size)) {
-    metrics_increment_unhandled_mio(&context->metrics, &cc->metrics);
-    mio.unlock();
-    state.holder().unlock();
-    vdisk_contexts_put(context, vc);
-    return pass;
-  }
-  std::memcpy(f->data.data() + r.fragment_offset, r.data.data(), r.fragment_length);
-  const uint32_t bit = 1u << (r.fragment_number - 1);
-  uint32_t mask = f->outstanding.load();
-  while (!f->outstanding.compare_exchange_weak(mask, mask & ~bit)) {
-  }
-  if ((mask & ~bit) != 0) {
-    mio.unlock();
-    state.holder().unlock();
-    vdisk_contexts_put(context, vc);
-    return pass;
+  // The complete read is taken out of the table, so that its cache write
+  // holds no lock but the session's read lock, which the caller holds.
+  std::unique_ptr<mio_fragment> done;
+  {
+    const auto mio = lock_mio(pk);
+    mio_fragment* f = client_mio_fragment_get(cc, r.thread_id);
+    if (f == nullptr || f->request_id != r.request_id ||
+        static_cast<uint32_t>(r.fragment_offset) + r.fragment_length > MIO_FRAGMENT_DATA_SIZE ||
+        r.length > s.vdisk_end_offset || r.offset > s.vdisk_end_offset - r.length ||
+        !fragment_fits(f, r, s.packet_size)) {
+      metrics_increment_unhandled_mio(&context->metrics, &cc->metrics);
+      return pass;
+    }
+    std::memcpy(f->data.data() + r.fragment_offset, r.data.data(), r.fragment_length);
+    const uint32_t bit = 1u << (r.fragment_number - 1);
+    uint32_t mask = f->outstanding.load();
+    while (!f->outstanding.compare_exchange_weak(mask, mask & ~bit)) {
+    }
+    if ((mask & ~bit) != 0) return pass;
+    done = client_mio_fragment_take(cc, r.thread_id);
   }
   if (r.offset >= MSG_VDISK_DATA_OFFSET) {
     const uint64_t at = r.offset - MSG_VDISK_DATA_OFFSET;
-    if (all_zero(f->data.data(), r.length)) {
+    if (all_zero(done->data.data(), r.length)) {
       const int32_t n = cache_put_sparse(context, cc, s, at, r.length);
       if (n != r.length) {
         TARN_CLIENT_MESSAGE(cc, "Client %s - bad sparse write %zu of %zu at (%zu %zu [%zu])",
@@ -566,7 +580,7 @@ verdict mio_read_reply(packet& pk, const client_session& s) {
                             static_cast<size_t>(r.length));
       }
     } else {
-      const int32_t n = cache_put_data(context, cc, s, at, f->data.data(), r.length);
+      const int32_t n = cache_put_data(context, cc, s, at, done->data.data(), r.length);
       if (n != r.length) {
         TARN_CLIENT_MESSAGE(cc, "Client %s - bad write %zu of %zu at (%zu %zu [%zu])", uuid_of(cc),
                             static_cast<size_t>(n), static_cast<size_t>(r.length),
@@ -576,11 +590,13 @@ verdict mio_read_reply(packet& pk, const client_session& s) {
     }
   }
   record_latency(pk, &context->metrics.mio, &cc->metrics.mio);
-  client_mio_fragment_del(cc, r.thread_id);
-  if (prepop) vc->cond.notify_all();
-  mio.unlock();
-  state.holder().unlock();
-  vdisk_contexts_put(context, vc);
+  if (prepop) {
+    cc->prepop_completions.fetch_add(1);
+    // Taken for the notification alone, so the job cannot miss it between
+    // its check and its wait.
+    { std::lock_guard<std::mutex> wake(cc->prepop_wake_mutex); }
+    cc->prepop_wake.notify_one();
+  }
   return pass;
 }
 
@@ -721,7 +737,9 @@ int tarn_process_packet(proxy_context* context, const tarn_sender* sender, clien
   }
   if (family != OPCODE_FAMILY_IO) return 1;
   {
-    auto s = client->session.lock_shared();
+    auto s = lock_noting_wait(
+        pk, [&] { return client->session.try_lock_shared(); },
+        [&] { return client->session.lock_shared(); });
     account();
     const verdict v = io_message(pk, *s);
     if (v != verdict::outdated_handle) return settle(v);

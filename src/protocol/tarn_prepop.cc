@@ -4,20 +4,21 @@
 // prepopulation enabled: it sends the server MIO reads in that client's name
 // (its session, its address, its own transmit socket) with ThreadIds that
 // carry the prepopulation bit, and the engine stores the replies in the cache
-// and keeps them from the client. The worker skips over what the cache
-// already holds, keeps at most four MIOs of the client in flight, resends the
-// ones whose replies are late, and writes the "prepop" marker when the whole
-// vDisk is cached.
+// and keeps them from the client. The worker fetches the vDisk's boot set
+// first, in the order a boot read it, then the rest in offset order, asking
+// only for runs of sectors the bitmaps say are missing; it keeps at most four
+// MIOs of the client in flight, sends the next as soon as one completes (the
+// engine counts completions and wakes it), resends a read that lost a
+// fragment soon after the loss shows, and writes the "prepop" marker when the
+// whole vDisk is cached.
 //
-// The worker holds the vDisk's lock except while it waits on the vDisk's
-// condition. It must not lock the client's session while it holds the vDisk's
-// (listener threads take them the other way round), so it reads the
-// client's session through a snapshot taken under its read lock at
-// the start of every round, with the vDisk's lock released for that moment.
-// It never reads the client's key or site without that lock: the cache it
-// checks is the vDisk record's own (site, key), and the site is held from
-// the job's start, so that a job outliving its client's removal never uses
-// a freed site.
+// No listener ever waits for the worker across I/O or a scan: the worker
+// reads the client's session through a snapshot taken under its read lock,
+// holds the MIO table's lock only to add, look up or re-number records, and
+// the vDisk's lock only to read or publish its progress. It never reads the
+// client's key or site without the session's lock: the cache it checks is the
+// vDisk record's own (site, key), and the site is held from the job's start,
+// so that a job outliving its client's removal never uses a freed site.
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -26,7 +27,9 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
+#include <vector>
 
 #include "cache/chunks.h"
 #include "contexts/proxy_context.h"
@@ -37,10 +40,20 @@
 namespace {
 
 constexpr uint32_t PREPOP_MAX_MIOS = 4;
-constexpr int64_t PREPOP_IDLE_WAIT_US = 2 * G_USEC_PER_SEC;
+// A read unanswered this long is asked again, and a run with reads in
+// flight that long without a completion counts a timeout.
 constexpr int64_t PREPOP_SEND_WAIT_US = 1 * G_USEC_PER_SEC;
+// A read that may have lost a fragment (the kernel dropped frames since it
+// was sent, or a read sent after it completed) is asked again after this
+// long, or three of the server's smoothed reply times if longer.
+constexpr int64_t PREPOP_FAST_RESEND_US = 20 * 1000;
+// The longest the worker waits before looking at its client again.
+constexpr int64_t PREPOP_POLL_US = 100 * 1000;
+// How often the vDisk's published progress is brought up to date.
+constexpr int64_t PREPOP_PUBLISH_US = 100 * 1000;
 constexpr uint32_t PREPOP_MAX_RETRIES = 3;
 constexpr int64_t PREPOP_REPORT_US = 10 * G_USEC_PER_SEC;
+constexpr uint64_t SECTOR = 512;
 
 // What the worker needs of the client's session, copied under its lock.
 struct session {
@@ -96,52 +109,175 @@ const char* key_of(const run& r) {
   return r.vc->vdisk_key.c_str();
 }
 
-// Sends one prepopulation MIO; the request id used, through `id`. Returns
-// the send's result.
-ssize_t send_mio(run& r, uint8_t thread_id, uint64_t offset, uint64_t length, uint32_t* id) {
-  client_context* cc = r.cc;
+uint64_t first_missing(const run& r, uint64_t from, uint64_t end) {
+  return cache_first_missing(r.cc, r.site.get(), r.vc->vdisk_key.c_str(), from, end);
+}
+uint64_t first_cached(const run& r, uint64_t from, uint64_t end) {
+  return cache_first_cached(r.cc, r.site.get(), r.vc->vdisk_key.c_str(), from, end);
+}
+
+// Sends one prepopulation MIO under `request_id`; true when it went out.
+bool send_mio(run& r, uint8_t thread_id, uint32_t request_id, uint64_t offset, uint64_t length) {
   msg_prepop_request req{};
   req.tlv_login = r.s.uefi_boot;
   req.connection_handle = r.s.connection_handle;
-  req.request_id = cc->prepop_sequence++;
+  req.request_id = request_id;
   req.thread_id = thread_id;
   req.disk_handle = r.s.login_id;
   req.offset = offset;
   req.length = static_cast<uint16_t>(length);
-  *id = req.request_id;
   uint8_t buf[MSG_MIO_REQUEST_LEN];
   const size_t n = msg_build_prepop_mio_request(buf, req);
-  if (n != MSG_MIO_REQUEST_LEN) return -1;
-  return inet_raw_udp_send(cc->xmitfd.get(), &r.s.client_address, &r.s.server_address, buf, n);
+  ssize_t sent = -1;
+  if (n == MSG_MIO_REQUEST_LEN) {
+    sent = inet_raw_udp_send(r.cc->xmitfd.get(), &r.s.client_address, &r.s.server_address, buf, n);
+  }
+  if (sent == static_cast<ssize_t>(MSG_MIO_REQUEST_LEN)) return true;
+  g_message("Client %s - prepop send failed ret = %d", uuid_of(r), static_cast<int>(sent));
+  return false;
 }
 
-// The MIO mutex is held.
-void check_for_timeouts(run& r, uint8_t thread_id, mio_fragment* f) {
+// One of the worker's reads in flight. Its reassembly record is in the
+// client's MIO table under `thread_id`, expecting `request_id`; the engine
+// takes it out when the read completes.
+struct flight {
+  uint8_t thread_id = 0;
+  uint32_t request_id = 0;
+  uint64_t offset = 0;  // protocol offset
+  uint64_t length = 0;
+  int64_t sent_at = 0;  // of the latest send
+  uint64_t order = 0;   // of the latest send, among the run's sends
+  uint64_t drops = 0;   // the client's rx_drops at the latest send
+  bool resent = false;
+  bool boot = false;  // part of the boot set
+};
+
+// A range of vDisk bytes to fetch.
+struct range {
+  uint64_t offset = 0;
+  uint64_t length = 0;
+};
+
+// What to fetch next: the boot set's ranges in their order, then everything
+// from `next` on in offset order, in runs of missing sectors of at most
+// `limit` bytes.
+struct planner {
+  std::vector<vdisk_boot_range> boot;
+  size_t boot_index = 0;
+  uint64_t boot_at = 0;
+  uint64_t next = 0;
+  uint64_t size = 0;  // the vDisk's bytes
+
+  bool in_boot_set() const { return boot_index < boot.size(); }
+  bool done() const { return !in_boot_set() && next >= size; }
+
+  // The run of missing sectors from `from` (below `end`), at most `limit`
+  // long and ending before any read in flight; nothing if none is missing.
+  std::optional<range> missing_run(const run& r, uint64_t from, uint64_t end, uint64_t limit,
+                                   const std::vector<flight>& flights) {
+    while (from < end) {
+      const uint64_t m = first_missing(r, from, end) & ~(SECTOR - 1);
+      if (m >= end) return std::nullopt;
+      uint64_t stop = std::min(end, m + limit);
+      bool skipped = false;
+      for (const flight& f : flights) {
+        const uint64_t a = f.offset - MSG_VDISK_DATA_OFFSET, b = a + f.length;
+        if (a <= m && m < b) {  // on its way already
+          from = b;
+          skipped = true;
+          break;
+        }
+        if (m < a && a < stop) stop = a;
+      }
+      if (skipped) continue;
+      uint64_t e = first_cached(r, m, stop);
+      e = std::min(size, (e + SECTOR - 1) & ~(SECTOR - 1));
+      if (e <= m) e = std::min(size, m + SECTOR);
+      return range{m, e - m};
+    }
+    return std::nullopt;
+  }
+
+  std::optional<range> take(const run& r, uint64_t limit, const std::vector<flight>& flights,
+                            bool* boot_range) {
+    while (in_boot_set()) {
+      const vdisk_boot_range& b = boot[boot_index];
+      const uint64_t end = std::min(size, b.offset + b.length);
+      const uint64_t from = std::max(boot_at, b.offset);
+      if (auto got = missing_run(r, from, end, limit, flights)) {
+        boot_at = got->offset + got->length;
+        *boot_range = true;
+        return got;
+      }
+      boot_index++;
+      boot_at = 0;
+    }
+    *boot_range = false;
+    if (auto got = missing_run(r, next, size, limit, flights)) {
+      next = got->offset + got->length;
+      return got;
+    }
+    next = size;
+    return std::nullopt;
+  }
+};
+
+// Takes a thread id and a record for a read and sends it; false when it
+// could not (no id free, or the send failed: then nothing is left behind).
+bool launch(run& r, const range& what, bool boot, uint64_t order, std::vector<flight>& flights) {
   client_context* cc = r.cc;
-  if (f == nullptr || !(thread_id & MSG_THREAD_ID_PREPOP)) return;
-  const int64_t now = g_get_monotonic_time();
-  if (f->deadline > now) return;
+  flight f;
+  f.offset = what.offset + MSG_VDISK_DATA_OFFSET;
+  f.length = what.length;
+  f.boot = boot;
+  {
+    std::lock_guard<std::mutex> mio(cc->mio_mutex);
+    f.thread_id = client_prepop_thread_id(cc);
+    if (f.thread_id == 0) return false;
+    mio_fragment* m = client_mio_fragment_add(cc, f.thread_id, f.length, r.s.packet_size);
+    if (m == nullptr) return false;
+    f.request_id = cc->prepop_sequence++;
+    m->request_id = f.request_id;
+    m->offset = f.offset;
+    m->length = f.length;
+  }
+  f.sent_at = g_get_monotonic_time();
+  f.order = order;
+  f.drops = cc->rx_drops.load();
+  if (!send_mio(r, f.thread_id, f.request_id, f.offset, f.length)) {
+    std::lock_guard<std::mutex> mio(cc->mio_mutex);
+    client_mio_fragment_del(cc, f.thread_id);
+    return false;
+  }
+  cc->prepop_mio_issued++;
   if (cc->prepop_retries != 0) {
-    g_message("Client %s - Prepopulation resend of fragment %d timeout (%zu - %zu)", uuid_of(r),
-              thread_id, static_cast<size_t>(f->offset),
-              static_cast<size_t>(f->offset + f->length));
+    g_message("Client %s - Prepopulation of vdisk %s (%zu - %zu [%zu])", uuid_of(r), key_of(r),
+              static_cast<size_t>(f.offset), static_cast<size_t>(f.offset + f.length),
+              static_cast<size_t>(f.length));
   }
-  uint32_t id;
-  const ssize_t sent = send_mio(r, thread_id, f->offset, f->length, &id);
-  if (sent == static_cast<ssize_t>(MSG_MIO_REQUEST_LEN)) {
-    f->request_id = id;
-    f->deadline = now + PREPOP_SEND_WAIT_US;
-    cc->prepop_mio_issued++;
-  } else {
-    g_message("Client %s - prepop send failed ret = %d", uuid_of(r), static_cast<int>(sent));
-  }
-  cc->prepop_timeouts++;
+  flights.push_back(f);
+  return true;
 }
 
-// Every late prepopulation read of the client, asked again.
-void resend_late(run& r) {
-  std::lock_guard<std::mutex> mio(r.cc->mio_mutex);
-  for (auto& entry : r.cc->mio_fragments) check_for_timeouts(r, entry.first, entry.second.get());
+// Asks the server again for a read in flight, keeping its record: fragments
+// that already arrived stay, and those of the new request fill the rest.
+// False when the read has completed meanwhile.
+bool resend(run& r, flight& f, uint64_t order) {
+  client_context* cc = r.cc;
+  {
+    std::lock_guard<std::mutex> mio(cc->mio_mutex);
+    mio_fragment* m = client_mio_fragment_get(cc, f.thread_id);
+    if (m == nullptr || m->request_id != f.request_id) return false;
+    f.request_id = cc->prepop_sequence++;
+    m->request_id = f.request_id;
+  }
+  f.sent_at = g_get_monotonic_time();
+  f.order = order;
+  f.drops = cc->rx_drops.load();
+  f.resent = true;
+  cc->prepop_timeouts++;
+  if (send_mio(r, f.thread_id, f.request_id, f.offset, f.length)) cc->prepop_mio_issued++;
+  return true;
 }
 
 // Records of prepopulation's own MIOs, removed when a run ends: resends
@@ -151,14 +287,6 @@ void forget_prepop_mios(client_context* cc) {
   std::lock_guard<std::mutex> hold(cc->mio_mutex);
   std::erase_if(cc->mio_fragments,
                 [](const auto& entry) { return (entry.first & MSG_THREAD_ID_PREPOP) != 0; });
-}
-
-// With the vDisk's state locked: refreshes the session snapshot under the
-// session's read lock, letting go of the vDisk's lock meanwhile.
-void refresh_session(run& r, guarded<vdisk_state>::locked& state) {
-  state.holder().unlock();
-  r.s = snapshot(r.cc, *r.cc->session.lock_shared());
-  state.holder().lock();
 }
 
 void write_marker(run& r) {
@@ -174,120 +302,236 @@ void write_marker(run& r) {
   fclose(f);
 }
 
-void prepop_vdisk(run& r, guarded<vdisk_state>::locked& state) {
+// The state of one run beyond what the planner and the flights hold.
+struct progress {
+  uint64_t cached = 0;           // vDisk bytes below which everything is cached
+  uint64_t purges = 0;           // the vDisk's purge count when `cached` was computed
+  int64_t srtt = 0;              // smoothed reply time of reads not resent, µs
+  uint64_t orders = 0;           // sends so far
+  uint64_t completed_order = 0;  // the latest send among completed reads
+};
+
+// Publishes what is cached from the start on, unless the cache manager
+// purged the vDisk since the scan began (then the purge's figure stands, and
+// the planner goes back there).
+void publish(run& r, progress& p, planner& plan) {
+  uint64_t purges;
+  {
+    auto state = r.vc->state.lock();
+    purges = state->purges;
+  }
+  const uint64_t cached = first_missing(r, p.cached, plan.size);
+  auto state = r.vc->state.lock();
+  if (state->purges == purges && purges == p.purges) {
+    p.cached = cached;
+    state->prepop_progress = MSG_VDISK_DATA_OFFSET + cached;
+  } else {
+    p.purges = state->purges;
+    p.cached = std::min(p.cached, state->prepop_progress - MSG_VDISK_DATA_OFFSET);
+    plan.next = std::min(plan.next, p.cached);
+  }
+}
+
+// Whether the whole vDisk is cached; if so, marks it complete. The mark
+// is set under the vDisk's lock and only if no purge came after the scan
+// began, since a purge clears the mark under that lock.
+bool finish(run& r, progress& p, uint64_t size) {
+  const uint64_t purges = r.vc->state.lock()->purges;
+  p.cached = first_missing(r, 0, size);
+  if (p.cached < size) return false;
+  auto state = r.vc->state.lock();
+  if (state->purges != purges) {
+    p.cached = 0;
+    return false;
+  }
+  state->prepop_progress = MSG_VDISK_DATA_OFFSET + size;
+  g_message("Client %s - Prepopulation complete for vdisk %s", uuid_of(r), key_of(r));
+  write_marker(r);
+  return true;
+}
+
+// Takes the completed reads out of `flights`; true if any.
+bool retire(run& r, std::vector<flight>& flights, progress& p) {
+  const int64_t now = g_get_monotonic_time();
+  std::lock_guard<std::mutex> mio(r.cc->mio_mutex);
+  const size_t before = flights.size();
+  std::erase_if(flights, [&](const flight& f) {
+    const mio_fragment* m = client_mio_fragment_get(r.cc, f.thread_id);
+    if (m != nullptr && m->request_id == f.request_id) return false;
+    p.completed_order = std::max(p.completed_order, f.order);
+    if (!f.resent) {
+      const int64_t took = now - f.sent_at;
+      p.srtt = p.srtt == 0 ? took : (7 * p.srtt + took) / 8;
+    }
+    return true;
+  });
+  return flights.size() != before;
+}
+
+uint32_t mios_in_flight(client_context* cc) {
+  std::lock_guard<std::mutex> mio(cc->mio_mutex);
+  client_mio_fragments_expire(cc, g_get_monotonic_time());
+  return client_mio_frament_count(cc);
+}
+
+// Whether the run may go on speaking for the vDisk; refreshes the session
+// snapshot. A client linked with another vDisk since (or with none) no
+// longer speaks for this one.
+bool may_go_on(run& r) {
+  r.s = snapshot(r.cc, *r.cc->session.lock_shared());
+  return !r.s.login_pending && r.cc->prepopulate.load() && !r.context->stopping.load() &&
+         g_get_monotonic_time() > r.context->prepop_not_before.load() &&
+         r.vc->vdisk_key == r.s.vdisk_key;
+}
+
+void prepop_vdisk(run& r, uint64_t end_offset) {
   client_context* cc = r.cc;
-  vdisk_context* vc = r.vc;
   cc->prepop_mio_issued = 0;
   cc->prepop_timeouts = 0;
   cc->prepop_retries = 0;
   g_message("Client %s - Prepopulating cache of vdisk %s using up to %d MIOs", uuid_of(r),
             key_of(r), static_cast<int>(PREPOP_MAX_MIOS));
-  state->prepop_progress = MSG_VDISK_DATA_OFFSET;
-  uint64_t send = MSG_VDISK_DATA_OFFSET;
-  int64_t report = g_get_monotonic_time() + PREPOP_REPORT_US;
+  planner plan;
+  plan.size = end_offset - MSG_VDISK_DATA_OFFSET;
+  plan.boot = vdisk_boot_ranges(r.vc);
+  progress p;
+  {
+    // An interrupted run's scan goes on where it stopped.
+    auto state = r.vc->state.lock();
+    p.purges = state->purges;
+    p.cached = std::min(plan.size, state->prepop_progress > MSG_VDISK_DATA_OFFSET
+                                       ? state->prepop_progress - MSG_VDISK_DATA_OFFSET
+                                       : 0);
+    state->prepop_progress = MSG_VDISK_DATA_OFFSET + p.cached;
+  }
+  plan.next = p.cached;
+  if (!plan.boot.empty()) {
+    g_message("Client %s - Prepopulation of vdisk %s fetches its boot set of %zu ranges first",
+              uuid_of(r), key_of(r), plan.boot.size());
+  }
 
-  while (state->prepop_progress < state->end_offset) {
-    refresh_session(r, state);
-    // A client linked with another vDisk since (or with none) no longer
-    // speaks for this one.
-    if (r.s.login_pending || !cc->prepopulate.load() || r.context->stopping.load() ||
-        g_get_monotonic_time() <= r.context->prepop_not_before.load() ||
-        vc->vdisk_key != r.s.vdisk_key) {
-      break;
-    }
-    int64_t wait_until = g_get_monotonic_time() + PREPOP_IDLE_WAIT_US;
-    if (cc->prepop_retries != 0) {
-      g_message("Client %s - Prepopulation of vdisk %s cache check (%zu)", uuid_of(r), key_of(r),
-                static_cast<size_t>(state->prepop_progress));
-    }
-    state->prepop_progress =
-        MSG_VDISK_DATA_OFFSET + cache_first_missing(cc, r.site.get(), vc->vdisk_key.c_str(),
-                                                    state->prepop_progress - MSG_VDISK_DATA_OFFSET,
-                                                    state->end_offset - MSG_VDISK_DATA_OFFSET);
-    // Everything is cached: no reply can still be awaited, so the run ends
-    // now rather than after an idle wait.
-    if (state->prepop_progress >= state->end_offset) break;
-    send = std::max(send, state->prepop_progress);
+  std::vector<flight> flights;
+  uint64_t seen = cc->prepop_completions.load();
+  int64_t last_event = g_get_monotonic_time();  // the latest completion or timeout
+  int64_t report = last_event + PREPOP_REPORT_US;
+  int64_t next_publish = last_event + PREPOP_PUBLISH_US;
+  bool send_failed = false;
+  bool boot_reported = plan.boot.empty();
+  uint32_t passes = 0;
+  uint64_t pass_start = p.cached;
+  bool complete = false;
 
-    const uint64_t limit = mio_limit(r.s);
-    {
-      std::lock_guard<std::mutex> mio(cc->mio_mutex);
-      client_mio_fragments_expire(cc, g_get_monotonic_time());
-      uint32_t n = client_mio_frament_count(cc);
-      while (send < state->end_offset && n < PREPOP_MAX_MIOS && limit > 0) {
-        const uint64_t chunk = std::min<uint64_t>(state->end_offset - send, limit);
-        const uint8_t thread_id = client_prepop_thread_id(cc);
-        if (thread_id == 0) break;
-        uint32_t id;
-        const ssize_t sent = send_mio(r, thread_id, send, chunk, &id);
-        if (sent == static_cast<ssize_t>(MSG_MIO_REQUEST_LEN)) {
-          mio_fragment* f = client_mio_fragment_add(cc, thread_id, chunk, r.s.packet_size);
-          const int64_t now = g_get_monotonic_time();
-          if (f != nullptr) {
-            f->offset = send;
-            f->length = chunk;
-            f->request_id = id;
-            f->deadline = now + PREPOP_SEND_WAIT_US;
-          }
-          wait_until = now + PREPOP_SEND_WAIT_US;
-          cc->prepop_mio_issued++;
-          send += chunk;
-          if (cc->prepop_retries != 0) {
-            g_message("Client %s - Prepopulation of vdisk %s (%zu - %zu [%zu])", uuid_of(r),
-                      key_of(r), static_cast<size_t>(send), static_cast<size_t>(send + chunk),
-                      static_cast<size_t>(chunk));
-          }
-        } else {
-          g_message("Client %s - prepop send failed ret = %d", uuid_of(r), static_cast<int>(sent));
-        }
-        n++;
-      }
-    }
-
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::microseconds(wait_until - g_get_monotonic_time());
-    if (vc->cond.wait_until(state.holder(), deadline) == std::cv_status::no_timeout) {
+  while (may_go_on(r)) {
+    int64_t now = g_get_monotonic_time();
+    const uint64_t completions = cc->prepop_completions.load();
+    if (retire(r, flights, p) || completions != seen) {
+      seen = completions;
       cc->prepop_retries = 0;
-      resend_late(r);
-    } else {
+      last_event = now;
+    }
+    if (!boot_reported && !plan.in_boot_set() &&
+        std::none_of(flights.begin(), flights.end(), [](const flight& f) { return f.boot; })) {
+      boot_reported = true;
+      g_message("Client %s - Prepopulation of vdisk %s has fetched its boot set", uuid_of(r),
+                key_of(r));
+    }
+
+    // Nothing has completed for a whole wait: the late reads are asked
+    // again, up to the retry limit.
+    if ((!flights.empty() || send_failed) && now - last_event >= PREPOP_SEND_WAIT_US) {
+      last_event = now;
       g_message("Client %s - Prepopulation of vdisk %s timeout (%zu - %zu [%zu])", uuid_of(r),
-                key_of(r), static_cast<size_t>(state->prepop_progress), static_cast<size_t>(send),
-                static_cast<size_t>(send - state->prepop_progress));
-      send = state->prepop_progress;
+                key_of(r), static_cast<size_t>(MSG_VDISK_DATA_OFFSET + p.cached),
+                static_cast<size_t>(MSG_VDISK_DATA_OFFSET + plan.next),
+                static_cast<size_t>(plan.next - p.cached));
       if (++cc->prepop_retries > PREPOP_MAX_RETRIES) {
         g_message("Client %s - Prepopulation for vdisk %s retries exceeded", uuid_of(r), key_of(r));
         break;
       }
-      // Only a completed read wakes the worker, so a read that lost a
-      // fragment would never be asked again and would hold its place among
-      // the four for the rest of the run: late reads are resent here too.
-      resend_late(r);
     }
-    if (g_get_monotonic_time() > report) {
+    const int64_t fast = std::max(PREPOP_FAST_RESEND_US, 3 * p.srtt);
+    const uint64_t drops = cc->rx_drops.load();
+    for (flight& f : flights) {
+      const int64_t age = now - f.sent_at;
+      const bool late = age >= PREPOP_SEND_WAIT_US;
+      const bool lost = age >= fast && (drops != f.drops || p.completed_order > f.order);
+      if (!late && !lost) continue;
+      if (late && cc->prepop_retries != 0) {
+        g_message("Client %s - Prepopulation resend of fragment %d timeout (%zu - %zu)", uuid_of(r),
+                  f.thread_id, static_cast<size_t>(f.offset),
+                  static_cast<size_t>(f.offset + f.length));
+      }
+      resend(r, f, ++p.orders);
+    }
+
+    // As many new reads as the bound allows.
+    send_failed = false;
+    const uint64_t limit = mio_limit(r.s);
+    for (uint32_t n = mios_in_flight(cc); n < PREPOP_MAX_MIOS && limit > 0; n++) {
+      bool boot = false;
+      const std::optional<range> next = plan.take(r, limit, flights, &boot);
+      if (!next) break;
+      if (!launch(r, *next, boot, ++p.orders, flights)) {
+        // Asked for again by the next pass.
+        send_failed = true;
+        break;
+      }
+    }
+
+    now = g_get_monotonic_time();
+    if (flights.empty() && plan.done() && !send_failed) {
+      // Every pass ends with a look at the whole vDisk: a read that did not
+      // fill what it covered (a failed write, a purge) leaves a gap.
+      if (finish(r, p, plan.size)) {
+        complete = true;
+        break;
+      }
+      if (p.cached <= pass_start && ++passes > PREPOP_MAX_RETRIES) {
+        cc->prepop_retries = passes;
+        break;
+      }
+      pass_start = p.cached;
+      plan.next = p.cached;
+      continue;
+    }
+    if (now >= next_publish) {
+      publish(r, p, plan);
+      next_publish = now + PREPOP_PUBLISH_US;
+    }
+    if (now > report) {
       g_message("Client %s - Prepopulation of vdisk %s mio_reqs %u timeouts %u (%zu - %zu [%zu])",
                 uuid_of(r), key_of(r), cc->prepop_mio_issued, cc->prepop_timeouts,
-                static_cast<size_t>(state->prepop_progress), static_cast<size_t>(send),
-                static_cast<size_t>(send - state->prepop_progress));
-      report = g_get_monotonic_time() + PREPOP_REPORT_US;
+                static_cast<size_t>(MSG_VDISK_DATA_OFFSET + p.cached),
+                static_cast<size_t>(MSG_VDISK_DATA_OFFSET + plan.next),
+                static_cast<size_t>(plan.next - p.cached));
+      report = now + PREPOP_REPORT_US;
     }
+
+    // Until a completion, or the next moment a resend or a timeout is due.
+    int64_t wake = std::min(now + PREPOP_POLL_US, last_event + PREPOP_SEND_WAIT_US);
+    for (const flight& f : flights) wake = std::min(wake, f.sent_at + fast);
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::microseconds(std::max<int64_t>(0, wake - now));
+    std::unique_lock<std::mutex> hold(cc->prepop_wake_mutex);
+    cc->prepop_wake.wait_until(hold, deadline,
+                               [&] { return cc->prepop_completions.load() != seen; });
   }
 
-  if (state->prepop_progress >= state->end_offset) {
-    state->prepop_progress = state->end_offset;
-    g_message("Client %s - Prepopulation complete for vdisk %s", uuid_of(r), key_of(r));
-    write_marker(r);
-  } else if (!cc->prepopulate.load()) {
+  const uint64_t end = MSG_VDISK_DATA_OFFSET + plan.size;
+  if (complete) return;
+  publish(r, p, plan);
+  const size_t done = MSG_VDISK_DATA_OFFSET + p.cached;
+  const size_t sent = MSG_VDISK_DATA_OFFSET + plan.next;
+  if (!cc->prepopulate.load()) {
     g_message("Client %s - Prepopulation of vdisk %s canceled (%zu [%zu] of %zu)", uuid_of(r),
-              key_of(r), static_cast<size_t>(state->prepop_progress), static_cast<size_t>(send),
-              static_cast<size_t>(state->end_offset));
+              key_of(r), done, sent, static_cast<size_t>(end));
   } else if (cc->prepop_retries == 0) {
     g_message("Client %s - Prepopulation ended for vdisk %s", uuid_of(r), key_of(r));
   } else {
     g_message(
         "Client %s - Prepopulation of vdisk %s aborted, excessive failed retries (%zu [%zu] of "
         "%zu)",
-        uuid_of(r), key_of(r), static_cast<size_t>(state->prepop_progress),
-        static_cast<size_t>(send), static_cast<size_t>(state->end_offset));
+        uuid_of(r), key_of(r), done, sent, static_cast<size_t>(end));
   }
 }
 
@@ -317,24 +561,31 @@ void tarn_prepop_thread(gpointer data, gpointer user_data) {
               cc->uuid.c_str(), held->vdisk_key.c_str());
   } else {
     r.vc = held.get();
-    auto state = r.vc->state.lock();
-    if (state->size == 0) {
-      g_message("Client %s - Aborting prepopulation for %s because vdisk size is unknown",
-                uuid_of(r), key_of(r));
-    } else if (state->prepop_progress == state->end_offset) {
-      g_message("Client %s - Prepopulation of vdisk %s is already complete", uuid_of(r), key_of(r));
-    } else if (state->prepop_in_progress) {
-      g_message("Client %s - Prepopulation of vdisk %s is already in progress", uuid_of(r),
-                key_of(r));
-    } else if (r.s.burst_size == 0) {
-      g_message("Client %s - Aborting prepopulation becaue the clients' burst size is unknown",
-                uuid_of(r));
-    } else {
-      state->prepop_in_progress = 1;
-      prepop_vdisk(r, state);
+    uint64_t end_offset = 0;
+    {
+      auto state = r.vc->state.lock();
+      if (state->size == 0) {
+        g_message("Client %s - Aborting prepopulation for %s because vdisk size is unknown",
+                  uuid_of(r), key_of(r));
+      } else if (state->prepop_progress == state->end_offset) {
+        g_message("Client %s - Prepopulation of vdisk %s is already complete", uuid_of(r),
+                  key_of(r));
+      } else if (state->prepop_in_progress) {
+        g_message("Client %s - Prepopulation of vdisk %s is already in progress", uuid_of(r),
+                  key_of(r));
+      } else if (r.s.burst_size == 0) {
+        g_message("Client %s - Aborting prepopulation becaue the clients' burst size is unknown",
+                  uuid_of(r));
+      } else {
+        state->prepop_in_progress = 1;
+        end_offset = state->end_offset;
+      }
+    }
+    if (end_offset != 0) {
+      prepop_vdisk(r, end_offset);
       // Before the mark is cleared, so a new run never loses its own.
       forget_prepop_mios(cc);
-      state->prepop_in_progress = 0;
+      r.vc->state.lock()->prepop_in_progress = 0;
     }
   }
   if (held != nullptr) vdisk_context_release(context, std::move(held));

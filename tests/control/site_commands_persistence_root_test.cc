@@ -114,7 +114,7 @@ void configure_wide_site(tarn_test::sandbox& sb) {
   ASSERT_TRUE(call_ok(configure_request(s, 110, first, WIDE, ~0ull))) << sb.err();
   EXPECT_EQ(listener_threads(), WIDE * LISTENER_THREADS);
   // Each listener thread maps a receive and a transmit ring.
-  const long rings = long{WIDE} * LISTENER_THREADS * 2 * PMMAP_BLOCK_SIZE * PMMAP_BLOCK_COUNT;
+  const long rings = long{WIDE} * LISTENER_THREADS * PMMAP_LISTENER_RING_BYTES;
   const double per_client = static_cast<double>(rss_bytes() - rss_before - rings) / WIDE;
 #if defined(__SANITIZE_ADDRESS__)
   // The sanitizer's shadow and its per-thread stacks come to about 1 MiB per
