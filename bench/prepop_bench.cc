@@ -72,6 +72,7 @@ using clock_type = std::chrono::steady_clock;
 uint64_t SIZE = 256 << 20;  // vDisk 1; --vdisk-mib=N
 constexpr uint64_t SIZE2 = 64 << 20;
 constexpr uint64_t BLOCK = 32768;  // the server's burst size: the largest MIO
+constexpr int RUNS = 3;            // fills and direct reads, their median reported
 constexpr int PREPOP_CLIENT = 1, SAME_CLIENT = 2, OTHER_CLIENT = 3;
 constexpr const char* STARTED = "Prepopulating cache of vdisk";
 constexpr const char* COMPLETE = "Prepopulation complete for vdisk";
@@ -95,13 +96,13 @@ struct bootset_figures {
   int64_t boot_set_bytes = -1;
 };
 struct {
-  std::vector<double> fill_s;
-  uint64_t checked = 0, wrong = 0, expected = 0;
-  double rest_s = -1, cached_before = -1;
+  std::vector<double> fill_s, direct_s;
+  uint64_t checked = 0, wrong = 0;         // fewest sectors cached after a fill; wrong in all
+  double rest_s = -1, cached_before = -1;  // the median; the least of the runs
   uint64_t rest_wrong = 0;
   boot_figures same_idle, other_idle, same_prepop, other_prepop;
-  std::string lock_idle = "n/a", lock_prepop = "n/a";
-  bool prepop_throughout = false;
+  int64_t lock_idle = -1, lock_prepop = -1;  // the largest of the runs'
+  int prepop_throughout = -1;                // 1: no boot outlived the prepopulation; -1: not run
   bootset_figures learned, imported;
 } fig;
 
@@ -171,13 +172,6 @@ json_object* find_member(json_object* o, const char* name) {
       if (json_object* inner = find_member(json_object_array_get_idx(o, i), name)) return inner;
   }
   return nullptr;
-}
-
-// The daemon's longest wait of a listener for a lock, or "n/a".
-std::string lock_wait() {
-  json_value m = tarn_test::control_result(lab->socket_path(), "metrics");
-  json_object* v = find_member(m.get(), LOCK_WAIT);
-  return v == nullptr ? "n/a" : std::to_string(json_object_get_int64(v)) + " us";
 }
 
 // {total reads, cache hit reads} the daemon counted for client i; {-1, -1}
@@ -260,115 +254,183 @@ void report_rate(benchmark::State& state, uint64_t bytes, double seconds) {
   state.counters["seconds"] = seconds;
 }
 
+double median_of(std::vector<double> v) {
+  if (v.empty()) return -1;
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// RUNS fills in one iteration, reported as their median, so that the row
+// keeps the benchmark's plain name for scripts/bench.
 void BM_daemon(benchmark::State& state) {
   for (auto _ : state) {
-    if (!fresh()) {
-      state.SkipWithError("daemon restart or configure_site failed");
-      break;
+    uint64_t checked = SIZE / 512, wrong = 0;
+    for (int run = 0; run < RUNS; run++) {
+      if (!fresh()) {
+        state.SkipWithError("daemon restart or configure_site failed");
+        return;
+      }
+      auto vm = prepopulating_vm();
+      const bool done = lab->sandbox().wait_for_output(COMPLETE, FILL_LIMIT);
+      vm->kill();
+      const double s = log_seconds(STARTED, COMPLETE);
+      if (!done || s <= 0) {
+        state.SkipWithError("prepopulation did not complete within its limit");
+        return;
+      }
+      const auto [c, w] = check_vdisk1();
+      fig.fill_s.push_back(s);
+      checked = std::min(checked, c);
+      wrong += w;
     }
-    auto vm = prepopulating_vm();
-    const bool done = lab->sandbox().wait_for_output(COMPLETE, FILL_LIMIT);
-    vm->kill();
-    const double s = log_seconds(STARTED, COMPLETE);
-    if (!done || s <= 0) {
-      state.SkipWithError("prepopulation did not complete within its limit");
-      break;
-    }
-    const auto [checked, wrong] = check_vdisk1();
-    fig.fill_s.push_back(s);
-    fig.checked = std::max(fig.checked, checked);
-    fig.wrong += wrong;
+    fig.checked = checked;
+    fig.wrong = wrong;
     state.counters["sectors_wrong"] = static_cast<double>(wrong);
     state.counters["sectors_checked"] = static_cast<double>(checked);
-    report_rate(state, SIZE, s);
+    report_rate(state, SIZE, median_of(fig.fill_s));
   }
 }
 
 // Client 2 reads every 32 KiB block of vDisk 1 but each tenth through the
 // daemon; prepopulation then has 10 % left, in holes all over the vDisk.
+// The seconds prepopulation took, -1 on failure (with `why`).
+double rest_once(const std::string& trace, std::string* why) {
+  if (!fresh()) {
+    *why = "daemon restart or configure_site failed";
+    return -1;
+  }
+  auto reader = lab->boot(SAME_CLIENT, {"--trace", trace});
+  json_value r = tarn_test::vm_report(*reader, 180s);
+  if (!r || tarn_test::report_int(r.get(), "errors") != 0) {
+    *why = "the VM reading 90 % failed";
+    return -1;
+  }
+  const double cached = static_cast<double>(check_vdisk1().first) / static_cast<double>(SIZE / 512);
+  fig.cached_before = fig.cached_before < 0 ? cached : std::min(fig.cached_before, cached);
+  auto vm = prepopulating_vm();
+  const bool done = lab->sandbox().wait_for_output(COMPLETE, FILL_LIMIT);
+  vm->kill();
+  const double s = log_seconds(STARTED, COMPLETE);
+  if (!done || s <= 0) {
+    *why = "prepopulation did not complete within its limit";
+    return -1;
+  }
+  fig.rest_wrong += check_vdisk1().second;
+  return s;
+}
+
 void BM_rest(benchmark::State& state) {
+  const std::string trace = lab->sandbox().dir() + "/ninety.trace";
+  {
+    std::ofstream t(trace);
+    for (uint64_t block = 0; block * BLOCK < SIZE; block++)
+      if (block % 10 != 9) t << "mio " << block * BLOCK << " " << BLOCK << "\n";
+  }
   for (auto _ : state) {
-    if (!fresh()) {
-      state.SkipWithError("daemon restart or configure_site failed");
-      break;
+    std::vector<double> runs;
+    std::string why;
+    for (int run = 0; run < RUNS; run++) {
+      const double s = rest_once(trace, &why);
+      if (s < 0) {
+        state.SkipWithError(why.c_str());
+        return;
+      }
+      runs.push_back(s);
     }
-    const std::string trace = lab->sandbox().dir() + "/ninety.trace";
-    {
-      std::ofstream t(trace);
-      for (uint64_t block = 0; block * BLOCK < SIZE; block++)
-        if (block % 10 != 9) t << "mio " << block * BLOCK << " " << BLOCK << "\n";
-    }
-    auto reader = lab->boot(SAME_CLIENT, {"--trace", trace});
-    json_value r = tarn_test::vm_report(*reader, 180s);
-    if (!r || tarn_test::report_int(r.get(), "errors") != 0) {
-      state.SkipWithError("the VM reading 90 % failed");
-      break;
-    }
-    fig.cached_before = static_cast<double>(check_vdisk1().first) / static_cast<double>(SIZE / 512);
-    auto vm = prepopulating_vm();
-    const bool done = lab->sandbox().wait_for_output(COMPLETE, FILL_LIMIT);
-    vm->kill();
-    const double s = log_seconds(STARTED, COMPLETE);
-    if (!done || s <= 0) {
-      state.SkipWithError("prepopulation did not complete within its limit");
-      break;
-    }
-    const auto [checked, wrong] = check_vdisk1();
-    fig.rest_s = s;
-    fig.rest_wrong = wrong;
+    fig.rest_s = median_of(runs);
     state.counters["cached_before_pct"] = fig.cached_before * 100;
-    state.counters["sectors_checked"] = static_cast<double>(checked);
-    state.counters["sectors_wrong"] = static_cast<double>(wrong);
-    report_rate(state, SIZE / 10, s);
+    state.counters["sectors_wrong"] = static_cast<double>(fig.rest_wrong);
+    report_rate(state, SIZE / 10, fig.rest_s);
   }
 }
 
+// The daemon's longest wait of a listener for a lock, -1 if it reports none.
+int64_t lock_wait() {
+  json_value m = tarn_test::control_result(lab->socket_path(), "metrics");
+  json_object* v = find_member(m.get(), LOCK_WAIT);
+  return v == nullptr ? -1 : json_object_get_int64(v);
+}
+
 // Clients 2 and 3 boot vDisks 1 and 2 at once from a cold cache; with
-// `prepop`, while client 1's prepopulation of vDisk 1 runs.
+// `prepop`, while client 1's prepopulation of vDisk 1 runs. False (with
+// `why`) on failure.
+bool boots_once(bool prepop, boot_figures* same, boot_figures* other, int64_t* lock,
+                std::string* why) {
+  if (!fresh()) {
+    *why = "daemon restart or configure_site failed";
+    return false;
+  }
+  std::unique_ptr<process> filler;
+  if (prepop) {
+    filler = prepopulating_vm();
+    if (!lab->sandbox().wait_for_output(STARTED, 30s)) {
+      *why = "prepopulation did not start";
+      return false;
+    }
+  }
+  const auto before = client_reads(SAME_CLIENT);
+  auto s = lab->boot_vdisk(SAME_CLIENT, lab_daemon::VDISK_ID, {"--trace-seed", BOOT_SEED});
+  auto o = lab->boot_vdisk(OTHER_CLIENT, lab_daemon::VDISK_ID2, {"--trace-seed", OTHER_SEED});
+  *same = figures_of(*s);
+  *other = figures_of(*o);
+  same->hits = hit_share(before, client_reads(SAME_CLIENT));
+  *lock = lock_wait();
+  if (prepop) {
+    // Still running when both boots were done: nothing ended it early.
+    const std::string log = lab->sandbox().err();
+    if (log.find(COMPLETE) != std::string::npos ||
+        log.find("Prepopulation ended for vdisk") != std::string::npos ||
+        log.find(" canceled (") != std::string::npos ||
+        log.find(" aborted, excessive") != std::string::npos)
+      fig.prepop_throughout = 0;
+  }
+  if (same->p50_us < 0 || other->p50_us < 0 || same->errors != 0 || other->errors != 0) {
+    *why = "a booting VM failed";
+    return false;
+  }
+  return true;
+}
+
+// Each figure the median of the runs'.
+boot_figures median_boot(const std::vector<boot_figures>& runs) {
+  std::vector<double> p50, p99, hits;
+  for (const auto& b : runs) {
+    p50.push_back(static_cast<double>(b.p50_us));
+    p99.push_back(static_cast<double>(b.p99_us));
+    hits.push_back(b.hits);
+  }
+  boot_figures m;
+  m.p50_us = static_cast<int64_t>(median_of(p50));
+  m.p99_us = static_cast<int64_t>(median_of(p99));
+  m.hits = median_of(hits);
+  m.errors = 0;
+  return m;
+}
+
 void boots(benchmark::State& state, bool prepop) {
   for (auto _ : state) {
-    if (!fresh()) {
-      state.SkipWithError("daemon restart or configure_site failed");
-      break;
-    }
-    std::unique_ptr<process> filler;
-    if (prepop) {
-      filler = prepopulating_vm();
-      if (!lab->sandbox().wait_for_output(STARTED, 30s)) {
-        filler->kill();
-        state.SkipWithError("prepopulation did not start");
-        break;
-      }
-    }
-    const auto before = client_reads(SAME_CLIENT);
+    std::vector<boot_figures> same(RUNS), other(RUNS);
+    int64_t lock = -1;
+    std::string why;
     const auto t0 = clock_type::now();
-    auto same = lab->boot_vdisk(SAME_CLIENT, lab_daemon::VDISK_ID, {"--trace-seed", BOOT_SEED});
-    auto other = lab->boot_vdisk(OTHER_CLIENT, lab_daemon::VDISK_ID2, {"--trace-seed", OTHER_SEED});
-    boot_figures s = figures_of(*same), o = figures_of(*other);
-    const double elapsed = seconds_since(t0);
-    s.hits = hit_share(before, client_reads(SAME_CLIENT));
-    const std::string log = lab->sandbox().err();
-    (prepop ? fig.lock_prepop : fig.lock_idle) = lock_wait();
-    if (prepop) {
-      // Still running when both boots were done: nothing ended it early.
-      fig.prepop_throughout = log.find(COMPLETE) == std::string::npos &&
-                              log.find("Prepopulation ended for vdisk") == std::string::npos &&
-                              log.find(" canceled (") == std::string::npos &&
-                              log.find(" aborted, excessive") == std::string::npos;
-      filler->kill();
+    if (prepop) fig.prepop_throughout = 1;
+    for (int run = 0; run < RUNS; run++) {
+      int64_t l = -1;
+      if (!boots_once(prepop, &same[run], &other[run], &l, &why)) {
+        state.SkipWithError(why.c_str());
+        return;
+      }
+      lock = std::max(lock, l);
     }
+    const boot_figures s = median_boot(same), o = median_boot(other);
     (prepop ? fig.same_prepop : fig.same_idle) = s;
     (prepop ? fig.other_prepop : fig.other_idle) = o;
-    if (s.p50_us < 0 || o.p50_us < 0) {
-      state.SkipWithError("a booting VM gave no report");
-      break;
-    }
-    state.SetIterationTime(elapsed);
+    (prepop ? fig.lock_prepop : fig.lock_idle) = lock;
+    state.SetIterationTime(seconds_since(t0));
     state.counters["same_p50_us"] = static_cast<double>(s.p50_us);
     state.counters["same_p99_us"] = static_cast<double>(s.p99_us);
     state.counters["other_p50_us"] = static_cast<double>(o.p50_us);
     state.counters["other_p99_us"] = static_cast<double>(o.p99_us);
-    state.counters["errors"] = static_cast<double>(s.errors + o.errors);
   }
 }
 
@@ -399,6 +461,7 @@ void fill_with_boot_set(benchmark::State& state, bootset_figures* f) {
     if (started && !booter) {
       const auto [bytes, cached] = boot_set_progress();
       members = members || bytes >= 0;
+      if (bytes == 0) f->note = "the boot set is empty";
       if (bytes > 0 && cached >= bytes) {
         f->boot_set_s = seconds_since(*started);
         f->boot_set_bytes = bytes;
@@ -495,25 +558,25 @@ void BM_direct(benchmark::State& state) {
       state.SkipWithError("scripts/lab steer failed");
       break;
     }
-    auto vm = lab->boot(SAME_CLIENT, {"--trace-reads", "1", "--sweep"});
-    json_value r = tarn_test::vm_report(*vm);
-    const int64_t ms = r ? tarn_test::report_int(r.get(), "elapsed_ms") : -1;
-    if (ms <= 0) {
-      state.SkipWithError("the VM gave no report");
-      break;
+    int64_t errors = 0;
+    for (int run = 0; run < RUNS; run++) {
+      auto vm = lab->boot(SAME_CLIENT, {"--trace-reads", "1", "--sweep"});
+      json_value r = tarn_test::vm_report(*vm);
+      const int64_t ms = r ? tarn_test::report_int(r.get(), "elapsed_ms") : -1;
+      if (ms <= 0) {
+        state.SkipWithError("the VM gave no report");
+        return;
+      }
+      errors += tarn_test::report_int(r.get(), "errors");
+      fig.direct_s.push_back(static_cast<double>(ms) / 1000.0);
     }
-    state.counters["errors"] = static_cast<double>(tarn_test::report_int(r.get(), "errors"));
-    report_rate(state, SIZE, static_cast<double>(ms) / 1000.0);
+    state.counters["errors"] = static_cast<double>(errors);
+    report_rate(state, SIZE, median_of(fig.direct_s));
   }
 }
 
 // In this order: the direct read needs the steering off, everything else on.
-BENCHMARK(BM_daemon)
-    ->Name("prepop/daemon")
-    ->Iterations(1)
-    ->Repetitions(3)
-    ->ReportAggregatesOnly(true)
-    ->UseManualTime();
+BENCHMARK(BM_daemon)->Name("prepop/daemon")->Iterations(1)->UseManualTime();
 BENCHMARK(BM_rest)->Name("prepop/rest_of_90")->Iterations(1)->UseManualTime();
 BENCHMARK_CAPTURE(boots, idle, false)->Name("boots/idle")->Iterations(1)->UseManualTime();
 BENCHMARK_CAPTURE(boots, during_prepop, true)
@@ -522,12 +585,7 @@ BENCHMARK_CAPTURE(boots, during_prepop, true)
     ->UseManualTime();
 BENCHMARK(BM_bootset_learned)->Name("bootset/learned")->Iterations(1)->UseManualTime();
 BENCHMARK(BM_bootset_imported)->Name("bootset/imported")->Iterations(1)->UseManualTime();
-BENCHMARK(BM_direct)
-    ->Name("prepop/direct")
-    ->Iterations(1)
-    ->Repetitions(3)
-    ->ReportAggregatesOnly(true)
-    ->UseManualTime();
+BENCHMARK(BM_direct)->Name("prepop/direct")->Iterations(1)->UseManualTime();
 
 std::string run_key(const benchmark::BenchmarkReporter::Run& run) {
   return run.run_name.function_name;
@@ -579,31 +637,36 @@ void print_bootset(const char* what, const bootset_figures& f) {
 void print_summary(const median_reporter& reporter) {
   const double daemon = reporter.median("prepop/daemon");
   const double direct = reporter.median("prepop/direct");
-  std::vector<double> sorted = fig.fill_s;
-  std::sort(sorted.begin(), sorted.end());
-  const double full_s = sorted.empty() ? -1 : sorted[sorted.size() / 2];
+  const double full_s = median_of(fig.fill_s);
   std::printf("\n");
   if (daemon > 0 && direct > 0) {
     std::printf("prepopulation of %" PRIu64
                 " MiB: %.1f MB/s (median of %zu); direct sequential read "
-                "by a VM: %.1f MB/s (ratio %.2f, same run)\n",
-                SIZE >> 20, daemon, fig.fill_s.size(), direct, daemon / direct);
+                "by a VM: %.1f MB/s (median of %zu; ratio %.2f, same run)\n",
+                SIZE >> 20, daemon, fig.fill_s.size(), direct, fig.direct_s.size(),
+                daemon / direct);
   }
   std::printf("  fills:");
   for (double s : fig.fill_s) std::printf(" %.1f MB/s", static_cast<double>(SIZE) / 1e6 / s);
+  std::printf("; direct reads:");
+  for (double s : fig.direct_s) std::printf(" %.1f MB/s", static_cast<double>(SIZE) / 1e6 / s);
   std::printf("; wrong sectors %" PRIu64 ", sectors cached %" PRIu64 " of %" PRIu64 "\n", fig.wrong,
               fig.checked, SIZE / 512);
   std::printf("rest of a vDisk %s cached: %s, full fill %s (ratio %s), wrong sectors %" PRIu64 "\n",
               pct(fig.cached_before).c_str(), secs(fig.rest_s).c_str(), secs(full_s).c_str(),
               ratio(fig.rest_s, full_s).c_str(), fig.rest_wrong);
-  std::printf("boots during prepopulation of the same vDisk (%s throughout), read latency:\n",
-              fig.prepop_throughout ? "running" : "not running");
+  std::printf(
+      "boots, read latency (median of %d; prepopulation running until the boots ended: %s):\n",
+      RUNS,
+      fig.prepop_throughout < 0 ? "n/a"
+      : fig.prepop_throughout   ? "yes"
+                                : "no");
   print_boots("same vDisk ", fig.same_idle, fig.same_prepop);
   print_boots("other vDisk", fig.other_idle, fig.other_prepop);
   std::printf("  same vDisk's reads from the cache: %s idle, %s during prepopulation\n",
               pct(fig.same_idle.hits).c_str(), pct(fig.same_prepop.hits).c_str());
-  std::printf("  %s: %s idle, %s during prepopulation\n", LOCK_WAIT, fig.lock_idle.c_str(),
-              fig.lock_prepop.c_str());
+  std::printf("  %s: %s idle, %s during prepopulation\n", LOCK_WAIT, us(fig.lock_idle).c_str(),
+              us(fig.lock_prepop).c_str());
   print_bootset("learned ", fig.learned);
   print_bootset("imported", fig.imported);
 }
