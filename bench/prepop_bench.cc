@@ -16,12 +16,13 @@
 //   prepop/rest_of_90   client 2 first reads 90 % of vDisk 1 through the
 //                       daemon (every 32 KiB block but each tenth), then the
 //                       daemon prepopulates: the time to find and fetch the
-//                       rest, against the full fill's median
+//                       rest (median of three), against the full fill's
 //   boots/idle          clients 2 and 3 boot vDisks 1 and 2 at once from a
 //   boots/during_prepop cold cache, without and then during a prepopulation
 //                       of vDisk 1: each VM's read latency p50/p99 (first
 //                       send to last byte, all reads), and the daemon's
-//                       "listener_lock_wait_max_us" where it reports one
+//                       "listener_lock_wait_max_us" where it reports one;
+//                       medians of three runs each
 //   bootset/learned     client 2 boots vDisk 1 cold; the daemon is stopped,
 //                       the chunk files and the "prepop" marker deleted (the
 //                       "bootset" file kept) and the daemon started again; it
@@ -35,7 +36,8 @@
 //                       sequentially from the server (--sweep); three runs
 // Figures a daemon does not offer yet (the boot-set members and commands, the
 // lock-wait metric) print as "n/a". The summary after the table gives every
-// figure with its ratio.
+// figure with its ratio. The run keeps within --budget-s (270 s); it takes
+// about 90 s at 256 MiB on two busy vCPUs.
 //
 // Needs root: run as `sudo build/release/bench/prepop_bench`.
 #include <benchmark/benchmark.h>
@@ -76,8 +78,20 @@ constexpr int RUNS = 3;            // fills and direct reads, their median repor
 constexpr int PREPOP_CLIENT = 1, SAME_CLIENT = 2, OTHER_CLIENT = 3;
 constexpr const char* STARTED = "Prepopulating cache of vdisk";
 constexpr const char* COMPLETE = "Prepopulation complete for vdisk";
+constexpr const char* RESTART_FAILED =
+    "time budget spent, or daemon restart or configure_site failed";
 constexpr const char* LOCK_WAIT = "listener_lock_wait_max_us";
-constexpr auto FILL_LIMIT = 200s;
+// The whole run stays within this (--budget-s=N), under scripts/bench's
+// time-out, so that the summary is printed: a figure that would start after
+// it is skipped, and a fill waits at most until it.
+std::chrono::seconds BUDGET = 270s;
+clock_type::time_point run_deadline;
+
+std::chrono::milliseconds fill_limit() {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(run_deadline - clock_type::now());
+  return std::clamp<std::chrono::milliseconds>(left, 1s, 200s);
+}
 // The boot traces: the simulator's generated boot of 1000 reads.
 constexpr const char* BOOT_SEED = "11";
 constexpr const char* OTHER_SEED = "12";
@@ -102,7 +116,7 @@ struct {
   uint64_t rest_wrong = 0;
   boot_figures same_idle, other_idle, same_prepop, other_prepop;
   int64_t lock_idle = -1, lock_prepop = -1;  // the largest of the runs'
-  int prepop_throughout = -1;                // 1: no boot outlived the prepopulation; -1: not run
+  int prepop_throughout = -1;  // 1: prepopulation outlived every boot; 0: not; -1: not run
   bootset_figures learned, imported;
 } fig;
 
@@ -137,6 +151,7 @@ double seconds_since(clock_type::time_point t) {
 // starts the daemon again and configures the site (client 1 prepopulating).
 template <typename F>
 bool restart(F change) {
+  if (clock_type::now() >= run_deadline) return false;
   tarn_test::sandbox& sb = lab->sandbox();
   if (sb.send_signal(SIGTERM) && !sb.wait_exit(30s)) return false;
   change(lab->cache_disk());
@@ -267,11 +282,11 @@ void BM_daemon(benchmark::State& state) {
     uint64_t checked = SIZE / 512, wrong = 0;
     for (int run = 0; run < RUNS; run++) {
       if (!fresh()) {
-        state.SkipWithError("daemon restart or configure_site failed");
+        state.SkipWithError(RESTART_FAILED);
         return;
       }
       auto vm = prepopulating_vm();
-      const bool done = lab->sandbox().wait_for_output(COMPLETE, FILL_LIMIT);
+      const bool done = lab->sandbox().wait_for_output(COMPLETE, fill_limit());
       vm->kill();
       const double s = log_seconds(STARTED, COMPLETE);
       if (!done || s <= 0) {
@@ -280,11 +295,9 @@ void BM_daemon(benchmark::State& state) {
       }
       const auto [c, w] = check_vdisk1();
       fig.fill_s.push_back(s);
-      checked = std::min(checked, c);
-      wrong += w;
+      fig.checked = checked = std::min(checked, c);
+      fig.wrong = wrong += w;
     }
-    fig.checked = checked;
-    fig.wrong = wrong;
     state.counters["sectors_wrong"] = static_cast<double>(wrong);
     state.counters["sectors_checked"] = static_cast<double>(checked);
     report_rate(state, SIZE, median_of(fig.fill_s));
@@ -296,7 +309,7 @@ void BM_daemon(benchmark::State& state) {
 // The seconds prepopulation took, -1 on failure (with `why`).
 double rest_once(const std::string& trace, std::string* why) {
   if (!fresh()) {
-    *why = "daemon restart or configure_site failed";
+    *why = RESTART_FAILED;
     return -1;
   }
   auto reader = lab->boot(SAME_CLIENT, {"--trace", trace});
@@ -308,7 +321,7 @@ double rest_once(const std::string& trace, std::string* why) {
   const double cached = static_cast<double>(check_vdisk1().first) / static_cast<double>(SIZE / 512);
   fig.cached_before = fig.cached_before < 0 ? cached : std::min(fig.cached_before, cached);
   auto vm = prepopulating_vm();
-  const bool done = lab->sandbox().wait_for_output(COMPLETE, FILL_LIMIT);
+  const bool done = lab->sandbox().wait_for_output(COMPLETE, fill_limit());
   vm->kill();
   const double s = log_seconds(STARTED, COMPLETE);
   if (!done || s <= 0) {
@@ -355,9 +368,9 @@ int64_t lock_wait() {
 // `prepop`, while client 1's prepopulation of vDisk 1 runs. False (with
 // `why`) on failure.
 bool boots_once(bool prepop, boot_figures* same, boot_figures* other, int64_t* lock,
-                std::string* why) {
+                bool* ended_early, std::string* why) {
   if (!fresh()) {
-    *why = "daemon restart or configure_site failed";
+    *why = RESTART_FAILED;
     return false;
   }
   std::unique_ptr<process> filler;
@@ -382,7 +395,7 @@ bool boots_once(bool prepop, boot_figures* same, boot_figures* other, int64_t* l
         log.find("Prepopulation ended for vdisk") != std::string::npos ||
         log.find(" canceled (") != std::string::npos ||
         log.find(" aborted, excessive") != std::string::npos)
-      fig.prepop_throughout = 0;
+      *ended_early = true;
   }
   if (same->p50_us < 0 || other->p50_us < 0 || same->errors != 0 || other->errors != 0) {
     *why = "a booting VM failed";
@@ -413,15 +426,16 @@ void boots(benchmark::State& state, bool prepop) {
     int64_t lock = -1;
     std::string why;
     const auto t0 = clock_type::now();
-    if (prepop) fig.prepop_throughout = 1;
+    bool ended_early = false;
     for (int run = 0; run < RUNS; run++) {
       int64_t l = -1;
-      if (!boots_once(prepop, &same[run], &other[run], &l, &why)) {
+      if (!boots_once(prepop, &same[run], &other[run], &l, &ended_early, &why)) {
         state.SkipWithError(why.c_str());
         return;
       }
       lock = std::max(lock, l);
     }
+    if (prepop) fig.prepop_throughout = ended_early ? 0 : 1;
     const boot_figures s = median_boot(same), o = median_boot(other);
     (prepop ? fig.same_prepop : fig.same_idle) = s;
     (prepop ? fig.other_prepop : fig.other_idle) = o;
@@ -454,7 +468,7 @@ void fill_with_boot_set(benchmark::State& state, bootset_figures* f) {
   std::pair<int64_t, int64_t> reads_before{-1, -1};
   std::optional<clock_type::time_point> started;
   bool members = false;
-  const auto limit = clock_type::now() + FILL_LIMIT;
+  const auto limit = clock_type::now() + fill_limit();
   while (clock_type::now() < limit) {
     const std::string log = lab->sandbox().err();
     if (!started && log.find(STARTED) != std::string::npos) started = clock_type::now();
@@ -497,7 +511,7 @@ void fill_with_boot_set(benchmark::State& state, bootset_figures* f) {
 void BM_bootset_learned(benchmark::State& state) {
   for (auto _ : state) {
     if (!fresh()) {
-      state.SkipWithError("daemon restart or configure_site failed");
+      state.SkipWithError(RESTART_FAILED);
       break;
     }
     auto cold = lab->boot(SAME_CLIENT, {"--trace-seed", BOOT_SEED});
@@ -518,7 +532,7 @@ void BM_bootset_learned(benchmark::State& state) {
       }
     });
     if (!up) {
-      state.SkipWithError("daemon restart or configure_site failed");
+      state.SkipWithError(RESTART_FAILED);
       break;
     }
     if (!kept) fig.learned.note = "no bootset file after the cold boot";
@@ -528,6 +542,11 @@ void BM_bootset_learned(benchmark::State& state) {
 
 void BM_bootset_imported(benchmark::State& state) {
   for (auto _ : state) {
+    if (!fig.learned.ran) {
+      fig.imported.note = "bootset/learned did not run";
+      state.SkipWithError(fig.imported.note.c_str());
+      break;
+    }
     // The boot set the previous figure's daemon learned, exported from it.
     const std::string file = lab->sandbox().dir() + "/bootset.export";
     const std::string key = fs::path(lab->vdisk_dir_of(lab_daemon::VDISK_ID)).filename().string();
@@ -538,7 +557,7 @@ void BM_bootset_imported(benchmark::State& state) {
     } else if (tarnctl("export-boot-set " + names, &out) != 0) {
       fig.imported.note = "export-boot-set: " + first_line(out);
     } else if (!fresh()) {
-      state.SkipWithError("daemon restart or configure_site failed");
+      state.SkipWithError(RESTART_FAILED);
       break;
     } else if (tarnctl("import-boot-set " + names, &out) != 0) {
       fig.imported.note = "import-boot-set: " + first_line(out);
@@ -676,11 +695,14 @@ void print_summary(const median_reporter& reporter) {
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   for (int i = 1; i < argc; i++) {
-    unsigned long long mib = 0;
-    if (sscanf(argv[i], "--vdisk-mib=%llu", &mib) == 1 && mib > 0) {
-      SIZE = static_cast<uint64_t>(mib) << 20;
+    unsigned long long n = 0;
+    if (sscanf(argv[i], "--vdisk-mib=%llu", &n) == 1 && n > 0) {
+      SIZE = static_cast<uint64_t>(n) << 20;
+    } else if (sscanf(argv[i], "--budget-s=%llu", &n) == 1 && n > 0) {
+      BUDGET = std::chrono::seconds(n);
     } else {
-      std::fprintf(stderr, "prepop_bench: unknown argument %s (--vdisk-mib=N)\n", argv[i]);
+      std::fprintf(stderr, "prepop_bench: unknown argument %s (--vdisk-mib=N, --budget-s=N)\n",
+                   argv[i]);
       return 2;
     }
   }
@@ -695,6 +717,7 @@ int main(int argc, char** argv) {
     o.image_bytes = SIZE;
     o.second_image_bytes = SIZE2;
     o.config = "listenerThreads=2\nprepopIoThreads=2\nprepopHoldOffInS=0\n";
+    run_deadline = clock_type::now() + BUDGET;
     tarn_test::lab_daemon d(o);
     lab = &d;
     median_reporter reporter("MB_per_s", run_key);
