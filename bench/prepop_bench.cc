@@ -21,7 +21,8 @@
 //   boots/during_prepop cold cache, without and then during a prepopulation
 //                       of vDisk 1: each VM's read latency p50/p99 (first
 //                       send to last byte, all reads), and the daemon's
-//                       "listener_lock_wait_max_us" where it reports one;
+//                       "listener_lock_wait_max_us" where it reports one, and
+//                       the reads each VM had to send again (200 ms time-out);
 //                       medians of three runs each
 //   bootset/learned     client 2 boots vDisk 1 cold; the daemon is stopped,
 //                       the chunk files and the "prepop" marker deleted (the
@@ -101,7 +102,8 @@ lab_daemon* lab = nullptr;
 // What the summary prints.
 struct boot_figures {
   int64_t p50_us = -1, p99_us = -1, errors = -1;
-  double hits = -1;  // share of the VM's reads the daemon answered from the cache
+  int64_t retries = -1;  // reads the VM sent again after 200 ms without a reply
+  double hits = -1;      // share of the VM's reads the daemon answered from the cache
 };
 struct bootset_figures {
   bool ran = false;
@@ -252,6 +254,7 @@ boot_figures figures_of(process& vm) {
   b.p50_us = tarn_test::report_int(r.get(), "latency_p50_us");
   b.p99_us = tarn_test::report_int(r.get(), "latency_p99_us");
   b.errors = tarn_test::report_int(r.get(), "errors");
+  b.retries = tarn_test::report_int(r.get(), "retries");
   return b;
 }
 
@@ -413,6 +416,8 @@ boot_figures median_boot(const std::vector<boot_figures>& runs) {
     hits.push_back(b.hits);
   }
   boot_figures m;
+  m.retries = 0;
+  for (const auto& b : runs) m.retries += b.retries;
   m.p50_us = static_cast<int64_t>(median_of(p50));
   m.p99_us = static_cast<int64_t>(median_of(p99));
   m.hits = median_of(hits);
@@ -613,6 +618,9 @@ std::string run_key(const benchmark::BenchmarkReporter::Run& run) {
 std::string us(int64_t v) {
   return v < 0 ? "n/a" : std::to_string(v) + " us";
 }
+std::string count(int64_t v) {
+  return v < 0 ? "n/a" : std::to_string(v);
+}
 std::string ratio(double a, double b) {
   char text[32];
   if (a < 0 || b <= 0) return "n/a";
@@ -633,10 +641,13 @@ std::string pct(double share) {
 }
 
 void print_boots(const char* what, const boot_figures& idle, const boot_figures& busy) {
-  std::printf("  %s: p50 %s, p99 %s idle; p50 %s, p99 %s during prepopulation (ratios %s, %s)\n",
-              what, us(idle.p50_us).c_str(), us(idle.p99_us).c_str(), us(busy.p50_us).c_str(),
-              us(busy.p99_us).c_str(), ratio(busy.p50_us, idle.p50_us).c_str(),
-              ratio(busy.p99_us, idle.p99_us).c_str());
+  std::printf(
+      "  %s: p50 %s, p99 %s idle; p50 %s, p99 %s during prepopulation (ratios %s, %s); "
+      "resent reads %s idle, %s during\n",
+      what, us(idle.p50_us).c_str(), us(idle.p99_us).c_str(), us(busy.p50_us).c_str(),
+      us(busy.p99_us).c_str(), ratio(busy.p50_us, idle.p50_us).c_str(),
+      ratio(busy.p99_us, idle.p99_us).c_str(), count(idle.retries).c_str(),
+      count(busy.retries).c_str());
 }
 
 void print_bootset(const char* what, const bootset_figures& f) {
