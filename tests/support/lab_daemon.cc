@@ -19,6 +19,17 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
+// Random words, with some all-zero stretches, as real disks have, for the
+// sparse path.
+void write_image(const std::string& path, uint64_t bytes, uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::vector<uint64_t> words(bytes / 8);
+  for (size_t i = 0; i < words.size(); i++) words[i] = i % 4096 < 512 ? 0 : rng();
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(words.data()),
+             static_cast<std::streamsize>(words.size() * 8));
+}
+
 }  // namespace
 
 std::string lab_daemon::client_uuid(int i) {
@@ -31,14 +42,11 @@ lab_daemon::lab_daemon(const lab_daemon_options& options)
     : options_(options), lab_(options.clients, 1, options.link_mtu) {
   image_ = sb_.dir() + "/vdisk.img";
   image_bytes_ = options.image_bytes;
-  std::mt19937_64 rng(20261206);
-  std::vector<uint64_t> words(image_bytes_ / 8);
-  // Random words, with some all-zero stretches, as real disks have, for the
-  // sparse path.
-  for (size_t i = 0; i < words.size(); i++) words[i] = i % 4096 < 512 ? 0 : rng();
-  std::ofstream(image_, std::ios::binary)
-      .write(reinterpret_cast<const char*>(words.data()),
-             static_cast<std::streamsize>(words.size() * 8));
+  write_image(image_, image_bytes_, 20261206);
+  if (options.second_image_bytes > 0) {
+    image2_ = sb_.dir() + "/vdisk2.img";
+    write_image(image2_, options.second_image_bytes, 20261207);
+  }
   sb_.set_net_ns(lab_.host_ns());
   sb_.write_file("/etc/tarnproxy.conf", "[Main]\n" + options.config);
   sb_.write_file("/etc/quillon-inventory",
@@ -83,6 +91,8 @@ bool lab_daemon::start_server(const std::vector<std::string>& args) {
   argv.insert(argv.end(), {"--bind", lab_.server_ip(), "--image",
                            std::to_string(VDISK_ID) + "=" + image_, "--mtu", "1472", "--stats",
                            sb_.dir() + "/server-stats.json", "--ready-file", ready});
+  if (!image2_.empty())
+    argv.insert(argv.end(), {"--image", std::to_string(VDISK_ID2) + "=" + image2_});
   argv.insert(argv.end(), args.begin(), args.end());
   server_ = std::make_unique<process>(argv, sb_.dir() + "/server-" + std::to_string(++runs_));
   return eventually([&] { return fs::exists(ready); }, 5s);
@@ -116,9 +126,15 @@ bool lab_daemon::configure(const std::set<int>& prepopulate, const std::set<int>
 }
 
 std::unique_ptr<process> lab_daemon::boot(int i, const std::vector<std::string>& extra) {
+  return boot_vdisk(i, VDISK_ID, extra);
+}
+
+std::unique_ptr<process> lab_daemon::boot_vdisk(int i, uint32_t vdisk_id,
+                                                const std::vector<std::string>& extra) {
   std::vector<std::string> argv = {"ip", "netns", "exec", lab_.client_ns(i), TARN_SIM_VM_PATH};
-  argv.insert(argv.end(), {"--server", lab_.server_ip(), "--image", image_, "--vdisk-id",
-                           std::to_string(VDISK_ID), "--json"});
+  argv.insert(argv.end(),
+              {"--server", lab_.server_ip(), "--image", vdisk_id == VDISK_ID2 ? image2_ : image_,
+               "--vdisk-id", std::to_string(vdisk_id), "--json"});
   argv.insert(argv.end(), extra.begin(), extra.end());
   return std::make_unique<process>(
       argv, sb_.dir() + "/vm" + std::to_string(i) + "-" + std::to_string(++runs_));
@@ -141,6 +157,21 @@ std::string lab_daemon::vdisk_dir(const std::string& vdi) {
   for (const auto& dir :
        fs::directory_iterator(sb_.path("/opt/vextal/tarnproxy/caches/" + vdi), ec))
     if (dir.is_directory() && dir.path().filename().string()[0] != '.') return dir.path();
+  return "";
+}
+
+std::string lab_daemon::cache_disk(const std::string& vdi) {
+  return sb_.path("/opt/vextal/tarnproxy/cache-disks/" + vdi);
+}
+
+// A vDisk's key starts with its id ("<id>-<GUID fields>-<key suffix>").
+std::string lab_daemon::vdisk_dir_of(uint32_t vdisk_id, const std::string& vdi,
+                                     const std::string& root) {
+  const std::string prefix = std::to_string(vdisk_id) + "-";
+  std::error_code ec;
+  for (const auto& dir : fs::directory_iterator(
+           root.empty() ? sb_.path("/opt/vextal/tarnproxy/caches/" + vdi) : root, ec))
+    if (dir.is_directory() && dir.path().filename().string().starts_with(prefix)) return dir.path();
   return "";
 }
 

@@ -35,11 +35,14 @@ struct lab_daemon_options {
   std::vector<std::string> server_args;        // fault knobs and the like
   int link_mtu = 1500;                         // of every link in the lab
   std::string config = "listenerThreads=2\n";  // lines of the daemon's [Main] group
+  // A second image of this many bytes, served as vDisk VDISK_ID2 (0: none).
+  uint64_t second_image_bytes = 0;
 };
 
 class lab_daemon {
  public:
   static constexpr uint32_t VDISK_ID = 1;
+  static constexpr uint32_t VDISK_ID2 = 2;  // with second_image_bytes
   static constexpr const char* SITE = "b0075700-0000-4000-8000-000000000001";
   static constexpr const char* VDI = "b0075700-0000-4000-8000-0000000000d1";
   // A second site, with a cache VDI and a server entry of its own.
@@ -76,6 +79,9 @@ class lab_daemon {
                  bool second_site = false);
   // VM i replaying the default boot trace plus `extra`; in the background.
   std::unique_ptr<process> boot(int i, const std::vector<std::string>& extra = {});
+  // The same for vDisk `vdisk_id` (VDISK_ID or VDISK_ID2).
+  std::unique_ptr<process> boot_vdisk(int i, uint32_t vdisk_id,
+                                      const std::vector<std::string>& extra = {});
 
   // The server's statistics (published on SIGUSR1); what it served client i.
   json_value server_stats();
@@ -86,6 +92,14 @@ class lab_daemon {
   // none yet); and the check for one vDisk directory, adding to the counts.
   std::pair<uint64_t, uint64_t> check_cache(const std::string& vdi = VDI);
   std::string vdisk_dir(const std::string& vdi = VDI);
+  // The directory of vDisk `vdisk_id` in the cache of `vdi` ("" if none yet),
+  // under `root`: the cache directory (default) or, with the cache detached
+  // while the daemon is stopped, cache_disk(vdi).
+  std::string vdisk_dir_of(uint32_t vdisk_id, const std::string& vdi = VDI,
+                           const std::string& root = "");
+  // Where the cache of `vdi` lives across restarts (the cache-vdi.conf PERSIST
+  // disk), host-visible.
+  std::string cache_disk(const std::string& vdi = VDI);
   void check_vdisk_dir(const std::string& dir, uint64_t* checked, uint64_t* wrong);
 
  private:
@@ -94,6 +108,7 @@ class lab_daemon {
   tarn_test::sandbox sb_;
   std::string image_;
   uint64_t image_bytes_ = 0;
+  std::string image2_;
   std::unique_ptr<process> server_;
   int runs_ = 0;
 };
