@@ -191,6 +191,7 @@ struct client_context {
   std::atomic<uint64_t> prepop_completions{0};
   std::mutex prepop_wake_mutex;
   std::condition_variable prepop_wake;
+  std::atomic<bool> prepop_holds_mio{false};  // while a job holds mio_mutex
   // Frames the kernel dropped for want of room in this client's receive
   // rings: a prepopulation read sent before a drop may have lost a fragment.
   std::atomic<uint64_t> rx_drops{0};

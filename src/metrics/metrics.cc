@@ -35,9 +35,13 @@ void raise_to(std::atomic<int64_t>& at, int64_t value) {
 }
 }  // namespace
 
-void metrics_note_lock_wait(metrics_record* global, metrics_record* client, int64_t ns) {
+void metrics_note_lock_wait(metrics_record* global, metrics_record* client, int64_t ns,
+                            bool prepop_job) {
   raise_to(global->lock_wait_max_ns, ns);
   raise_to(client->lock_wait_max_ns, ns);
+  if (!prepop_job) return;
+  raise_to(global->prepop_lock_wait_max_ns, ns);
+  raise_to(client->prepop_lock_wait_max_ns, ns);
 }
 
 void metrics_increment_unhandled_mio(metrics_record* global, metrics_record* client) {

@@ -27,8 +27,10 @@ struct metrics_record {
   std::atomic<uint64_t> proxy_saved_b{0};
   std::atomic<uint64_t> cache_evicted_b{0};
   // The longest a listener thread has waited for a lock (a client's session
-  // or MIO table) that another thread held, in nanoseconds.
+  // or MIO table) that another thread held, and for one that a prepopulation
+  // job held, in nanoseconds.
   std::atomic<int64_t> lock_wait_max_ns{0};
+  std::atomic<int64_t> prepop_lock_wait_max_ns{0};
   // Written by the cache manager alone; atomic (relaxed) only so that
   // concurrent readers never see a torn value.
   std::atomic<double> cache_utilized_p{0.0};
@@ -42,7 +44,8 @@ void metrics_increment_cache_missed_reads(metrics_read_block* global, metrics_re
 void metrics_increment_unhandled_mio(metrics_record* global, metrics_record* client);
 void metrics_set_latency(const struct timespec* start, const struct timespec* end,
                          metrics_read_block* global, metrics_read_block* client);
-void metrics_note_lock_wait(metrics_record* global, metrics_record* client, int64_t ns);
+void metrics_note_lock_wait(metrics_record* global, metrics_record* client, int64_t ns,
+                            bool prepop_job);
 void metrics_add_cache_evicted_b(metrics_record* global, uint64_t bytes);
 void metrics_set_cache_utilized_p_not_mt(metrics_record* global, double percent);
 

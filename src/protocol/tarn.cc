@@ -396,25 +396,28 @@ void forced_relogon(packet& pk, verdict* out) {
 }
 
 // A lock taken with `try_take`, or when that fails with `take`, whose wait
-// goes into the longest-wait figure: no listener should wait long for a lock.
-template <class Try, class Take>
-auto lock_noting_wait(packet& pk, Try try_take, Take take) {
+// goes into the longest-wait figures (the second when `by_worker` says a
+// prepopulation worker held it): no listener should wait long for a lock.
+template <class Try, class Take, class Worker>
+auto lock_noting_wait(packet& pk, Try try_take, Take take, Worker by_worker) {
   auto held = try_take();
   if (held) return held;
+  const bool worker = by_worker();
   timespec start, end;
   clock_gettime(CLOCK_MONOTONIC, &start);
   held = take();
   clock_gettime(CLOCK_MONOTONIC, &end);
   const int64_t ns = (end.tv_sec - start.tv_sec) * 1'000'000'000LL + (end.tv_nsec - start.tv_nsec);
-  metrics_note_lock_wait(&pk.context->metrics, &pk.cc->metrics, ns);
+  metrics_note_lock_wait(&pk.context->metrics, &pk.cc->metrics, ns, worker);
   return held;
 }
 
 std::unique_lock<std::mutex> lock_mio(packet& pk) {
-  std::mutex& m = pk.cc->mio_mutex;
+  client_context* cc = pk.cc;
   return lock_noting_wait(
-      pk, [&] { return std::unique_lock<std::mutex>(m, std::try_to_lock); },
-      [&] { return std::unique_lock<std::mutex>(m); });
+      pk, [&] { return std::unique_lock<std::mutex>(cc->mio_mutex, std::try_to_lock); },
+      [&] { return std::unique_lock<std::mutex>(cc->mio_mutex); },
+      [&] { return cc->prepop_holds_mio.load(std::memory_order_relaxed); });
 }
 
 void record_latency(packet& pk, metrics_read_block* global, metrics_read_block* client) {
@@ -594,7 +597,12 @@ verdict mio_read_reply(packet& pk, const client_session& s) {
     cc->prepop_completions.fetch_add(1);
     // Taken for the notification alone, so the job cannot miss it between
     // its check and its wait.
-    { std::lock_guard<std::mutex> wake(cc->prepop_wake_mutex); }
+    {
+      // Only the job ever holds it.
+      const auto wake = lock_noting_wait(
+          pk, [&] { return std::unique_lock<std::mutex>(cc->prepop_wake_mutex, std::try_to_lock); },
+          [&] { return std::unique_lock<std::mutex>(cc->prepop_wake_mutex); }, [] { return true; });
+    }
     cc->prepop_wake.notify_one();
   }
   return pass;
@@ -739,7 +747,7 @@ int tarn_process_packet(proxy_context* context, const tarn_sender* sender, clien
   {
     auto s = lock_noting_wait(
         pk, [&] { return client->session.try_lock_shared(); },
-        [&] { return client->session.lock_shared(); });
+        [&] { return client->session.lock_shared(); }, [] { return false; });
     account();
     const verdict v = io_message(pk, *s);
     if (v != verdict::outdated_handle) return settle(v);

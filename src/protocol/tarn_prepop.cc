@@ -40,6 +40,11 @@
 namespace {
 
 constexpr uint32_t PREPOP_MAX_MIOS = 4;
+// While VMs of the host are reading (within this long), a run keeps one MIO
+// in flight: it gives way to live boots rather than compete with them for
+// the server, the host's CPUs and the listeners.
+constexpr uint32_t PREPOP_YIELD_MIOS = 1;
+constexpr int64_t PREPOP_YIELD_US = 200 * 1000;
 // A read unanswered this long is asked again, and a run with reads in
 // flight that long without a completion counts a timeout.
 constexpr int64_t PREPOP_SEND_WAIT_US = 1 * G_USEC_PER_SEC;
@@ -54,6 +59,22 @@ constexpr int64_t PREPOP_PUBLISH_US = 100 * 1000;
 constexpr uint32_t PREPOP_MAX_RETRIES = 3;
 constexpr int64_t PREPOP_REPORT_US = 10 * G_USEC_PER_SEC;
 constexpr uint64_t SECTOR = 512;
+
+// The client's MIO table locked by the job, which says so to listeners
+// that wait for it (their longest wait for a job is reported on its own).
+class job_mio_lock {
+ public:
+  explicit job_mio_lock(client_context* cc) : cc_(cc), hold_(cc->mio_mutex) {
+    cc_->prepop_holds_mio.store(true, std::memory_order_relaxed);
+  }
+  ~job_mio_lock() { cc_->prepop_holds_mio.store(false, std::memory_order_relaxed); }
+  job_mio_lock(const job_mio_lock&) = delete;
+  job_mio_lock& operator=(const job_mio_lock&) = delete;
+
+ private:
+  client_context* cc_;
+  std::lock_guard<std::mutex> hold_;
+};
 
 // What the worker needs of the client's session, copied under its lock.
 struct session {
@@ -231,7 +252,7 @@ bool launch(run& r, const range& what, bool boot, uint64_t order, std::vector<fl
   f.length = what.length;
   f.boot = boot;
   {
-    std::lock_guard<std::mutex> mio(cc->mio_mutex);
+    const job_mio_lock mio(cc);
     f.thread_id = client_prepop_thread_id(cc);
     if (f.thread_id == 0) return false;
     mio_fragment* m = client_mio_fragment_add(cc, f.thread_id, f.length, r.s.packet_size);
@@ -245,7 +266,7 @@ bool launch(run& r, const range& what, bool boot, uint64_t order, std::vector<fl
   f.order = order;
   f.drops = cc->rx_drops.load();
   if (!send_mio(r, f.thread_id, f.request_id, f.offset, f.length)) {
-    std::lock_guard<std::mutex> mio(cc->mio_mutex);
+    const job_mio_lock mio(cc);
     client_mio_fragment_del(cc, f.thread_id);
     return false;
   }
@@ -265,7 +286,7 @@ bool launch(run& r, const range& what, bool boot, uint64_t order, std::vector<fl
 bool resend(run& r, flight& f, uint64_t order) {
   client_context* cc = r.cc;
   {
-    std::lock_guard<std::mutex> mio(cc->mio_mutex);
+    const job_mio_lock mio(cc);
     mio_fragment* m = client_mio_fragment_get(cc, f.thread_id);
     if (m == nullptr || m->request_id != f.request_id) return false;
     f.request_id = cc->prepop_sequence++;
@@ -284,7 +305,7 @@ bool resend(run& r, flight& f, uint64_t order) {
 // happen only inside a run, so a later run would count them as in flight
 // for ever and never send anything.
 void forget_prepop_mios(client_context* cc) {
-  std::lock_guard<std::mutex> hold(cc->mio_mutex);
+  const job_mio_lock hold(cc);
   std::erase_if(cc->mio_fragments,
                 [](const auto& entry) { return (entry.first & MSG_THREAD_ID_PREPOP) != 0; });
 }
@@ -353,7 +374,7 @@ bool finish(run& r, progress& p, uint64_t size) {
 // Takes the completed reads out of `flights`; true if any.
 bool retire(run& r, std::vector<flight>& flights, progress& p) {
   const int64_t now = g_get_monotonic_time();
-  std::lock_guard<std::mutex> mio(r.cc->mio_mutex);
+  const job_mio_lock mio(r.cc);
   const size_t before = flights.size();
   std::erase_if(flights, [&](const flight& f) {
     const mio_fragment* m = client_mio_fragment_get(r.cc, f.thread_id);
@@ -369,7 +390,7 @@ bool retire(run& r, std::vector<flight>& flights, progress& p) {
 }
 
 uint32_t mios_in_flight(client_context* cc) {
-  std::lock_guard<std::mutex> mio(cc->mio_mutex);
+  const job_mio_lock mio(cc);
   client_mio_fragments_expire(cc, g_get_monotonic_time());
   return client_mio_frament_count(cc);
 }
@@ -420,6 +441,8 @@ void prepop_vdisk(run& r, uint64_t end_offset) {
   uint32_t passes = 0;
   uint64_t pass_start = p.cached;
   bool complete = false;
+  uint64_t live_reads = metrics_total_reads(&r.context->metrics);
+  int64_t live_at = 0;  // when VMs' reads were last seen to grow
 
   while (may_go_on(r)) {
     int64_t now = g_get_monotonic_time();
@@ -467,7 +490,13 @@ void prepop_vdisk(run& r, uint64_t end_offset) {
     // As many new reads as the bound allows.
     send_failed = false;
     const uint64_t limit = mio_limit(r.s);
-    for (uint32_t n = mios_in_flight(cc); n < PREPOP_MAX_MIOS && limit > 0; n++) {
+    const uint64_t live = metrics_total_reads(&r.context->metrics);
+    if (live != live_reads) {
+      live_reads = live;
+      live_at = now;
+    }
+    const uint32_t most = now - live_at < PREPOP_YIELD_US ? PREPOP_YIELD_MIOS : PREPOP_MAX_MIOS;
+    for (uint32_t n = mios_in_flight(cc); n < most && limit > 0; n++) {
       bool boot = false;
       const std::optional<range> next = plan.take(r, limit, flights, &boot);
       if (!next) break;
