@@ -48,9 +48,10 @@ constexpr int64_t PREPOP_YIELD_US = 200 * 1000;
 // A read unanswered this long is asked again, and a run with reads in
 // flight that long without a completion counts a timeout.
 constexpr int64_t PREPOP_SEND_WAIT_US = 1 * G_USEC_PER_SEC;
-// A read that may have lost a fragment (the kernel dropped frames since it
-// was sent, or a read sent after it completed) is asked again after this
-// long, or three of the server's smoothed reply times if longer.
+// A read that may have lost a fragment (part of its reply came, the kernel
+// dropped frames since it was sent, or a read sent after it completed) is
+// asked again after this long, or three of the server's smoothed reply
+// times if longer.
 constexpr int64_t PREPOP_FAST_RESEND_US = 20 * 1000;
 // The longest the worker waits before looking at its client again.
 constexpr int64_t PREPOP_POLL_US = 100 * 1000;
@@ -170,7 +171,8 @@ struct flight {
   uint64_t order = 0;   // of the latest send, among the run's sends
   uint64_t drops = 0;   // the client's rx_drops at the latest send
   bool resent = false;
-  bool boot = false;  // part of the boot set
+  bool partial = false;  // some fragments arrived, not all (as of the last look)
+  bool boot = false;     // part of the boot set
 };
 
 // A range of vDisk bytes to fetch.
@@ -371,22 +373,32 @@ bool finish(run& r, progress& p, uint64_t size) {
   return true;
 }
 
-// Takes the completed reads out of `flights`; true if any.
+// Takes the completed reads out of `flights`, and notes which of the rest
+// have part of their reply; true if any completed.
 bool retire(run& r, std::vector<flight>& flights, progress& p) {
   const int64_t now = g_get_monotonic_time();
-  const job_mio_lock mio(r.cc);
-  const size_t before = flights.size();
-  std::erase_if(flights, [&](const flight& f) {
-    const mio_fragment* m = client_mio_fragment_get(r.cc, f.thread_id);
-    if (m != nullptr && m->request_id == f.request_id) return false;
-    p.completed_order = std::max(p.completed_order, f.order);
-    if (!f.resent) {
-      const int64_t took = now - f.sent_at;
-      p.srtt = p.srtt == 0 ? took : (7 * p.srtt + took) / 8;
+  std::vector<flight> left;
+  left.reserve(flights.size());
+  {
+    const job_mio_lock mio(r.cc);
+    for (flight& f : flights) {
+      const mio_fragment* m = client_mio_fragment_get(r.cc, f.thread_id);
+      if (m != nullptr && m->request_id == f.request_id) {
+        const uint32_t all = m->count == MIO_FRAGMENT_MAX ? 0xFFFFFFFFu : (1u << m->count) - 1;
+        f.partial = m->outstanding.load() != all;
+        left.push_back(f);
+        continue;
+      }
+      p.completed_order = std::max(p.completed_order, f.order);
+      if (!f.resent) {
+        const int64_t took = now - f.sent_at;
+        p.srtt = p.srtt == 0 ? took : (7 * p.srtt + took) / 8;
+      }
     }
-    return true;
-  });
-  return flights.size() != before;
+  }
+  const bool any = left.size() != flights.size();
+  flights.swap(left);
+  return any;
 }
 
 uint32_t mios_in_flight(client_context* cc) {
@@ -477,7 +489,11 @@ void prepop_vdisk(run& r, uint64_t end_offset) {
     for (flight& f : flights) {
       const int64_t age = now - f.sent_at;
       const bool late = age >= PREPOP_SEND_WAIT_US;
-      const bool lost = age >= fast && (drops != f.drops || p.completed_order > f.order);
+      // A reply's fragments come together: one still missing well after
+      // others arrived, or after the kernel dropped frames, or after a later
+      // read completed, was lost.
+      const bool lost =
+          age >= fast && (f.partial || drops != f.drops || p.completed_order > f.order);
       if (!late && !lost) continue;
       if (late && cc->prepop_retries != 0) {
         g_message("Client %s - Prepopulation resend of fragment %d timeout (%zu - %zu)", uuid_of(r),
