@@ -603,6 +603,48 @@ uint64_t cache_first_missing(client_context* cc, const site_context* site, const
   return end;
 }
 
+uint64_t cache_present_bytes(const site_context* site, const char* vdisk_key,
+                             const std::vector<boot_range>& ranges) {
+  g_return_val_if_fail(site != NULL && vdisk_key != NULL, 0);
+  const uint64_t chunk_size = site->chunk_size;
+  uint64_t present = 0;
+  unique_fd fd;
+  uint64_t open_number = UINT64_MAX;  // the chunk `fd` belongs to
+  uint8_t window[4096];
+  for (const boot_range& r : ranges) {
+    const uint64_t end = r.offset + r.length < r.offset ? UINT64_MAX : r.offset + r.length;
+    for (uint64_t at = r.offset; at < end;) {
+      chunk_location chunk;
+      if (!compose_chunk(site, vdisk_key, at, &chunk)) break;
+      const uint64_t base = at - chunk.offset;
+      const uint64_t stop = std::min(end - base, chunk_size);  // within the chunk
+      if (chunk.number != open_number) {
+        fd = unique_fd(open(chunk.path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        open_number = chunk.number;
+      }
+      for (uint64_t sector = chunk.offset / SECTOR_SIZE; fd && sector * SECTOR_SIZE < stop;) {
+        const uint64_t first_byte = sector / 8;
+        const uint64_t last_sector = (stop - 1) / SECTOR_SIZE;
+        const size_t n = std::min<uint64_t>(sizeof window, last_sector / 8 - first_byte + 1);
+        int err;
+        if (pread_full(fd.get(), window, n, chunk_size + first_byte, &err) !=
+            static_cast<ssize_t>(n)) {
+          break;
+        }
+        const uint64_t window_end = std::min(last_sector + 1, (first_byte + n) * 8);
+        for (; sector < window_end; sector++) {
+          if ((window[sector / 8 - first_byte] & (0x80 >> (sector % 8))) == 0) continue;
+          const uint64_t from = std::max(base + sector * SECTOR_SIZE, r.offset);
+          const uint64_t to = std::min(base + (sector + 1) * SECTOR_SIZE, end);
+          present += to - from;
+        }
+      }
+      at = base + chunk_size;
+    }
+  }
+  return present;
+}
+
 void vdisk_context_ref_inc(client_context* cc, client_session& s) {
   const vdisk_context* vc = vdisk_context_link(cc, s);
   if (vc == nullptr) return;
@@ -623,5 +665,8 @@ void client_context_set_vdisk_key(client_context* client_context, client_session
   g_return_if_fail(client_context != NULL);
   g_return_if_fail(key != NULL);
   client_context_swap_vdisk_key(client_context, s, key);
+  // Named at every login of the session (its vDisk information reply): the
+  // boot that follows is learnt from here.
+  if (key[0] != '\0') s.login_seen_us = g_get_monotonic_time();
   vdisk_context_ref_inc(client_context, s);
 }

@@ -9,7 +9,12 @@
 // vdisk_context_ref_dec_and_del; the record is created on first use and freed
 // when the last reference goes. Its directory is made, and stays on disk with
 // its chunks, by the chunk store (vdisk_context_ref_inc in cache/chunks.h).
+// A record whose boot set (`boot`, contexts/bootset.h) has changes not yet
+// written is kept aside when its last reference goes, until the cache
+// manager has written it (cache/bootset.h), and is taken back if the vDisk
+// is used again meanwhile, so that nothing learnt is lost or read stale.
 //
+//   vdisk_boot_note(s, offset, length, now);  // a VM read, session locked
 //   vdisk_context* vc = vdisk_contexts_get(context, client);  // pinned
 //   if (vc != nullptr) {
 //     { auto state = vc->state.lock(); ... state->size ...; }
@@ -25,9 +30,9 @@
 // counts; a vDisk's `state` lock guards its size and prepopulation state. No one
 // waits for a vDisk's lock while holding vdisk_lock: a long holder of one
 // vDisk (a prepopulation round, a slow disk) must not stall the others. Both
-// come after a client's session lock. The client operations take the
-// client's session, locked by the caller (for writing when its vdisk_key
-// changes).
+// come after a client's session lock. `boot` is another vDisk lock, only
+// ever held briefly (never across I/O), so it may be taken under vdisk_lock. The client operations
+// take the client's session, locked by the caller (for writing when its vdisk_key changes).
 #pragma once
 
 #include <condition_variable>
@@ -36,12 +41,15 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
+#include "contexts/bootset.h"
 #include "core/guarded.h"
 
 struct proxy_context;
 struct client_context;
 struct client_session;
+struct site_context;
 
 // The empty file in a vDisk's directory that says its prepopulation
 // completed; the cache manager evicts such vDisks last.
@@ -62,6 +70,7 @@ struct vdisk_context {
   uint32_t ref_count = 0;   // clients whose vdisk_key names this vDisk
   uint32_t hold_count = 0;  // prepopulation jobs and get/put pairs holding it
   guarded<vdisk_state> state;
+  guarded<boot_set> boot;
   // Broadcast when a prepopulation MIO of this vDisk completes; waited on
   // with the state's lock.
   std::condition_variable cond;
@@ -104,6 +113,27 @@ void vdisk_context_release(proxy_context* context, std::shared_ptr<vdisk_context
 // its "prepop" marker goes, so that a later prepopulation fills it again.
 void vdisk_contexts_purged(proxy_context* context, const std::string& site_uuid,
                            const std::string& vdisk_key, uint64_t vdisk_offset);
+
+// The vDisk `key` of `site`'s cache, created if missing, held as by
+// vdisk_context_hold, for the control socket, which has no client to name it;
+// null when the key is invalid or the site has no cache path.
+std::shared_ptr<vdisk_context> vdisk_context_hold_key(proxy_context* context,
+                                                      const site_context* site, const char* key);
+// Every record, those set aside with unwritten boot sets included, held by
+// the returned pointers only (not pinned).
+std::vector<std::shared_ptr<vdisk_context>> vdisk_contexts_all(proxy_context* context);
+// Lets go of the records set aside whose boot sets have since been written.
+void vdisk_contexts_drop_written(proxy_context* context);
+// Lets go of the records set aside of a site that goes, written or not.
+void vdisk_contexts_forget_site(proxy_context* context, const std::string& site_uuid);
+
+// Learns a VM read of [vdisk_offset, + length) (vDisk bytes, within the
+// vDisk) of the session `s` (locked, for reading at least): recorded in the
+// linked vDisk's boot set while `now_us` (monotonic) is within
+// BOOT_SET_WINDOW_US of the session's login. One short lock; no allocation
+// unless the read starts a new range.
+void vdisk_boot_note(const client_session& s, uint64_t vdisk_offset, uint64_t length,
+                     int64_t now_us);
 
 // Whether `key` may name a vDisk directory: 1 to 63 characters, no "/", not
 // beginning with "." (which would also hide it from the cache manager).
