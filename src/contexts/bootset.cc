@@ -62,7 +62,7 @@ bool boot_set_covers(const boot_set& set, uint64_t offset, uint64_t length) {
   auto it = set.covered.upper_bound(offset);
   if (it == set.covered.begin()) return false;
   --it;
-  return it->first <= offset && it->second - offset >= length;
+  return it->second >= offset && it->second - offset >= length;
 }
 
 bool boot_set_record(boot_set& set, uint64_t offset, uint64_t length) {
