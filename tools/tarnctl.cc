@@ -517,7 +517,8 @@ int export_boot_set(const options& opts, const std::string& site, const std::str
                     const std::string& file) {
   std::string text = std::string(BOOT_SET_HEADER) + vdisk + "\n";
   int64_t from = 0;
-  for (size_t page = 0; page <= BOOT_SET_MAX / BOOT_SET_PAGE; ++page) {
+  bool complete = false;
+  for (size_t page = 0; !complete && page <= BOOT_SET_MAX / BOOT_SET_PAGE; ++page) {
     json_ptr params = boot_set_params(site, vdisk);
     json_object_object_add(params.get(), "from", json_object_new_int64(from));
     json_ptr result;
@@ -529,8 +530,13 @@ int export_boot_set(const options& opts, const std::string& site, const std::str
               std::to_string(json_object_get_uint64(json_object_array_get_idx(pair, 1))) + "\n";
     }
     json_object* next = member(result.get(), "next");
-    if (next == nullptr) break;
-    from = json_object_get_int64(next);
+    complete = next == nullptr;
+    if (!complete && json_object_get_int64(next) <= from) break;
+    if (!complete) from = json_object_get_int64(next);
+  }
+  if (!complete) {
+    std::cerr << "tarnctl: the daemon's pages of the boot set do not end\n";
+    return EXIT_TRANSPORT;
   }
   if (file == "-") {
     std::cout << text;
