@@ -167,10 +167,13 @@ bool boot_set_write(vdisk_context* vc) {
 
 void boot_sets_flush(proxy_context* context, const char* site_uuid) {
   g_return_if_fail(context != NULL);
-  for (const std::shared_ptr<vdisk_context>& vc : vdisk_contexts_all(context)) {
-    if (site_uuid != nullptr && vc->site_uuid != site_uuid) continue;
+  std::vector<std::shared_ptr<vdisk_context>> tried = vdisk_contexts_all(context);
+  std::erase_if(tried, [&](const std::shared_ptr<vdisk_context>& vc) {
+    return site_uuid != nullptr && vc->site_uuid != site_uuid;
+  });
+  for (const std::shared_ptr<vdisk_context>& vc : tried) {
     boot_set_load(vc.get());
     boot_set_write(vc.get());
   }
-  vdisk_contexts_drop_written(context);
+  vdisk_contexts_drop_retired(context, tried);
 }

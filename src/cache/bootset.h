@@ -44,5 +44,6 @@ size_t boot_set_replace(vdisk_context* vc, const std::vector<boot_range>& ranges
 // write failed (the set stays marked, the failure is logged).
 bool boot_set_write(vdisk_context* vc);
 // Loads and writes the sets of every vDisk record (of the site `site_uuid`
-// only, unless null), then lets go of the records kept only for writing.
+// only, unless null), then lets go of the records kept only for writing
+// (a failed write of one is logged and not retried).
 void boot_sets_flush(proxy_context* context, const char* site_uuid);

@@ -3,6 +3,7 @@
 #include <glib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -230,18 +231,12 @@ std::vector<std::shared_ptr<vdisk_context>> vdisk_contexts_all(proxy_context* co
   return all;
 }
 
-void vdisk_contexts_drop_written(proxy_context* context) {
-  g_return_if_fail(context != NULL);
-  std::lock_guard<std::mutex> table_hold(context->vdisk_lock);
-  std::erase_if(context->vdisk_retired,
-                [](const std::shared_ptr<vdisk_context>& vc) { return !vc->boot.lock()->dirty; });
-}
-
-void vdisk_contexts_forget_site(proxy_context* context, const std::string& site_uuid) {
+void vdisk_contexts_drop_retired(proxy_context* context,
+                                 const std::vector<std::shared_ptr<vdisk_context>>& tried) {
   g_return_if_fail(context != NULL);
   std::lock_guard<std::mutex> table_hold(context->vdisk_lock);
   std::erase_if(context->vdisk_retired, [&](const std::shared_ptr<vdisk_context>& vc) {
-    return vc->site_uuid == site_uuid;
+    return std::find(tried.begin(), tried.end(), vc) != tried.end();
   });
 }
 

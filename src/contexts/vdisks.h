@@ -122,10 +122,11 @@ std::shared_ptr<vdisk_context> vdisk_context_hold_key(proxy_context* context,
 // Every record, those set aside with unwritten boot sets included, held by
 // the returned pointers only (not pinned).
 std::vector<std::shared_ptr<vdisk_context>> vdisk_contexts_all(proxy_context* context);
-// Lets go of the records set aside whose boot sets have since been written.
-void vdisk_contexts_drop_written(proxy_context* context);
-// Lets go of the records set aside of a site that goes, written or not.
-void vdisk_contexts_forget_site(proxy_context* context, const std::string& site_uuid);
+// Lets go of the records set aside that are among `tried` (their boot sets
+// were written, or failed to be and were logged: retrying an unused record's
+// write every pass would only repeat the warning).
+void vdisk_contexts_drop_retired(proxy_context* context,
+                                 const std::vector<std::shared_ptr<vdisk_context>>& tried);
 
 // Learns a VM read of [vdisk_offset, + length) (vDisk bytes, within the
 // vDisk) of the session `s` (locked, for reading at least): recorded in the

@@ -104,7 +104,6 @@ void site_contexts_remove(proxy_context* context, const char* uuid) {
   client_contexts_remove_by_site_context(context, site);
   // While the site's cache is still there.
   boot_sets_flush(context, site->uuid.c_str());
-  vdisk_contexts_forget_site(context, site->uuid);
   server_contexts_remove_given_site_context(context, site);
   cache_teardown(site);
   context->site_context_ht->erase(found);
