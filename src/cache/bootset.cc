@@ -171,9 +171,10 @@ void boot_sets_flush(proxy_context* context, const char* site_uuid) {
   std::erase_if(tried, [&](const std::shared_ptr<vdisk_context>& vc) {
     return site_uuid != nullptr && vc->site_uuid != site_uuid;
   });
+  std::vector<std::shared_ptr<vdisk_context>> failed;
   for (const std::shared_ptr<vdisk_context>& vc : tried) {
     boot_set_load(vc.get());
-    boot_set_write(vc.get());
+    if (!boot_set_write(vc.get())) failed.push_back(vc);
   }
-  vdisk_contexts_drop_retired(context, tried);
+  vdisk_contexts_drop_retired(context, tried, failed);
 }

@@ -232,11 +232,16 @@ std::vector<std::shared_ptr<vdisk_context>> vdisk_contexts_all(proxy_context* co
 }
 
 void vdisk_contexts_drop_retired(proxy_context* context,
-                                 const std::vector<std::shared_ptr<vdisk_context>>& tried) {
+                                 const std::vector<std::shared_ptr<vdisk_context>>& tried,
+                                 const std::vector<std::shared_ptr<vdisk_context>>& failed) {
   g_return_if_fail(context != NULL);
+  auto among = [](const auto& list, const std::shared_ptr<vdisk_context>& vc) {
+    return std::find(list.begin(), list.end(), vc) != list.end();
+  };
   std::lock_guard<std::mutex> table_hold(context->vdisk_lock);
+  // One used again and set aside anew since it was written has learnt more.
   std::erase_if(context->vdisk_retired, [&](const std::shared_ptr<vdisk_context>& vc) {
-    return std::find(tried.begin(), tried.end(), vc) != tried.end();
+    return among(failed, vc) || (among(tried, vc) && !vc->boot.lock()->dirty);
   });
 }
 

@@ -31,8 +31,9 @@
 // waits for a vDisk's lock while holding vdisk_lock: a long holder of one
 // vDisk (a prepopulation round, a slow disk) must not stall the others. Both
 // come after a client's session lock. `boot` is another vDisk lock, only
-// ever held briefly (never across I/O), so it may be taken under vdisk_lock. The client operations
-// take the client's session, locked by the caller (for writing when its vdisk_key changes).
+// ever held briefly (never across I/O), so it may be taken under vdisk_lock.
+// The client operations take the client's session, locked by the caller (for
+// writing when its vdisk_key changes).
 #pragma once
 
 #include <condition_variable>
@@ -122,11 +123,12 @@ std::shared_ptr<vdisk_context> vdisk_context_hold_key(proxy_context* context,
 // Every record, those set aside with unwritten boot sets included, held by
 // the returned pointers only (not pinned).
 std::vector<std::shared_ptr<vdisk_context>> vdisk_contexts_all(proxy_context* context);
-// Lets go of the records set aside that are among `tried` (their boot sets
-// were written, or failed to be and were logged: retrying an unused record's
-// write every pass would only repeat the warning).
+// Lets go of the records set aside that are among `tried` and whose boot
+// sets are written, or among `failed` (logged already: retrying an unused
+// record's write every pass would only repeat the warning).
 void vdisk_contexts_drop_retired(proxy_context* context,
-                                 const std::vector<std::shared_ptr<vdisk_context>>& tried);
+                                 const std::vector<std::shared_ptr<vdisk_context>>& tried,
+                                 const std::vector<std::shared_ptr<vdisk_context>>& failed);
 
 // Learns a VM read of [vdisk_offset, + length) (vDisk bytes, within the
 // vDisk) of the session `s` (locked, for reading at least): recorded in the
