@@ -137,6 +137,7 @@ void process_export_boot_set(proxy_context* context, json_object* request, int c
   const std::vector<boot_range> ranges = boot_set_ranges(vc.get());
   vdisk_context_release(context, vc);
   json_object* list = json_object_new_array();
+  from = std::min<uint64_t>(from, ranges.size());  // and from + a page cannot wrap
   const uint64_t end = std::min<uint64_t>(ranges.size(), from + BOOT_SET_PAGE);
   for (uint64_t i = from; i < end; i++) {
     json_object* pair = json_object_new_array_ext(2);
