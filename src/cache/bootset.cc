@@ -32,10 +32,16 @@ uint64_t known_size(vdisk_context* vc) {
   return state ? state->size : 0;
 }
 
+// A site without a cache path gives its vDisks the path "/<key>": nothing
+// of theirs is on disk, and nothing must be written at the root.
+bool has_directory(const vdisk_context* vc) {
+  return vc->path.size() > vc->vdisk_key.size() + 1;
+}
+
 // The ranges of the vDisk's file; empty when there is none or it is unusable.
 std::vector<boot_range> read_file(vdisk_context* vc) {
   std::vector<boot_range> ranges;
-  if (vc->path.empty()) return ranges;
+  if (!has_directory(vc)) return ranges;
   const std::string path = vc->path + "/" + BOOT_SET_FILE;
   unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (!fd) {
@@ -157,8 +163,9 @@ bool boot_set_write(vdisk_context* vc) {
   {
     auto boot = vc->boot.lock();
     if (!boot->dirty) return true;
-    ranges = boot->ranges;
     boot->dirty = false;
+    if (!has_directory(vc)) return true;  // kept in memory only
+    ranges = boot->ranges;
   }
   if (write_file(vc, boot_set_serialise(ranges, vc->vdisk_key))) return true;
   vc->boot.lock()->dirty = true;
