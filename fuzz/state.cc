@@ -5,9 +5,13 @@
 // Checked: the replay answers nobody and writes no state file; every site it
 // leaves configured has its stored request, so a later configure_site is
 // compared against it; the queries still build.
+//
+// The same bytes are also read as a vDisk's boot-set file, the other state
+// the daemon finds on disk: whatever it accepts is exactly what it writes.
 #include <filesystem>
 #include <fstream>
 
+#include "contexts/bootset.h"
 #include "control/jsonrpc.h"
 #include "control_world.h"
 
@@ -30,5 +34,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     w.check_queries();
   }
   w.reset();
+  const std::string key = "1-2-3-4-5-6-7-8-9";
+  std::vector<boot_range> ranges;
+  if (boot_set_parse(data, size, key, uint64_t{1} << 40, &ranges) == nullptr) {
+    FUZZ_CHECK(boot_set_serialise(ranges, key) ==
+               std::string(reinterpret_cast<const char*>(data), size));
+  }
   return 0;
 }

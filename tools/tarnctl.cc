@@ -53,6 +53,10 @@ constexpr const char* USAGE =
     "  status                   list sites, servers and clients\n"
     "  prepop                   show prepopulation progress of the vDisks\n"
     "  metrics                  show traffic and cache counters\n"
+    "  export-boot-set SITE VDISK FILE|-\n"
+    "                           write the vDisk's boot set to FILE or stdout\n"
+    "  import-boot-set SITE VDISK FILE|-\n"
+    "                           replace the vDisk's boot set by FILE or stdin\n"
     "  call METHOD [PARAMS]     send any method with PARAMS as JSON\n"
     "\n"
     "options:\n"
@@ -358,14 +362,24 @@ void print_prepop(json_object* result) {
   } else if (json_object* one = member(result, "vdisk"); one != nullptr) {
     vdisks.push_back(one);
   }
-  table rows = {{"VDISK KEY", "SIZE", "PREPOPULATED", "PROGRESS"}};
+  table rows = {{"VDISK KEY", "SIZE", "PREPOPULATED", "PROGRESS", "BOOT SET"}};
   for (json_object* v : vdisks) {
     int64_t size = int_of(v, "size");
     // The position starts at 512 and reaches size + 512 when complete.
     int64_t done = std::max<int64_t>(0, int_of(v, "complete") - 512);
     if (size > 0) done = std::min(done, size);
+    // The share of the boot set's bytes that is cached.
+    const int64_t boot = int_of(v, "boot_set_bytes");
+    std::string boot_text = "-";
+    if (boot > 0) {
+      char percent[16];
+      std::snprintf(percent, sizeof percent, "%.0f%%",
+                    std::floor(100.0 * static_cast<double>(int_of(v, "boot_set_cached")) /
+                               static_cast<double>(boot)));
+      boot_text = percent;
+    }
     rows.push_back({text_of(v, "vdisk_key"), size > 0 ? format_bytes(size) : "unknown",
-                    format_bytes(done), size > 0 ? format_ratio(done, size) : "n/a"});
+                    format_bytes(done), size > 0 ? format_ratio(done, size) : "n/a", boot_text});
   }
   print_table("vDisks", rows);
 }
@@ -450,41 +464,9 @@ int site_params(const std::string& source, json_ptr* params) {
   return -1;
 }
 
-int run(const options& opts) {
-  const std::string& command = opts.args[0];
-  const size_t nargs = opts.args.size() - 1;
-  std::string method;
-  json_ptr params;
-  printer print = printer::plain;
-  if (command == "configure-site") {
-    if (nargs != 1) return usage_error("configure-site takes one FILE (or - for stdin)");
-    method = "configure_site";
-    if (int rc = site_params(opts.args[1], &params); rc >= 0) return rc;
-  } else if (command == "remove-site") {
-    if (nargs != 1) return usage_error("remove-site takes one UUID");
-    method = "remove_site";
-    params.reset(json_object_new_object());
-    json_object_object_add(params.get(), "site_uuid", json_object_new_string(opts.args[1].c_str()));
-  } else if (command == "status" || command == "prepop" || command == "metrics") {
-    if (nargs != 0) return usage_error(command + " takes no arguments");
-    method = command == "status"   ? "context-state"
-             : command == "prepop" ? "prepop-progress"
-                                   : command;
-    print = command == "status"   ? printer::status
-            : command == "prepop" ? printer::prepop
-                                  : printer::metrics;
-  } else if (command == "call") {
-    if (nargs < 1 || nargs > 2) return usage_error("call takes METHOD and optional PARAMS");
-    method = opts.args[1];
-    if (nargs == 2) {
-      params.reset(json_tokener_parse(opts.args[2].c_str()));
-      if (params == nullptr && opts.args[2] != "null")
-        return usage_error("PARAMS is not valid JSON: " + opts.args[2]);
-    }
-  } else {
-    return usage_error("unknown command: " + command);
-  }
-
+// Sends one request; -1 with `result` set on success, else the exit status
+// (the reason printed).
+int call(const options& opts, const std::string& method, json_ptr params, json_ptr* result) {
   json_ptr request(json_object_new_object());
   json_object_object_add(request.get(), "jsonrpc", json_object_new_string("2.0"));
   json_object_object_add(request.get(), "method", json_object_new_string(method.c_str()));
@@ -509,11 +491,179 @@ int run(const options& opts) {
               << "\n";
     return EXIT_RPC_ERROR;
   }
-  json_object* result = member(response.get(), "result");
-  if (result == nullptr) {
+  json_object* got = member(response.get(), "result");
+  if (got == nullptr) {
     std::cerr << "tarnctl: reply has neither result nor error\n";
     return EXIT_TRANSPORT;
   }
+  result->reset(json_object_get(got));
+  return -1;
+}
+
+// ---- boot sets ----------------------------------------------------------
+
+constexpr const char* BOOT_SET_HEADER = "# tarnproxy boot set ";
+constexpr size_t BOOT_SET_PAGE = 2048;  // ranges per request, as the daemon takes them
+constexpr size_t BOOT_SET_MAX = 65536;
+
+json_ptr boot_set_params(const std::string& site, const std::string& vdisk) {
+  json_ptr params(json_object_new_object());
+  json_object_object_add(params.get(), "site", json_object_new_string(site.c_str()));
+  json_object_object_add(params.get(), "vdisk", json_object_new_string(vdisk.c_str()));
+  return params;
+}
+
+int export_boot_set(const options& opts, const std::string& site, const std::string& vdisk,
+                    const std::string& file) {
+  std::string text = std::string(BOOT_SET_HEADER) + vdisk + "\n";
+  int64_t from = 0;
+  bool complete = false;
+  for (size_t page = 0; !complete && page <= BOOT_SET_MAX / BOOT_SET_PAGE; ++page) {
+    json_ptr params = boot_set_params(site, vdisk);
+    json_object_object_add(params.get(), "from", json_object_new_int64(from));
+    json_ptr result;
+    if (int rc = call(opts, "export-boot-set", std::move(params), &result); rc >= 0) return rc;
+    json_object* ranges = member(result.get(), "ranges");
+    for (size_t i = 0; ranges != nullptr && i < json_object_array_length(ranges); ++i) {
+      json_object* pair = json_object_array_get_idx(ranges, i);
+      text += std::to_string(json_object_get_uint64(json_object_array_get_idx(pair, 0))) + " " +
+              std::to_string(json_object_get_uint64(json_object_array_get_idx(pair, 1))) + "\n";
+    }
+    json_object* next = member(result.get(), "next");
+    complete = next == nullptr;
+    if (!complete && json_object_get_int64(next) <= from) break;
+    if (!complete) from = json_object_get_int64(next);
+  }
+  if (!complete) {
+    std::cerr << "tarnctl: the daemon's pages of the boot set do not end\n";
+    return EXIT_TRANSPORT;
+  }
+  if (file == "-") {
+    std::cout << text;
+    return EXIT_OK;
+  }
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out << text;
+  out.close();
+  if (!out) {
+    int err = errno;
+    std::cerr << "tarnctl: cannot write " << file << ": " << std::strerror(err) << "\n";
+    return EXIT_TRANSPORT;
+  }
+  return EXIT_OK;
+}
+
+// One "offset length" line: two decimal integers, length above 0.
+bool parse_range_line(const std::string& line, uint64_t* offset, uint64_t* length) {
+  const char* p = line.c_str();
+  for (uint64_t* out : {offset, length}) {
+    while (*p == ' ' || *p == '\t') ++p;
+    if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
+    char* end = nullptr;
+    errno = 0;
+    *out = std::strtoull(p, &end, 10);
+    if (errno != 0) return false;
+    p = end;
+  }
+  while (*p == ' ' || *p == '\t' || *p == '\r') ++p;
+  return *p == '\0' && *length > 0 && *offset + *length >= *offset;
+}
+
+int import_boot_set(const options& opts, const std::string& site, const std::string& vdisk,
+                    const std::string& file) {
+  std::string text;
+  if (!read_document(file, &text)) {
+    int err = errno;
+    std::cerr << "tarnctl: cannot read " << file << ": " << std::strerror(err) << "\n";
+    return EXIT_TRANSPORT;
+  }
+  std::vector<std::pair<uint64_t, uint64_t>> ranges;
+  std::istringstream in(text);
+  std::string line;
+  for (size_t number = 1; std::getline(in, line); ++number) {
+    if (line.empty() || line[0] == '#') continue;
+    uint64_t offset, length;
+    if (!parse_range_line(line, &offset, &length)) {
+      std::cerr << "tarnctl: " << file << ":" << number
+                << ": expected \"offset length\" (decimal, length above 0)\n";
+      return EXIT_USAGE;
+    }
+    if (ranges.size() == BOOT_SET_MAX) {
+      std::cerr << "tarnctl: " << file << ":" << number << ": more than " << BOOT_SET_MAX
+                << " ranges\n";
+      return EXIT_USAGE;
+    }
+    ranges.emplace_back(offset, length);
+  }
+  json_ptr result;
+  for (size_t index = 0; index == 0 || index < ranges.size(); index += BOOT_SET_PAGE) {
+    json_ptr params = boot_set_params(site, vdisk);
+    json_object* list = json_object_new_array();
+    for (size_t i = index; i < std::min(ranges.size(), index + BOOT_SET_PAGE); ++i) {
+      json_object* pair = json_object_new_array_ext(2);
+      json_object_array_add(pair, json_object_new_uint64(ranges[i].first));
+      json_object_array_add(pair, json_object_new_uint64(ranges[i].second));
+      json_object_array_add(list, pair);
+    }
+    json_object_object_add(params.get(), "ranges", list);
+    json_object_object_add(params.get(), "index", json_object_new_uint64(index));
+    if (index + BOOT_SET_PAGE < ranges.size())
+      json_object_object_add(params.get(), "more", json_object_new_boolean(1));
+    if (int rc = call(opts, "import-boot-set", std::move(params), &result); rc >= 0) return rc;
+  }
+  if (opts.json) {
+    std::cout << json_object_to_json_string(result.get()) << "\n";
+  } else {
+    std::cout << "imported " << int_of(result.get(), "ranges") << " ranges"
+              << (json_object_get_boolean(member(result.get(), "written")) ? ""
+                                                                           : " (not yet written)")
+              << "\n";
+  }
+  return EXIT_OK;
+}
+
+int run(const options& opts) {
+  const std::string& command = opts.args[0];
+  const size_t nargs = opts.args.size() - 1;
+  std::string method;
+  json_ptr params;
+  printer print = printer::plain;
+  if (command == "configure-site") {
+    if (nargs != 1) return usage_error("configure-site takes one FILE (or - for stdin)");
+    method = "configure_site";
+    if (int rc = site_params(opts.args[1], &params); rc >= 0) return rc;
+  } else if (command == "remove-site") {
+    if (nargs != 1) return usage_error("remove-site takes one UUID");
+    method = "remove_site";
+    params.reset(json_object_new_object());
+    json_object_object_add(params.get(), "site_uuid", json_object_new_string(opts.args[1].c_str()));
+  } else if (command == "status" || command == "prepop" || command == "metrics") {
+    if (nargs != 0) return usage_error(command + " takes no arguments");
+    method = command == "status"   ? "context-state"
+             : command == "prepop" ? "prepop-progress"
+                                   : command;
+    print = command == "status"   ? printer::status
+            : command == "prepop" ? printer::prepop
+                                  : printer::metrics;
+  } else if (command == "export-boot-set" || command == "import-boot-set") {
+    if (nargs != 3) return usage_error(command + " takes SITE VDISK FILE (or - for stdio)");
+    return command[0] == 'e' ? export_boot_set(opts, opts.args[1], opts.args[2], opts.args[3])
+                             : import_boot_set(opts, opts.args[1], opts.args[2], opts.args[3]);
+  } else if (command == "call") {
+    if (nargs < 1 || nargs > 2) return usage_error("call takes METHOD and optional PARAMS");
+    method = opts.args[1];
+    if (nargs == 2) {
+      params.reset(json_tokener_parse(opts.args[2].c_str()));
+      if (params == nullptr && opts.args[2] != "null")
+        return usage_error("PARAMS is not valid JSON: " + opts.args[2]);
+    }
+  } else {
+    return usage_error("unknown command: " + command);
+  }
+
+  json_ptr owned;
+  if (int rc = call(opts, method, std::move(params), &owned); rc >= 0) return rc;
+  json_object* result = owned.get();
   if (opts.json) {
     // The daemon serialises with json-c's default flags; so do we.
     std::cout << json_object_to_json_string(result) << "\n";

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "cache/bootset.h"
 #include "contexts/clients.h"
 #include "contexts/proxy_context.h"
 #include "contexts/sites.h"
@@ -150,7 +151,10 @@ std::vector<tree_element> build_file_gtree(DIR* cache_dir, const std::string& ca
           continue;
         }
         if (!S_ISREG(st.st_mode) || st.st_dev != cache_st.st_dev) continue;
-        if (strcmp(name, CONFIG_FILE_NAME) == 0 || strcmp(name, PREPOP_MARKER) == 0) continue;
+        if (strcmp(name, CONFIG_FILE_NAME) == 0 || strcmp(name, PREPOP_MARKER) == 0 ||
+            strcmp(name, BOOT_SET_FILE) == 0) {
+          continue;
+        }
         tree_element element;
         element.path = vdisk_path + name;
         element.vdisk_offset = cache_path.size() + 1;
@@ -382,6 +386,7 @@ void cachemanager_run_pass(proxy_context* context) {
   const double utilisation =
       total == 0 ? 0.0 : static_cast<double>(used) / static_cast<double>(total) * 100.0;
   metrics_set_cache_utilized_p_not_mt(&context->metrics, utilisation);
+  boot_sets_flush(context, nullptr);
 }
 
 void cachemanager_thread(service_thread* record) {

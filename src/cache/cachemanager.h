@@ -12,8 +12,9 @@
 // "prepop" marker first, least recently accessed first. It then sets the
 // site's write budget (the bytes that may still be written before the start
 // fraction is reached) and reports evicted bytes and utilisation to the
-// metrics. Only regular files inside the vDisk directories of the cache are
-// ever deleted: never "config.data", a directory, or anything reached
+// metrics. Last it writes the vDisks' boot sets that changed
+// (cache/bootset.h). Only regular files inside the vDisk directories of the cache are
+// ever deleted: never "config.data", "prepop", "bootset", a directory, or anything reached
 // through a symbolic link or on another file system. A vDisk that loses a
 // chunk loses its "prepop" marker too, and its record's prepopulation
 // progress falls back to the first chunk removed, so that it is filled again.

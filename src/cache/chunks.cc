@@ -565,7 +565,7 @@ int32_t cache_contains(proxy_context*, client_context* cc, const client_session&
 namespace {
 
 // The first byte in [offset, end) whose sector is present (`want_cached`) or
-// missing; `end` when there is none.
+// missing; `end` when there is none. `cc`, if any, lends its warning limit.
 uint64_t first_sector(client_context* cc, const site_context* site, const char* vdisk_key,
                       uint64_t offset, uint64_t end, bool want_cached) {
   if (offset >= end) return offset;
@@ -592,7 +592,7 @@ uint64_t first_sector(client_context* cc, const site_context* site, const char* 
       int err;
       if (pread_full(fd.get(), window, n, chunk_size + first_byte, &err) !=
           static_cast<ssize_t>(n)) {
-        if (err != 0) {
+        if (err != 0 && cc != nullptr) {
           cache_warning(cc, "Client %s - bitmap_is_allocated pread64(%d): %s", cc->uuid.c_str(),
                         static_cast<int>(n), g_strerror(err));
         }
@@ -629,6 +629,23 @@ uint64_t cache_first_cached(client_context* cc, const site_context* site, const 
   return first_sector(cc, site, vdisk_key, offset, end, true);
 }
 
+uint64_t cache_present_bytes(const site_context* site, const char* vdisk_key,
+                             const std::vector<boot_range>& ranges) {
+  g_return_val_if_fail(site != NULL && vdisk_key != NULL, 0);
+  uint64_t present = 0;
+  for (const boot_range& r : ranges) {
+    const uint64_t end = r.offset + r.length < r.offset ? UINT64_MAX : r.offset + r.length;
+    for (uint64_t at = r.offset; at < end;) {
+      const uint64_t from = first_sector(nullptr, site, vdisk_key, at, end, true);
+      if (from >= end) break;
+      at = first_sector(nullptr, site, vdisk_key, from, end, false);
+      if (at <= from) break;  // an unreadable bitmap
+      present += at - from;
+    }
+  }
+  return present;
+}
+
 void vdisk_context_ref_inc(client_context* cc, client_session& s) {
   const vdisk_context* vc = vdisk_context_link(cc, s);
   if (vc == nullptr) return;
@@ -649,5 +666,8 @@ void client_context_set_vdisk_key(client_context* client_context, client_session
   g_return_if_fail(client_context != NULL);
   g_return_if_fail(key != NULL);
   client_context_swap_vdisk_key(client_context, s, key);
+  // Named at every login of the session (its vDisk information reply): the
+  // boot that follows is learnt from here.
+  if (key[0] != '\0') s.login_seen_us = g_get_monotonic_time();
   vdisk_context_ref_inc(client_context, s);
 }

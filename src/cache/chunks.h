@@ -28,6 +28,9 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
+
+#include "contexts/bootset.h"
 
 struct proxy_context;
 struct client_context;
@@ -76,6 +79,13 @@ uint64_t cache_first_missing(client_context* cc, const site_context* site, const
 uint64_t cache_first_cached(client_context* cc, const site_context* site, const char* vdisk_key,
                             uint64_t offset, uint64_t end);
 
+// How many bytes of the sorted, disjoint `ranges` of the vDisk `vdisk_key`
+// in `site`'s cache are present, counted a sector at a time from the
+// bitmaps (a sector partly inside a range counts for its part). Takes no
+// lock; a chunk that cannot be read counts as absent.
+uint64_t cache_present_bytes(const site_context* site, const char* vdisk_key,
+                             const std::vector<boot_range>& ranges);
+
 // Links the client to the vDisk of its `vdisk_key` (vdisk_context_link) and,
 // when that takes the client's reference, makes the vDisk's directory: at
 // every link, since a site whose cache was rebuilt under a live record has
@@ -83,7 +93,8 @@ uint64_t cache_first_cached(client_context* cc, const site_context* site, const 
 // directory simply fail.
 void vdisk_context_ref_inc(client_context* cc, client_session& s);
 // client_context_swap_vdisk_key, then vdisk_context_ref_inc, with the
-// client's session `s` locked for writing.
+// client's session `s` locked for writing; a key names the vDisk of a login,
+// so it also starts the window of the boot reads learnt (login_seen_us).
 void client_context_set_vdisk_key(client_context* cc, client_session& s, const char* key);
 
 // Composes the chunk of vDisk `offset` for the client; false when the client

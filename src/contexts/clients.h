@@ -45,6 +45,7 @@
 
 struct proxy_context;
 struct site_context;
+struct vdisk_context;
 
 inline constexpr uint32_t CLIENTSTATUS_STOPPED = 0;
 inline constexpr uint32_t CLIENTSTATUS_INITIALISED = 1;
@@ -156,6 +157,11 @@ struct client_session {
   // reference operations keep it, so a client drops exactly the reference it
   // took even if its read cache was disabled in between.
   bool vdisk_ref_held = false;
+  // The record of that reference, valid while it is held.
+  vdisk_context* linked_vdisk = nullptr;
+  // When the vDisk of the session's latest login was named (monotonic
+  // microseconds): its boot reads are learnt for BOOT_SET_WINDOW_US from then.
+  int64_t login_seen_us = 0;
   sockaddr_in client_address{};
 };
 

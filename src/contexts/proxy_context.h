@@ -21,6 +21,7 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <vector>
 
 #include "contexts/clients.h"
 #include "contexts/sites.h"
@@ -73,6 +74,9 @@ struct proxy_context {
   std::shared_mutex client_lock;
   std::unique_ptr<vdisk_table> vdisk_context_ht;
   std::mutex vdisk_lock;
+  // Records without users kept until their boot sets are written; under
+  // vdisk_lock.
+  std::vector<std::shared_ptr<vdisk_context>> vdisk_retired;
 
   // The cache manager's wake-up signal (flag set under the mutex).
   std::mutex cachemanager_mutex;

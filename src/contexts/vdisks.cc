@@ -3,6 +3,7 @@
 #include <glib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -13,6 +14,34 @@
 #include "core/assert.h"
 
 namespace {
+
+// With vdisk_lock held: the vDisk `key` of `site`'s cache, created if
+// missing (or taken back from those set aside with unwritten boot sets).
+std::shared_ptr<vdisk_context>* lookup_or_create_key(proxy_context* context,
+                                                     const site_context* site, const char* key) {
+  vdisk_table& table = *context->vdisk_context_ht;
+  std::string table_key = vdisk_table_key(site->uuid, key);
+  auto found = table.find(table_key);
+  if (found != table.end()) return &found->second;
+
+  std::shared_ptr<vdisk_context> vc;
+  auto& retired = context->vdisk_retired;
+  for (auto it = retired.begin(); it != retired.end(); ++it) {
+    if ((*it)->site_uuid == site->uuid && (*it)->vdisk_key == key) {
+      vc = std::move(*it);
+      retired.erase(it);
+      break;
+    }
+  }
+  if (!vc) {
+    vc = std::make_shared<vdisk_context>();
+    vc->vdisk_key = key;
+    vc->site_uuid = site->uuid;
+    vc->path = site->cache_path + "/" + vc->vdisk_key;
+  }
+  auto inserted = table.emplace(std::move(table_key), std::move(vc));
+  return &inserted.first->second;
+}
 
 // With vdisk_lock held: the client's vDisk in its site's cache, created if
 // missing; null when the client names none, has no site,
@@ -27,17 +56,7 @@ std::shared_ptr<vdisk_context>* lookup_or_create(proxy_context* context, client_
               static_cast<int>(CLIENT_VDISK_KEY_SIZE - 1), s.vdisk_key);
     return nullptr;
   }
-  vdisk_table& table = *context->vdisk_context_ht;
-  std::string table_key = vdisk_table_key(cc->site_context->uuid, s.vdisk_key);
-  auto found = table.find(table_key);
-  if (found != table.end()) return &found->second;
-
-  auto vc = std::make_shared<vdisk_context>();
-  vc->vdisk_key = s.vdisk_key;
-  vc->site_uuid = cc->site_context->uuid;
-  vc->path = cc->site_context->cache_path + "/" + vc->vdisk_key;
-  auto inserted = table.emplace(std::move(table_key), std::move(vc));
-  return &inserted.first->second;
+  return lookup_or_create_key(context, cc->site_context, s.vdisk_key);
 }
 
 // The client's vDisk record, pinned (hold_count) so that it stays in the
@@ -56,6 +75,9 @@ void remove_if_unused(proxy_context* context, const vdisk_context* vc) {
   if (vc->ref_count != 0 || vc->hold_count != 0 || !context->vdisk_context_ht) return;
   auto found = context->vdisk_context_ht->find(vdisk_table_key(vc->site_uuid, vc->vdisk_key));
   if (found != context->vdisk_context_ht->end() && found->second.get() == vc) {
+    // What the boot set learnt is kept until written (the boot lock is
+    // short and never held across I/O, so it may be taken here).
+    if (found->second->boot.lock()->dirty) context->vdisk_retired.push_back(found->second);
     context->vdisk_context_ht->erase(found);
   }
 }
@@ -109,6 +131,7 @@ vdisk_context* vdisk_context_link(client_context* cc, client_session& s) {
   if (vc == nullptr) return nullptr;
   (*vc)->ref_count++;
   s.vdisk_ref_held = true;
+  s.linked_vdisk = vc->get();
   return vc->get();
 }
 
@@ -119,6 +142,7 @@ void vdisk_context_ref_dec_and_del(client_context* cc, client_session& s) {
   // cache was disabled before it took one must not take another client's.
   if (context == nullptr || !s.vdisk_ref_held) return;
   s.vdisk_ref_held = false;
+  s.linked_vdisk = nullptr;
   std::lock_guard<std::mutex> table_hold(context->vdisk_lock);
   if (!context->vdisk_context_ht) return;
   auto found =
@@ -184,8 +208,48 @@ void vdisk_contexts_destroy(proxy_context* context) {
   TARN_ASSERT(context->client_context_ht == NULL);
   std::lock_guard<std::mutex> hold(context->vdisk_lock);
   context->vdisk_context_ht.reset();
+  context->vdisk_retired.clear();
 }
 
-std::vector<vdisk_boot_range> vdisk_boot_ranges(vdisk_context*) {
-  return {};
+std::shared_ptr<vdisk_context> vdisk_context_hold_key(proxy_context* context,
+                                                      const site_context* site, const char* key) {
+  g_return_val_if_fail(context != NULL && site != NULL && key != NULL, nullptr);
+  if (!vdisk_key_is_valid(key) || site->cache_path.empty()) return nullptr;
+  std::lock_guard<std::mutex> table_hold(context->vdisk_lock);
+  if (!context->vdisk_context_ht) return nullptr;
+  std::shared_ptr<vdisk_context>* vc = lookup_or_create_key(context, site, key);
+  (*vc)->hold_count++;
+  return *vc;
+}
+
+std::vector<std::shared_ptr<vdisk_context>> vdisk_contexts_all(proxy_context* context) {
+  g_return_val_if_fail(context != NULL, std::vector<std::shared_ptr<vdisk_context>>());
+  std::lock_guard<std::mutex> table_hold(context->vdisk_lock);
+  std::vector<std::shared_ptr<vdisk_context>> all(context->vdisk_retired);
+  if (context->vdisk_context_ht) {
+    for (const auto& [key, vc] : *context->vdisk_context_ht) all.push_back(vc);
+  }
+  return all;
+}
+
+void vdisk_contexts_drop_retired(proxy_context* context,
+                                 const std::vector<std::shared_ptr<vdisk_context>>& tried,
+                                 const std::vector<std::shared_ptr<vdisk_context>>& failed) {
+  g_return_if_fail(context != NULL);
+  auto among = [](const auto& list, const std::shared_ptr<vdisk_context>& vc) {
+    return std::find(list.begin(), list.end(), vc) != list.end();
+  };
+  std::lock_guard<std::mutex> table_hold(context->vdisk_lock);
+  // One used again and set aside anew since it was written has learnt more.
+  std::erase_if(context->vdisk_retired, [&](const std::shared_ptr<vdisk_context>& vc) {
+    return among(failed, vc) || (among(tried, vc) && !vc->boot.lock()->dirty);
+  });
+}
+
+void vdisk_boot_note(const client_session& s, uint64_t vdisk_offset, uint64_t length,
+                     int64_t now_us) {
+  vdisk_context* vc = s.linked_vdisk;
+  if (vc == nullptr || now_us - s.login_seen_us > BOOT_SET_WINDOW_US) return;
+  auto boot = vc->boot.lock();
+  if (boot_set_record(*boot, vdisk_offset, length)) boot->dirty = true;
 }

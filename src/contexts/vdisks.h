@@ -9,7 +9,12 @@
 // vdisk_context_ref_dec_and_del; the record is created on first use and freed
 // when the last reference goes. Its directory is made, and stays on disk with
 // its chunks, by the chunk store (vdisk_context_ref_inc in cache/chunks.h).
+// A record whose boot set (`boot`, contexts/bootset.h) has changes not yet
+// written is kept aside when its last reference goes, until the cache
+// manager has written it (cache/bootset.h), and is taken back if the vDisk
+// is used again meanwhile, so that nothing learnt is lost or read stale.
 //
+//   vdisk_boot_note(s, offset, length, now);  // a VM read, session locked
 //   vdisk_context* vc = vdisk_contexts_get(context, client);  // pinned
 //   if (vc != nullptr) {
 //     { auto state = vc->state.lock(); ... state->size ...; }
@@ -24,9 +29,10 @@
 // counts; a vDisk's `state` lock guards its size and prepopulation state. No one
 // waits for a vDisk's lock while holding vdisk_lock: a long holder of one
 // vDisk (a prepopulation round, a slow disk) must not stall the others. Both
-// come after a client's session lock. The client operations take the
-// client's session, locked by the caller (for writing when its vdisk_key
-// changes).
+// come after a client's session lock. `boot` is another vDisk lock, only
+// ever held briefly (never across I/O), so it may be taken under vdisk_lock.
+// The client operations take the client's session, locked by the caller (for
+// writing when its vdisk_key changes).
 #pragma once
 
 #include <cstdint>
@@ -36,11 +42,13 @@
 #include <unordered_map>
 #include <vector>
 
+#include "contexts/bootset.h"
 #include "core/guarded.h"
 
 struct proxy_context;
 struct client_context;
 struct client_session;
+struct site_context;
 
 // The empty file in a vDisk's directory that says its prepopulation
 // completed; the cache manager evicts such vDisks last.
@@ -54,12 +62,6 @@ struct vdisk_state {
   uint64_t purges = 0;  // counts vdisk_contexts_purged: a scan older than one is stale
 };
 
-// A range of vDisk bytes of a boot set.
-struct vdisk_boot_range {
-  uint64_t offset = 0;
-  uint64_t length = 0;
-};
-
 struct vdisk_context {
   std::string vdisk_key;
   std::string site_uuid;  // the site whose cache this record describes
@@ -68,10 +70,8 @@ struct vdisk_context {
   uint32_t ref_count = 0;   // clients whose vdisk_key names this vDisk
   uint32_t hold_count = 0;  // prepopulation jobs and get/put pairs holding it
   guarded<vdisk_state> state;
+  guarded<boot_set> boot;
 };
-
-// The vDisk's boot set: the ranges boots read first, in that order.
-std::vector<vdisk_boot_range> vdisk_boot_ranges(vdisk_context* vc);
 
 // Shared so that a job holding a vDisk keeps the record valid after the
 // table has dropped it (shutdown destroys the table before the jobs end).
@@ -110,6 +110,29 @@ void vdisk_context_release(proxy_context* context, std::shared_ptr<vdisk_context
 // its "prepop" marker goes, so that a later prepopulation fills it again.
 void vdisk_contexts_purged(proxy_context* context, const std::string& site_uuid,
                            const std::string& vdisk_key, uint64_t vdisk_offset);
+
+// The vDisk `key` of `site`'s cache, created if missing, held as by
+// vdisk_context_hold, for the control socket, which has no client to name it;
+// null when the key is invalid or the site has no cache path.
+std::shared_ptr<vdisk_context> vdisk_context_hold_key(proxy_context* context,
+                                                      const site_context* site, const char* key);
+// Every record, those set aside with unwritten boot sets included, held by
+// the returned pointers only (not pinned).
+std::vector<std::shared_ptr<vdisk_context>> vdisk_contexts_all(proxy_context* context);
+// Lets go of the records set aside that are among `tried` and whose boot
+// sets are written, or among `failed` (logged already: retrying an unused
+// record's write every pass would only repeat the warning).
+void vdisk_contexts_drop_retired(proxy_context* context,
+                                 const std::vector<std::shared_ptr<vdisk_context>>& tried,
+                                 const std::vector<std::shared_ptr<vdisk_context>>& failed);
+
+// Learns a VM read of [vdisk_offset, + length) (vDisk bytes, within the
+// vDisk) of the session `s` (locked, for reading at least): recorded in the
+// linked vDisk's boot set while `now_us` (monotonic) is within
+// BOOT_SET_WINDOW_US of the session's login. One short lock; no allocation
+// unless the read starts a new range.
+void vdisk_boot_note(const client_session& s, uint64_t vdisk_offset, uint64_t length,
+                     int64_t now_us);
 
 // Whether `key` may name a vDisk directory: 1 to 63 characters, no "/", not
 // beginning with "." (which would also hide it from the cache manager).

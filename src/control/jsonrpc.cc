@@ -93,6 +93,15 @@ void json_send_response(int connection, json_object* id, const char* key, json_o
   }
 }
 
+void json_send_invalid_params(int connection, json_object* id, const std::string& message) {
+  if (id == nullptr) return;
+  json_object* j_obj = json_object_new_object();
+  g_return_if_fail(j_obj != NULL);
+  json_object_object_add(j_obj, "code", json_object_new_int(-32602));
+  json_object_object_add(j_obj, "message", json_object_new_string(message.c_str()));
+  json_send_response(connection, id, "error", j_obj);
+}
+
 void json_send_response_error(int connection, json_object* id, int number) {
   if (number < 0 || number >= JSON_ERROR_COUNT) number = JSON_ERROR_INTERNAL;
   if (id == nullptr) return;

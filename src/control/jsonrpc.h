@@ -65,6 +65,8 @@ void register_json_command(proxy_context* context, const char* method, json_comm
 void json_send_response(int connection, json_object* id, const char* key, json_object* value);
 // Sends the error entry `number` (entry 1 above 15).
 void json_send_response_error(int connection, json_object* id, int number);
+// Sends an "Invalid params" error (-32602) with its own `message`.
+void json_send_invalid_params(int connection, json_object* id, const std::string& message);
 void json_msg_free(json_object* object);
 // Processes one parsed request (method dispatch, version and id rules).
 void process_json_message(proxy_context* context, json_object* json_obj, int connection);

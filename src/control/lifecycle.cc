@@ -9,6 +9,7 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "cache/bootset.h"
 #include "cache/cache.h"
 #include "contexts/proxy_context.h"
 #include "core/assert.h"
@@ -101,6 +102,8 @@ void site_contexts_remove(proxy_context* context, const char* uuid) {
   if (found == context->site_context_ht->end()) return;
   site_context* site = found->second.get();
   client_contexts_remove_by_site_context(context, site);
+  // While the site's cache is still there.
+  boot_sets_flush(context, site->uuid.c_str());
   server_contexts_remove_given_site_context(context, site);
   cache_teardown(site);
   context->site_context_ht->erase(found);

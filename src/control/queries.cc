@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "cache/bootset.h"
+#include "cache/chunks.h"
 #include "contexts/proxy_context.h"
 #include "control/jsonrpc.h"
 
@@ -91,6 +93,25 @@ json_object* client_json(client_context& client) {
   json_object_object_add(object, MEMBER_VDISK_KEY,
                          json_object_new_string(client.session.lock_shared()->vdisk_key));
   return object;
+}
+
+// The boot set's size and how much of it is cached, from the bitmaps: the
+// set is copied under its short lock and the files read with no lock held.
+void add_boot_set(json_object* object, proxy_context* context, vdisk_context& vdisk) {
+  std::shared_ptr<site_context> site;
+  {
+    std::shared_lock<std::shared_mutex> hold(context->site_lock);
+    if (context->site_context_ht) {
+      auto found = context->site_context_ht->find(vdisk.site_uuid);
+      if (found != context->site_context_ht->end()) site = found->second;
+    }
+  }
+  const std::vector<boot_range> ranges = boot_set_union(&vdisk);
+  uint64_t bytes = 0;
+  for (const boot_range& r : ranges) bytes += r.length;
+  add_uint(object, "boot_set_bytes", bytes);
+  add_uint(object, "boot_set_cached",
+           site ? cache_present_bytes(site.get(), vdisk.vdisk_key.c_str(), ranges) : 0);
 }
 
 json_object* vdisk_json(vdisk_context& vdisk) {
@@ -185,7 +206,9 @@ json_object* prepop_progress_result(proxy_context* context) {
   std::vector<json_object*> vdisks;
   for (const auto& vdisk : records) {
     json_object* object = vdisk_json(*vdisk);
-    if (object != nullptr) vdisks.push_back(object);
+    if (object == nullptr) continue;
+    add_boot_set(object, context, *vdisk);
+    vdisks.push_back(object);
   }
   if (vdisks.empty()) return j_obj;
   // "vdisk" stays the last vDisk visited, as callers of one vDisk expect;

@@ -14,8 +14,9 @@ struct metrics_record;
 
 // {"sites": [...], "servers": [...], "clients": [...]}: every configured record.
 json_object* context_state_result(proxy_context* context);
-// {"vdisk": {...}} for the vDisk visited last, and with more than one vDisk
-// also "vdisks", an array of every vDisk's object; {} without vDisks.
+// {"vdisk": {...}} for the vDisk visited last (each with "vdisk_key",
+// "site_uuid", "size", "complete", "boot_set_bytes" and "boot_set_cached"), and with more than one
+// vDisk also "vdisks", an array of every vDisk's object; {} without vDisks.
 json_object* prepop_progress_result(proxy_context* context);
 // {"server_metrics": {...}, "clients": [...]}: the registry-wide counters and
 // each client's, the latter followed by "client_id" (0) and "mac".

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "contexts/proxy_context.h"
+#include "control/bootset_commands.h"
 #include "control/jsonrpc.h"
 #include "control/queries.h"
 #include "control/site_commands.h"
@@ -111,6 +112,8 @@ void json_commands_register_all(proxy_context* context) {
   register_json_command(context, "metrics", process_metrics);
   register_json_command(context, "prepop-progress", process_prepop_progress);
   register_json_command(context, "context-state", process_context_state);
+  register_json_command(context, "export-boot-set", process_export_boot_set);
+  register_json_command(context, "import-boot-set", process_import_boot_set);
 }
 
 // Replays each saved site configuration; names starting with "." are skipped

@@ -12,6 +12,7 @@
 #include <ctime>
 #include <memory>
 
+#include "cache/bootset.h"
 #include "cache/cachemanager.h"
 #include "contexts/proxy_context.h"
 #include "control/lifecycle.h"
@@ -173,6 +174,8 @@ int tarnproxy_main() {
   // are synced and marked clean, or a late write could follow the mark.
   g_thread_pool_free(context->prepop_pool, TRUE, TRUE);
   context->prepop_pool = nullptr;
+  // What the vDisks' boots taught since the last pass.
+  boot_sets_flush(context.get(), nullptr);
   vdisk_contexts_destroy(context.get());
   server_contexts_destroy(context.get());
   site_contexts_destroy(context.get());

@@ -434,6 +434,9 @@ verdict ext_read_request(packet& pk, const client_session& s) {
     return verdict::outdated_handle;
   }
   client_context_update_status(cc, CLIENTSTATUS_CACHING);
+  if (r.length != 0 && tarn_read_within_vdisk(s, r.offset, r.length)) {
+    vdisk_boot_note(s, r.offset - MSG_VDISK_DATA_OFFSET, r.length, g_get_monotonic_time());
+  }
   const int64_t now = g_get_real_time() / G_USEC_PER_SEC;
   if (now > cc->last_server_activity.load() + TARN_SERVER_ACTIVITY_WINDOW_S) {
     TARN_CLIENT_MESSAGE(cc, "Client %s - Timer expired; allowing the server to see this request",
@@ -488,6 +491,9 @@ verdict mio_read_request(packet& pk, const client_session& s) {
     return verdict::outdated_handle;
   }
   client_context_update_status(cc, CLIENTSTATUS_CACHING);
+  if (r.length != 0 && tarn_read_within_vdisk(s, r.offset, r.length)) {
+    vdisk_boot_note(s, r.offset - MSG_VDISK_DATA_OFFSET, r.length, g_get_monotonic_time());
+  }
   if (tarn_satisfy_mio_read_from_cache(pk.context, cc, s, pk.sender, pk.p.data(), pk.p.size(),
                                        pk.client, pk.server)) {
     metrics_increment_cache_hit_reads(&pk.context->metrics.mio, &cc->metrics.mio);

@@ -31,6 +31,7 @@
 #include <span>
 #include <vector>
 
+#include "cache/bootset.h"
 #include "cache/chunks.h"
 #include "contexts/proxy_context.h"
 #include "net/udp.h"
@@ -185,7 +186,7 @@ struct range {
 // from `next` on in offset order, in runs of missing sectors of at most
 // `limit` bytes.
 struct planner {
-  std::vector<vdisk_boot_range> boot;
+  std::vector<boot_range> boot;
   size_t boot_index = 0;
   uint64_t boot_at = 0;
   uint64_t next = 0;
@@ -222,20 +223,20 @@ struct planner {
   }
 
   std::optional<range> take(const run& r, uint64_t limit, const std::vector<flight>& flights,
-                            bool* boot_range) {
+                            bool* from_boot) {
     while (in_boot_set()) {
-      const vdisk_boot_range& b = boot[boot_index];
+      const boot_range& b = boot[boot_index];
       const uint64_t end = std::min(size, b.offset + b.length);
       const uint64_t from = std::max(boot_at, b.offset);
       if (auto got = missing_run(r, from, end, limit, flights)) {
         boot_at = got->offset + got->length;
-        *boot_range = true;
+        *from_boot = true;
         return got;
       }
       boot_index++;
       boot_at = 0;
     }
-    *boot_range = false;
+    *from_boot = false;
     if (auto got = missing_run(r, next, size, limit, flights)) {
       next = got->offset + got->length;
       return got;
@@ -426,7 +427,7 @@ void prepop_vdisk(run& r, uint64_t end_offset) {
             key_of(r), static_cast<int>(PREPOP_MAX_MIOS));
   planner plan;
   plan.size = end_offset - MSG_VDISK_DATA_OFFSET;
-  plan.boot = vdisk_boot_ranges(r.vc);
+  plan.boot = boot_set_ranges(r.vc);
   progress p;
   {
     // An interrupted run's scan goes on where it stopped.

@@ -10,11 +10,13 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "cache/bootset.h"
 #include "cache/cachemanager.h"
 #include "cache/chunks.h"
 #include "contexts/proxy_context.h"
@@ -27,6 +29,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using tarn_test::exists;
+using tarn_test::read_text;
 const std::string A = "/1-1-1-1-1-1-1-1-1", B = "/2-2-2-2-2-2-2-2-2", P = "/9-9-9-9-9-9-9-9-9";
 
 std::string sandbox_dir;
@@ -117,7 +120,7 @@ TEST_F(CacheManagerTest, DeletionOrderIsPrepopThenAccessTimeThenPath) {
   make_file(outside + "/8", 4096, 1);
   for (const std::string& f :
        {c + "/config.data", c + "/busy", c + "/.hidden/0", c + A + "/config.data",
-        c + A + "/.partial", c + A + "/sub/0", c + P + "/prepop", c + B + "/5"})
+        c + A + "/.partial", c + A + "/sub/0", c + A + "/bootset", c + P + "/prepop", c + B + "/5"})
     make_file(f, 100, 1);
   // Links out of the cache, another file system mounted inside it and a
   // mount point (EBUSY) are never candidates, nor counted.
@@ -146,9 +149,9 @@ TEST_F(CacheManagerTest, DeletionOrderIsPrepopThenAccessTimeThenPath) {
   EXPECT_TRUE(logs.contains(G_LOG_LEVEL_INFO, "tree_element_purge unlink hit EBUSY"));
   EXPECT_FALSE(logs.contains(G_LOG_LEVEL_WARNING, "")) << "a link or a marker was tried";
   EXPECT_EQ(logs.count("Cache Manager achieved cache free goal!"), std::size(order));
-  for (const auto& kept :
-       {c + "/config.data", c + A + "/config.data", c + A + "/.partial", c + A + "/sub/0",
-        c + A + "/7", c + "/.hidden/0", c + B + "/5", outside + "/8", other + "/0"})
+  for (const auto& kept : {c + "/config.data", c + A + "/config.data", c + A + "/.partial",
+                           c + A + "/sub/0", c + A + "/bootset", c + A + "/7", c + "/.hidden/0",
+                           c + B + "/5", outside + "/8", other + "/0"})
     EXPECT_TRUE(exists(kept)) << kept;
   EXPECT_FALSE(exists(c + P + "/prepop")) << "went with P's first chunk";
 }
@@ -233,7 +236,48 @@ TEST_F(CacheManagerTest, PressureOnSpaceThenInodesIsRelievedInOrder) {
   // the chunk removed, so that a prepopulation fills it again.
   EXPECT_FALSE(exists(c + P + "/prepop"));
   EXPECT_EQ(p_vdisk->state.lock()->prepop_progress, 512u);
+  // What P's boot read: a pass writes it (after its measurements, whose
+  // figures above are exact).
+  const std::vector<boot_range> boot = {{65536, 4096}, {0, 512}};
+  boot_set_replace(p_vdisk, boot);
+  cachemanager_run_pass(&ctx);
   vdisk_context_ref_dec_and_del(&p_client, *p_client.session.lock());
+
+  // P's boot-set file read back by a new record, and damaged or foreign
+  // ones ignored with a warning: {what is written, the warning's reason}.
+  const std::string file = c + P + "/bootset", key = P.substr(1);
+  const std::string image = read_text(file);
+  ASSERT_EQ(image, boot_set_serialise(boot, key));
+  auto patched = [&](size_t at, char byte) {
+    std::string s = image;
+    s[at] = byte;
+    return s;
+  };
+  const std::pair<std::string, const char*> files[] = {
+      {image, nullptr},
+      {image.substr(0, image.size() - 1), "truncated"},
+      {image + "x", "trailing bytes"},
+      {patched(0, 'X'), "not a boot set"},
+      {patched(8, 2), "unknown version"},
+      {patched(12, 9), "truncated"},  // a count the file does not hold
+      {patched(image.size() - 20, 1), "checksum mismatch"},
+      {boot_set_serialise(boot, "3-3-3-3-3-3-3-3-3"), "another vDisk's boot set"},
+      {boot_set_serialise({{8 * 65536, 1}}, key), "range past the vDisk's end"},
+      {"", "truncated"},
+  };
+  for (const auto& [content, reason] : files) {
+    SCOPED_TRACE(reason ? reason : "intact");
+    logs.clear();
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << content;
+    auto vc = vdisk_context_hold_key(&ctx, site.get(), key.c_str());
+    ASSERT_NE(vc, nullptr);
+    vc->state.lock()->size = 8 * 65536;
+    EXPECT_EQ(boot_set_ranges(vc.get()), reason ? std::vector<boot_range>{} : boot);
+    EXPECT_EQ(logs.contains(G_LOG_LEVEL_WARNING,
+                            "Ignoring boot set " + file + ": " + (reason ? reason : "")),
+              reason != nullptr);
+    vdisk_context_release(&ctx, std::move(vc));
+  }
   EXPECT_EQ(ctx.metrics.cache_evicted_b, 25u * 65536);
 }
 

@@ -148,14 +148,17 @@ TEST(Chunks, ContainsAndGetAgreeWithTheSectorModel) {
       uint64_t o = q % 2 ? below(rng, D - 1) : boundary - 1 - below(rng, 2048);
       uint64_t n = 1 + below(rng, std::min(D - o, q % 2 ? 2 * S : boundary - o + 4096));
       bool hit = true;
-      uint64_t first_missing = o + n, first_cached = o + n;
+      uint64_t first_missing = o + n, first_cached = o + n, present_bytes = 0;
       for (uint64_t s = (o + n - 1) / SECTOR_SIZE + 1; s-- > o / SECTOR_SIZE;) {
         hit &= present[s];
         (present[s] ? first_cached : first_missing) = std::max(o, s * SECTOR_SIZE);
+        if (present[s])
+          present_bytes += std::min(o + n, (s + 1) * SECTOR_SIZE) - std::max(o, s * SECTOR_SIZE);
       }
       int32_t want = hit ? static_cast<int32_t>(n) : 0;
       ASSERT_EQ(cache_first_missing(cc, &st.site, KEY, o, o + n), first_missing) << o << "+" << n;
       ASSERT_EQ(cache_first_cached(cc, &st.site, KEY, o, o + n), first_cached) << o << "+" << n;
+      ASSERT_EQ(cache_present_bytes(&st.site, KEY, {{o, n}}), present_bytes) << o << "+" << n;
       ASSERT_EQ(cache_contains(&st.ctx, cc, *cc->session.lock_shared(), o, n), want)
           << o << "+" << n;
       ASSERT_EQ(cache_get_data(&st.ctx, cc, *cc->session.lock_shared(), o, out.data(), n), want)

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "cache/bootset.h"
 #include "cache/chunks.h"
 #include "contexts/proxy_context.h"
 #include "control/lifecycle.h"
@@ -395,6 +396,12 @@ TEST_F(Registry, VdiskKeyMovesTheReference) {
   vdisk_context* first = vdisk("1-2-3-4-5-6-7-8-9");
   ASSERT_NE(first, nullptr);
   first->state.lock()->prepop_progress = 4096;
+  // Reads are learnt for five minutes from the login that named the key.
+  const int64_t login = a->session.lock_shared()->login_seen_us;
+  EXPECT_GT(login, 0);
+  vdisk_boot_note(*a->session.lock_shared(), 4096, 512, login + BOOT_SET_WINDOW_US);
+  vdisk_boot_note(*a->session.lock_shared(), 0, 512, login + BOOT_SET_WINDOW_US + 1);
+  EXPECT_EQ(first->boot.lock()->ranges, (std::vector<boot_range>{{4096, 512}}));
   // The same key again (a new login) keeps the vDisk and what is known of it.
   client_context_set_vdisk_key(a, *a->session.lock(), "1-2-3-4-5-6-7-8-9");
   EXPECT_EQ(vdisk("1-2-3-4-5-6-7-8-9"), first);
@@ -402,12 +409,67 @@ TEST_F(Registry, VdiskKeyMovesTheReference) {
   EXPECT_EQ(first->state.lock()->prepop_progress, 4096u);
   client_context_set_vdisk_key(a, *a->session.lock(), "2-2-3-4-5-6-7-8-9");
   EXPECT_TRUE(!vdisk("1-2-3-4-5-6-7-8-9") && vdisk("2-2-3-4-5-6-7-8-9"));
+  // Unwritten, the first vDisk's set is kept aside and comes back with its
+  // key; once written it is read back from its file by a new record.
+  const std::string file = dir + "/1-2-3-4-5-6-7-8-9/bootset";
+  record("1-2-3-4-5-6-7-8-9");
+  EXPECT_EQ(vdisk("1-2-3-4-5-6-7-8-9"), first);
+  vdisk_context_ref_dec_and_del(records.back().get(), *records.back()->session.lock());
+  EXPECT_FALSE(std::filesystem::exists(file));
+  boot_sets_flush(&ctx, nullptr);
+  EXPECT_TRUE(std::filesystem::exists(file));
+  EXPECT_TRUE(ctx.vdisk_retired.empty());
+  record("1-2-3-4-5-6-7-8-9");
+  EXPECT_EQ(boot_set_ranges(vdisk("1-2-3-4-5-6-7-8-9")), (std::vector<boot_range>{{4096, 512}}));
   client_contexts_remove_by_uuid(&ctx, UUID_A.c_str());
   EXPECT_EQ(vdisk("2-2-3-4-5-6-7-8-9"), nullptr);
 
   client_context cc;
   client_context_set_vdisk_key(&cc, *cc.session.lock(), std::string(80, '7').c_str());
   EXPECT_EQ(std::string(cc.session.lock_shared()->vdisk_key), std::string(63, '7'));
+}
+
+// A boot set keeps ranges in the order first read: {reads} -> {ranges},
+// bytes covered.
+TEST(BootSet, OrderMergeDedupeAndBound) {
+  using ranges = std::vector<boot_range>;
+  const struct {
+    const char* what;
+    ranges reads, expected;
+    uint64_t bytes;
+  } rows[] = {
+      {"first-read order", {{8192, 512}, {0, 512}}, {{8192, 512}, {0, 512}}, 1024},
+      {"adjacent to the last: merged", {{0, 512}, {512, 1024}}, {{0, 1536}}, 1536},
+      {"overlapping the last, before it", {{1024, 1024}, {512, 1024}}, {{512, 1536}}, 1536},
+      {"covered by an earlier range",
+       {{0, 4096}, {8192, 512}, {1024, 512}},
+       {{0, 4096}, {8192, 512}},
+       4608},
+      {"adjacent to an earlier one only",
+       {{0, 512}, {8192, 512}, {512, 512}},
+       {{0, 512}, {8192, 512}, {512, 512}},
+       1536},
+      {"partly covered: counted once",
+       {{0, 1024}, {8192, 512}, {512, 1024}},
+       {{0, 1024}, {8192, 512}, {512, 1024}},
+       2048},
+      {"empty and wrapping reads", {{100, 0}, {UINT64_MAX, 2}}, {}, 0},
+  };
+  for (const auto& row : rows) {
+    boot_set set;
+    for (const boot_range& r : row.reads) boot_set_record(set, r.offset, r.length);
+    EXPECT_EQ(set.ranges, row.expected) << row.what;
+    EXPECT_EQ(set.bytes, row.bytes) << row.what;
+  }
+  // Full: no new range, but the last one still grows.
+  boot_set full;
+  for (uint64_t i = 0; i < BOOT_SET_MAX_RANGES; i++) boot_set_record(full, i * 1024, 512);
+  EXPECT_FALSE(boot_set_record(full, 1ull << 40, 512));
+  EXPECT_TRUE(boot_set_record(full, (BOOT_SET_MAX_RANGES - 1) * 1024 + 512, 512));
+  EXPECT_FALSE(boot_set_record(full, 0, 512));
+  EXPECT_EQ(full.ranges.size(), BOOT_SET_MAX_RANGES);
+  EXPECT_EQ(full.ranges.back().length, 1024u);
+  EXPECT_EQ(full.bytes, BOOT_SET_MAX_RANGES * 512 + 512);
 }
 
 TEST_F(Registry, APrepopulationJobKeepsItsClientAlive) {

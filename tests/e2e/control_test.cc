@@ -243,6 +243,13 @@ TEST(Control, RequestsHostilePeersAndTarnctlInOneRun) {
   // tarnctl as an operator runs it: {arguments, stdin, exit code, what
   // stdout and stderr show}.
   const std::string vdi = "7d2a4f1b-3c5e-4f90-8b12-3456789abcde";
+  // A boot set of more ranges than one request carries, for a vDisk this
+  // fresh cache has never seen.
+  const std::string key = "1-2-3-4-5-6-7-8-9", header = "# tarnproxy boot set " + key + "\n";
+  std::string boot_set = header;
+  for (int i = 0; i < 5000; i++) boot_set += std::to_string(i * 8192 + 4096) + " 512\n";
+  const std::string bad_range =
+      R"({"site": ")" + std::string(UUID) + R"(", "vdisk": ")" + key + R"(", "ranges": [[0, 0]]})";
   struct ctl_case {
     std::vector<std::string> args;
     std::string input;
@@ -264,6 +271,12 @@ TEST(Control, RequestsHostilePeersAndTarnctlInOneRun) {
        {"OK\n"},
        {}},
       {{"status"}, "", 0, {"Sites (1)", UUID, vdi, "10.0.0.5,10.0.1.5", "100-110"}, {}},
+      {{"import-boot-set", UUID, key, "-"}, boot_set, 0, {"imported 5000 ranges\n"}, {}},
+      {{"import-boot-set", UUID, key, "-"}, "1 2\n3\n", 2, {}, {"-:2: expected"}},
+      {{"call", "import-boot-set", bad_range}, "", 1, {}, {"-32602", "ranges[0]: length is 0"}},
+      {{"export-boot-set", "no-such-site", key, "-"}, "", 1, {}, {"no such site"}},
+      // Refused imports changed nothing.
+      {{"export-boot-set", UUID, key, "-"}, "", 0, {boot_set}, {}},
       {{"remove-site", UUID}, "", 0, {"OK\n"}, {}},
       {{"status"}, "", 0, {"Sites (0)", "Servers (0)"}, {}},
   };

@@ -54,14 +54,27 @@ std::optional<std::string> control_call(const std::string& socket_path, const st
   return control_read(fd.get(), limit);
 }
 
-json_value control_result(const std::string& socket_path, const std::string& method,
-                          std::chrono::milliseconds limit) {
-  auto text = control_call(socket_path,
-                           R"({"jsonrpc": "2.0", "method": ")" + method + R"(", "id": 1})", limit);
+namespace {
+
+json_value result_of(const std::optional<std::string>& text) {
   json_value parsed(json_tokener_parse(text.value_or("").c_str()));
   json_object* result = nullptr;
   if (!json_object_object_get_ex(parsed.get(), "result", &result)) return nullptr;
   return json_value(json_object_get(result));
+}
+
+}  // namespace
+
+json_value control_result(const std::string& socket_path, const std::string& method,
+                          std::chrono::milliseconds limit) {
+  return result_of(control_call(
+      socket_path, R"({"jsonrpc": "2.0", "method": ")" + method + R"(", "id": 1})", limit));
+}
+
+json_value control_result(const std::string& socket_path, const std::string& method,
+                          const std::string& params) {
+  return result_of(control_call(socket_path, R"({"jsonrpc": "2.0", "method": ")" + method +
+                                                 R"(", "params": )" + params + R"(, "id": 1})"));
 }
 
 int64_t json_path_int(json_object* root, std::initializer_list<const char*> path) {

@@ -33,6 +33,9 @@ std::optional<std::string> control_call(const std::string& socket_path, const st
 // The response's "result", parsed; null on any failure.
 json_value control_result(const std::string& socket_path, const std::string& method,
                           std::chrono::milliseconds limit = std::chrono::seconds(30));
+// The same with `params` (a JSON object's text).
+json_value control_result(const std::string& socket_path, const std::string& method,
+                          const std::string& params);
 // A member path such as {"server_metrics", "sent_metrics", "proxy_saved_b"}
 // as an integer; -1 when absent.
 int64_t json_path_int(json_object* root, std::initializer_list<const char*> path);
