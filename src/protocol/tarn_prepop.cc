@@ -374,14 +374,18 @@ bool finish(run& r, progress& p, uint64_t size) {
   return true;
 }
 
-// Takes the completed reads out of `flights`, and notes which of the rest
-// have part of their reply; true if any completed.
-bool retire(run& r, std::vector<flight>& flights, progress& p) {
+// Takes the completed reads out of `flights`, notes which of the rest have
+// part of their reply, and counts the client's MIOs in flight (its own
+// too) into `in_flight`; true if any completed. One look at the table, so
+// that the job takes its lock as seldom as it can.
+bool retire(run& r, std::vector<flight>& flights, progress& p, uint32_t* in_flight) {
   const int64_t now = g_get_monotonic_time();
   std::vector<flight> left;
   left.reserve(flights.size());
   {
     const job_mio_lock mio(r.cc);
+    client_mio_fragments_expire(r.cc, now);
+    *in_flight = client_mio_frament_count(r.cc);
     for (flight& f : flights) {
       const mio_fragment* m = client_mio_fragment_get(r.cc, f.thread_id);
       if (m != nullptr && m->request_id == f.request_id) {
@@ -400,12 +404,6 @@ bool retire(run& r, std::vector<flight>& flights, progress& p) {
   const bool any = left.size() != flights.size();
   flights.swap(left);
   return any;
-}
-
-uint32_t mios_in_flight(client_context* cc) {
-  const job_mio_lock mio(cc);
-  client_mio_fragments_expire(cc, g_get_monotonic_time());
-  return client_mio_frament_count(cc);
 }
 
 // Whether the run may go on speaking for the vDisk; refreshes the session
@@ -460,7 +458,8 @@ void prepop_vdisk(run& r, uint64_t end_offset) {
   while (may_go_on(r)) {
     int64_t now = g_get_monotonic_time();
     const uint64_t completions = cc->prepop_completions.load();
-    if (retire(r, flights, p) || completions != seen) {
+    uint32_t in_flight = 0;
+    if (retire(r, flights, p, &in_flight) || completions != seen) {
       seen = completions;
       cc->prepop_retries = 0;
       last_event = now;
@@ -513,7 +512,7 @@ void prepop_vdisk(run& r, uint64_t end_offset) {
       live_at = now;
     }
     const uint32_t most = now - live_at < PREPOP_YIELD_US ? PREPOP_YIELD_MIOS : PREPOP_MAX_MIOS;
-    for (uint32_t n = mios_in_flight(cc); n < most && limit > 0; n++) {
+    for (uint32_t n = in_flight; n < most && limit > 0; n++) {
       bool boot = false;
       const std::optional<range> next = plan.take(r, limit, flights, &boot);
       if (!next) break;
