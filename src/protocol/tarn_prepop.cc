@@ -172,8 +172,10 @@ struct flight {
   uint64_t order = 0;   // of the latest send, among the run's sends
   uint64_t drops = 0;   // the client's rx_drops at the latest send
   bool resent = false;
-  bool partial = false;  // some fragments arrived, not all (as of the last look)
-  bool boot = false;     // part of the boot set
+  bool partial = false;      // some fragments arrived, not all (as of the last look)
+  uint32_t outstanding = 0;  // the record's mask at the last look
+  int64_t quiet_since = 0;   // since when no fragment of it has arrived
+  bool boot = false;         // part of the boot set
 };
 
 // A range of vDisk bytes to fetch.
@@ -264,8 +266,10 @@ bool launch(run& r, const range& what, bool boot, uint64_t order, std::vector<fl
     m->request_id = f.request_id;
     m->offset = f.offset;
     m->length = f.length;
+    f.outstanding = m->outstanding.load();
   }
   f.sent_at = g_get_monotonic_time();
+  f.quiet_since = f.sent_at;
   f.order = order;
   f.drops = cc->rx_drops.load();
   if (!send_mio(r, f.thread_id, f.request_id, f.offset, f.length)) {
@@ -294,8 +298,10 @@ bool resend(run& r, flight& f, uint64_t order) {
     if (m == nullptr || m->request_id != f.request_id) return false;
     f.request_id = cc->prepop_sequence++;
     m->request_id = f.request_id;
+    f.outstanding = m->outstanding.load();
   }
   f.sent_at = g_get_monotonic_time();
+  f.quiet_since = f.sent_at;
   f.order = order;
   f.drops = cc->rx_drops.load();
   f.resent = true;
@@ -390,7 +396,13 @@ bool retire(run& r, std::vector<flight>& flights, progress& p, uint32_t* in_flig
       const mio_fragment* m = client_mio_fragment_get(r.cc, f.thread_id);
       if (m != nullptr && m->request_id == f.request_id) {
         const uint32_t all = m->count == MIO_FRAGMENT_MAX ? 0xFFFFFFFFu : (1u << m->count) - 1;
-        f.partial = m->outstanding.load() != all;
+        const uint32_t outstanding = m->outstanding.load();
+        f.partial = outstanding != all;
+        // Fragments still coming in (a busy listener) are not lost ones.
+        if (outstanding != f.outstanding) {
+          f.outstanding = outstanding;
+          f.quiet_since = std::max(f.quiet_since, now);
+        }
         left.push_back(f);
         continue;
       }
@@ -487,13 +499,15 @@ void prepop_vdisk(run& r, uint64_t end_offset) {
     const int64_t fast = std::max(PREPOP_FAST_RESEND_US, 3 * p.srtt);
     const uint64_t drops = cc->rx_drops.load();
     for (flight& f : flights) {
-      const int64_t age = now - f.sent_at;
-      const bool late = age >= PREPOP_SEND_WAIT_US;
-      // A reply's fragments come together: one still missing well after
-      // others arrived, or after the kernel dropped frames, or after a later
-      // read completed, was lost.
+      const bool late = now - f.sent_at >= PREPOP_SEND_WAIT_US;
+      // A reply's fragments come together: one that has gone quiet for a
+      // while with part of it in, or after the kernel dropped frames, was
+      // lost; so was one without a fragment after a later read completed,
+      // once the server's reply time is known (a server answering out of
+      // order must not be asked twice).
       const bool lost =
-          age >= fast && (f.partial || drops != f.drops || p.completed_order > f.order);
+          now - f.quiet_since >= fast &&
+          (f.partial || drops != f.drops || (p.srtt != 0 && p.completed_order > f.order));
       if (!late && !lost) continue;
       if (late && cc->prepop_retries != 0) {
         g_message("Client %s - Prepopulation resend of fragment %d timeout (%zu - %zu)", uuid_of(r),
@@ -554,7 +568,7 @@ void prepop_vdisk(run& r, uint64_t end_offset) {
 
     // Until a completion, or the next moment a resend or a timeout is due.
     int64_t wake = std::min(now + PREPOP_POLL_US, last_event + PREPOP_SEND_WAIT_US);
-    for (const flight& f : flights) wake = std::min(wake, f.sent_at + fast);
+    for (const flight& f : flights) wake = std::min(wake, f.quiet_since + fast);
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::microseconds(std::max<int64_t>(0, wake - now));
     std::unique_lock<std::mutex> hold(cc->prepop_wake_mutex);
