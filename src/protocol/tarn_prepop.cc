@@ -248,6 +248,18 @@ struct planner {
   }
 };
 
+// Gives a read about to be sent (again) its request id and what its
+// resends go by; the MIO table is locked by the job.
+void number(client_context* cc, flight& f, mio_fragment* m, uint64_t order) {
+  f.request_id = cc->prepop_sequence++;
+  m->request_id = f.request_id;
+  f.outstanding = m->outstanding.load();
+  f.sent_at = g_get_monotonic_time();
+  f.quiet_since = f.sent_at;
+  f.order = order;
+  f.drops = cc->rx_drops.load();
+}
+
 // Takes a thread id and a record for a read and sends it; false when it
 // could not (no id free, or the send failed: then nothing is left behind).
 bool launch(run& r, const range& what, bool boot, uint64_t order, std::vector<flight>& flights) {
@@ -262,16 +274,10 @@ bool launch(run& r, const range& what, bool boot, uint64_t order, std::vector<fl
     if (f.thread_id == 0) return false;
     mio_fragment* m = client_mio_fragment_add(cc, f.thread_id, f.length, r.s.packet_size);
     if (m == nullptr) return false;
-    f.request_id = cc->prepop_sequence++;
-    m->request_id = f.request_id;
     m->offset = f.offset;
     m->length = f.length;
-    f.outstanding = m->outstanding.load();
+    number(cc, f, m, order);
   }
-  f.sent_at = g_get_monotonic_time();
-  f.quiet_since = f.sent_at;
-  f.order = order;
-  f.drops = cc->rx_drops.load();
   if (!send_mio(r, f.thread_id, f.request_id, f.offset, f.length)) {
     const job_mio_lock mio(cc);
     client_mio_fragment_del(cc, f.thread_id);
@@ -296,14 +302,8 @@ bool resend(run& r, flight& f, uint64_t order) {
     const job_mio_lock mio(cc);
     mio_fragment* m = client_mio_fragment_get(cc, f.thread_id);
     if (m == nullptr || m->request_id != f.request_id) return false;
-    f.request_id = cc->prepop_sequence++;
-    m->request_id = f.request_id;
-    f.outstanding = m->outstanding.load();
+    number(cc, f, m, order);
   }
-  f.sent_at = g_get_monotonic_time();
-  f.quiet_since = f.sent_at;
-  f.order = order;
-  f.drops = cc->rx_drops.load();
   f.resent = true;
   cc->prepop_timeouts++;
   if (send_mio(r, f.thread_id, f.request_id, f.offset, f.length)) cc->prepop_mio_issued++;
