@@ -88,8 +88,8 @@ void forward(pmmap_state* st, const uint8_t* eth, size_t len) {
   listener_add(st->base.stats.forwarded);
 }
 
-// One captured frame (pmmap_process_packet).
-void process_frame(pmmap_state* st, uint8_t* f) {
+// One captured frame (pmmap_process_packet) with its status word.
+void process_frame(pmmap_state* st, uint8_t* f, uint32_t status) {
   listener_thread& t = st->base;
   const auto* h = reinterpret_cast<const struct tpacket2_hdr*>(f);
   const uint32_t mac = h->tp_mac, net = h->tp_net, snaplen = h->tp_snaplen, len = h->tp_len;
@@ -142,13 +142,15 @@ void process_frame(pmmap_state* st, uint8_t* f) {
   listener_fill_frame(eth, cap, &frame);
   uint8_t* ip = eth + ETH_HEADER_LEN;
   listener_add(t.stats.processed);
+  listener_head head;
+  listener_save_head(cap, &head);
   if (tarn_process_packet(t.tlt->context, &sender, t.tlt->client, &frame, ip + cap.ihl + 8,
                           cap.ip_len - cap.ihl - 8) != 1) {
     return;
   }
-  // The engine may have edited the payload; and a sender on the same host
-  // may have left the checksum to the device (veth passes it on partial).
-  calculate_udp_checksum(ip, cap.ip_len);
+  // The engine may have edited the header; and a sender on the same host may
+  // have left the checksum to the device, which a veth passes on unfilled.
+  listener_fix_checksum(cap, (status & TP_STATUS_CSUMNOTREADY) != 0, head);
   forward(st, eth, ETH_HEADER_LEN + cap.ip_len);
 }
 
@@ -182,7 +184,7 @@ void drain(pmmap_state* st) {
     // Set on frames captured while the kernel had dropped frames that
     // PACKET_STATISTICS has not reported yet.
     losing |= (status & TP_STATUS_LOSING) != 0;
-    process_frame(st, f);
+    process_frame(st, f, status);
     frame_status(f).store(TP_STATUS_KERNEL, std::memory_order_release);
     rx.current = (rx.current + 1) % count;
   }

@@ -31,6 +31,8 @@ namespace {
     if (client_log_admit(cc)) g_warning(__VA_ARGS__); \
   } while (0)
 
+static_assert(TARN_EDIT_SPAN == TARN_HEADER_LEN);
+
 enum class verdict { forward, drop, size_mismatch, outdated_handle };
 
 struct packet {

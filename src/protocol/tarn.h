@@ -4,8 +4,9 @@
 // tarn_process_packet with a frame record (MAC and socket addresses of the
 // capture) and a sender through which the engine sends what it builds, always
 // from the server's address to the client's. The answer tells the listener to
-// forward the datagram (1; the payload may have been edited in place, never
-// resized) or to drop it (0). The caller holds no lock.
+// forward the datagram (1; the payload may have been edited in place, only
+// within its first TARN_EDIT_SPAN bytes, never resized) or to drop it (0). The
+// caller holds no lock.
 //
 // The engine follows each client's login conversation (which server, which
 // session handles, which vDisk), links the client with the shared vDisk
@@ -53,6 +54,9 @@ struct tarn_sender {
 // The largest UDP payload one IPv4 datagram carries (65535 - 20 - 8): the
 // engine never builds a datagram longer than this.
 inline constexpr size_t TARN_MAX_PAYLOAD = 65507;
+// The message header: the only bytes of a datagram the engine ever edits, so
+// that a listener can bring the checksum up to date from them alone.
+inline constexpr size_t TARN_EDIT_SPAN = 22;
 // Heartbeat replies closer together than this are dropped for a client
 // without a vDisk when the migration work-around is on.
 inline constexpr uint64_t SERVER_HEARTBEAT_REPLY_MIN_GAPMS = 1000;
