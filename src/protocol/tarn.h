@@ -46,9 +46,18 @@ struct tarn_frame {
 using tarn_send_fn = ssize_t (*)(void* arg, const struct sockaddr_in* src,
                                  const struct sockaddr_in* dst, const void* payload, size_t len);
 
+// Passes the datagram in hand on at once, as the listener would after an
+// answer of 1, and sends it together with what the listener queued before.
+using tarn_pass_fn = void (*)(void* arg);
+
 struct tarn_sender {
   tarn_send_fn send;
   void* arg;
+  // Where set, a server reply that completes a read is passed on through it
+  // before its data is written to the cache, so that the VM does not wait for
+  // the write; the engine then answers 0. Called at most once per datagram.
+  tarn_pass_fn pass = nullptr;
+  void* pass_arg = nullptr;
 };
 
 // The largest UDP payload one IPv4 datagram carries (65535 - 20 - 8): the
