@@ -3,17 +3,22 @@
 //   rss/site_only    the daemon in its sandbox and a network namespace of its
 //                    own, after configure_site with the site and no clients
 //   rss/64_clients   the same site with 64 clients, each on a veth interface
-//                    of its own, two listener threads each
+//                    of its own, with the default configuration (four
+//                    listener threads each, listenerRingKiB 512)
 // Counters: rss_MiB (VmRSS), rings_MiB (what the rings map: each listener
-// thread a receive and a transmit ring), KiB_per_client beyond the rings;
-// the time is the configure_site call's, to its "OK". After the table the
-// ratio of RSS with clients to the baseline is printed.
+// thread a receive and a transmit ring; the daemon's "ring_bytes", or where
+// it reports none, two 512 KiB rings a thread), ring_KiB_per_client, and
+// KiB_per_client beyond the rings; the time is the configure_site call's, to
+// its "OK". After the table the ratio of RSS with clients to the baseline is
+// printed. --mtu=N sets the veths' MTU (default 1500).
 //
-// Needs root: run as `sudo build/release/bench/client_memory_bench`.
+// Needs root: run as `sudo build/release/bench/client_memory_bench [--mtu=9000]`.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -31,7 +36,7 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr int CLIENTS = 64;
-constexpr int LISTENER_THREADS = 2;
+constexpr int LISTENER_THREADS = 4;  // the default
 constexpr const char* SITE = "6a6a6a6a-0000-4000-8000-000000000001";
 
 tarn_test::sandbox* daemon_box = nullptr;
@@ -78,8 +83,12 @@ void configure(benchmark::State& state, int clients) {
     // Listener threads settle their rings right after the answer.
     std::this_thread::sleep_for(500ms);
     const long rss = rss_bytes(daemon_box->pid());
+    tarn_test::json_value metrics = tarn_test::control_result(socket_path, "metrics");
+    const int64_t reported =
+        metrics ? tarn_test::json_path_int(metrics.get(), {"server_metrics", "ring_bytes"}) : -1;
     const double rings =
-        static_cast<double>(clients) * LISTENER_THREADS * PMMAP_LISTENER_RING_BYTES;
+        reported >= 0 ? static_cast<double>(reported)
+                      : static_cast<double>(clients) * LISTENER_THREADS * PMMAP_LISTENER_RING_BYTES;
     state.SetIterationTime(seconds);
     state.counters["rss_MiB"] = rss / 1048576.0;
     state.counters["rings_MiB"] = rings / 1048576.0;
@@ -88,6 +97,7 @@ void configure(benchmark::State& state, int clients) {
     } else if (baseline_rss > 0) {
       state.counters["KiB_per_client"] =
           (static_cast<double>(rss - baseline_rss) - rings) / clients / 1024.0;
+      state.counters["ring_KiB_per_client"] = rings / clients / 1024.0;
     }
   }
 }
@@ -110,6 +120,10 @@ std::string run_key(const benchmark::BenchmarkReporter::Run& run) {
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
+  int mtu = 1500;
+  for (int i = 1; i < argc; i++) {
+    if (std::strncmp(argv[i], "--mtu=", 6) == 0) mtu = std::atoi(argv[i] + 6);
+  }
   if (geteuid() != 0) {
     std::fprintf(stderr, "client_memory_bench: needs root (namespaces); nothing measured\n");
     return 0;
@@ -121,16 +135,16 @@ int main(int argc, char** argv) {
     std::string batch;
     for (int i = 0; i < CLIENTS; i++) {
       const std::string s = "s" + std::to_string(i);
-      batch += "link add " + s + " type veth peer name " + s + "p\nlink set " + s +
-               " up\nlink set " + s + "p up\n";
+      batch += "link add " + s + " mtu " + std::to_string(mtu) + " type veth peer name " + s +
+               "p mtu " + std::to_string(mtu) + "\nlink set " + s + " up\nlink set " + s +
+               "p up\n";
     }
     if (ns.run("ip -batch - <<'EOF'\n" + batch + "EOF") != 0) {
       throw std::runtime_error("cannot create the veth pairs");
     }
     tarn_test::sandbox sb;
     sb.set_net_ns(ns.name());
-    sb.write_file("/etc/tarnproxy.conf",
-                  "[Main]\nlistenerThreads=" + std::to_string(LISTENER_THREADS) + "\n");
+    sb.write_file("/etc/tarnproxy.conf", "[Main]\n");
     sb.start();
     if (!sb.wait_for_output("Listening on", 10s)) throw std::runtime_error("daemon did not start");
     daemon_box = &sb;
@@ -139,8 +153,9 @@ int main(int argc, char** argv) {
     const double base = reporter.median("rss/site_only");
     const double with = reporter.median("rss/64_clients");
     if (base > 0 && with > 0) {
-      std::printf("\nRSS with %d clients %.1f MiB, site alone %.1f MiB (ratio %.2f, same run)\n",
-                  CLIENTS, with, base, with / base);
+      std::printf(
+          "\nMTU %d: RSS with %d clients %.1f MiB, site alone %.1f MiB (ratio %.2f, same run)\n",
+          mtu, CLIENTS, with, base, with / base);
     }
     daemon_box = nullptr;
   } catch (const std::exception& e) {
