@@ -185,7 +185,8 @@ int64_t log_kernel_drops(const std::string& log) {
         running += static_cast<int64_t>(n);
     }
   }
-  return closed ? closing : running;
+  if (closed) return closing;
+  return running > 0 ? running : -1;
 }
 
 int64_t server_data_bytes() {
