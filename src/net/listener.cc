@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include <unordered_map>
 
 #include "contexts/clients.h"
+#include "net/udp.h"
 #include "net/wire.h"
 #include "protocol/tarn.h"
 
@@ -239,6 +241,20 @@ void listener_fill_frame(const uint8_t* eth, const listener_capture& cap, tarn_f
   memcpy(&frame->dst.sin_port, udp + 2, 2);
   memcpy(&frame->src.sin_addr.s_addr, cap.ip + 12, 4);
   memcpy(&frame->dst.sin_addr.s_addr, cap.ip + 16, 4);
+}
+
+void listener_save_head(const listener_capture& cap, listener_head* head) {
+  head->len = std::min(cap.ip_len - cap.ihl - 8, sizeof head->bytes);
+  memcpy(head->bytes, cap.ip + cap.ihl + 8, head->len);
+}
+
+void listener_fix_checksum(const listener_capture& cap, bool missing, const listener_head& head) {
+  auto* ip = const_cast<uint8_t*>(cap.ip);
+  if (missing) {
+    calculate_udp_checksum(ip, cap.ip_len);
+  } else if (memcmp(head.bytes, cap.ip + cap.ihl + 8, head.len) != 0) {
+    udp_checksum_update(ip, cap.ihl, 8, head.bytes, head.len);
+  }
 }
 
 int listener_fanout_join(int fd, const tlt_context* tlt, uint32_t fanout_mode) {

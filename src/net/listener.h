@@ -30,6 +30,7 @@
 
 #include "core/log.h"
 #include "core/unique_fd.h"
+#include "protocol/tarn.h"
 
 struct proxy_context;
 struct client_context;
@@ -148,6 +149,18 @@ listener_verdict listener_check_frame(const uint8_t* eth, size_t captured, size_
 bool listener_skip(listener_thread* t, listener_verdict verdict);
 // The engine's view of a frame that listener_check_frame took as a datagram.
 void listener_fill_frame(const uint8_t* eth, const listener_capture& cap, tarn_frame* frame);
+
+// The bytes of a datagram the engine may edit, as they were before it saw
+// them (listener_save_head), so that the checksum can follow its edit.
+struct listener_head {
+  uint8_t bytes[TARN_EDIT_SPAN];
+  size_t len = 0;
+};
+void listener_save_head(const listener_capture& cap, listener_head* head);
+// Makes the UDP checksum of a datagram the engine passed on right for what it
+// holds now: in full where the capture says the sender left the checksum to
+// the device (`missing`), else only for the header words the engine changed.
+void listener_fix_checksum(const listener_capture& cap, bool missing, const listener_head& head);
 
 // Joins `fd` (a bound IPv4 capture socket) to the packet fanout group of the
 // tlt's interface in `fanout_mode`, with the MIO fanout program for

@@ -88,8 +88,41 @@ void forward(pmmap_state* st, const uint8_t* eth, size_t len) {
   listener_add(st->base.stats.forwarded);
 }
 
-// One captured frame (pmmap_process_packet).
-void process_frame(pmmap_state* st, uint8_t* f) {
+// A datagram the engine passes on from inside its call (tarn_sender::pass).
+struct pass_on {
+  pmmap_state* st;
+  uint8_t* eth;
+  const listener_capture* cap;
+  const listener_head* head;
+  bool checksum_missing;
+  bool done = false;
+};
+
+void kick(pmmap_state* st) {
+  if (pmmap_tx_kick(&st->tx) != 0) {
+    int err = errno;
+    if (listener_log_due(&st->base, &st->kick_log))
+      g_warning("%ssend error: %s", who(st), g_strerror(err));
+  }
+}
+
+void pass_out(pass_on* p) {
+  if (p->done) return;
+  p->done = true;
+  // The engine may have edited the header; and a sender on the same host may
+  // have left the checksum to the device, which a veth passes on unfilled.
+  listener_fix_checksum(*p->cap, p->checksum_missing, *p->head);
+  forward(p->st, p->eth, ETH_HEADER_LEN + p->cap->ip_len);
+}
+
+// The engine's pass: out at once, not at the end of the drain.
+void pass_frame(void* arg) {
+  pass_out(static_cast<pass_on*>(arg));
+  kick(static_cast<pass_on*>(arg)->st);
+}
+
+// One captured frame (pmmap_process_packet) with its status word.
+void process_frame(pmmap_state* st, uint8_t* f, uint32_t status) {
   listener_thread& t = st->base;
   const auto* h = reinterpret_cast<const struct tpacket2_hdr*>(f);
   const uint32_t mac = h->tp_mac, net = h->tp_net, snaplen = h->tp_snaplen, len = h->tp_len;
@@ -137,19 +170,18 @@ void process_frame(pmmap_state* st, uint8_t* f) {
   q.mtu = t.tlt->mtu;
   q.refused_log = &st->refused_log;
   q.dst_mac = eth + 6;
-  const tarn_sender sender = {queue_data, &q};
+  listener_head head;
+  listener_save_head(cap, &head);
+  pass_on pass{st, eth, &cap, &head, (status & TP_STATUS_CSUMNOTREADY) != 0};
+  const tarn_sender sender = {queue_data, &q, pass_frame, &pass};
   tarn_frame frame;
   listener_fill_frame(eth, cap, &frame);
   uint8_t* ip = eth + ETH_HEADER_LEN;
   listener_add(t.stats.processed);
   if (tarn_process_packet(t.tlt->context, &sender, t.tlt->client, &frame, ip + cap.ihl + 8,
-                          cap.ip_len - cap.ihl - 8) != 1) {
-    return;
+                          cap.ip_len - cap.ihl - 8) == 1) {
+    pass_out(&pass);
   }
-  // The engine may have edited the payload; and a sender on the same host
-  // may have left the checksum to the device (veth passes it on partial).
-  calculate_udp_checksum(ip, cap.ip_len);
-  forward(st, eth, ETH_HEADER_LEN + cap.ip_len);
 }
 
 void note_kernel_drops(pmmap_state* st, bool force) {
@@ -182,15 +214,11 @@ void drain(pmmap_state* st) {
     // Set on frames captured while the kernel had dropped frames that
     // PACKET_STATISTICS has not reported yet.
     losing |= (status & TP_STATUS_LOSING) != 0;
-    process_frame(st, f);
+    process_frame(st, f, status);
     frame_status(f).store(TP_STATUS_KERNEL, std::memory_order_release);
     rx.current = (rx.current + 1) % count;
   }
-  if (pmmap_tx_kick(&st->tx) != 0) {
-    int err = errno;
-    if (listener_log_due(&st->base, &st->kick_log))
-      g_warning("%ssend error: %s", who(st), g_strerror(err));
-  }
+  kick(st);
   if (losing) note_kernel_drops(st, false);
   if (st->tx.dropped != st->stall_logged) note_tx_stall(st, false);
 }

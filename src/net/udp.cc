@@ -102,6 +102,28 @@ void calculate_udp_checksum(uint8_t* ip, size_t ip_len) {
   store_checksum(udp + 6, fold(sum_bytes(udp, ip_len - ihl, sum)));
 }
 
+void udp_checksum_update(uint8_t* ip, size_t ihl, size_t at, const uint8_t* before, size_t len) {
+  uint8_t* udp = ip + ihl;
+  uint16_t old;
+  memcpy(&old, udp + 6, 2);
+  if (old == 0) return;
+  // ~HC' = ~HC + ~m + m' summed over the changed words; the complement of a
+  // sum of words is the sum of their complements, so the old bytes go in as
+  // their complement, one word at a time (an odd last byte pairs with a zero
+  // in both, which changes nothing).
+  uint64_t sum = static_cast<uint16_t>(~old);
+  for (size_t i = 0; i < len; i += 2) {
+    uint8_t was[2] = {before[i], i + 1 < len ? before[i + 1] : uint8_t{0}};
+    uint8_t now[2] = {udp[at + i], i + 1 < len ? udp[at + i + 1] : uint8_t{0}};
+    uint16_t w, n;
+    memcpy(&w, was, 2);
+    memcpy(&n, now, 2);
+    sum += static_cast<uint16_t>(~w);
+    sum += n;
+  }
+  store_checksum(udp + 6, fold(sum));
+}
+
 void calculate_ip_checksum(uint8_t* ip) {
   ip[10] = 0;
   ip[11] = 0;

@@ -21,6 +21,12 @@ inline constexpr size_t UDP_IP_HEADER_LEN = 28;  // IPv4 header (20) + UDP heade
 // The caller guarantees ip_len >= IP header length + 8.
 void calculate_udp_checksum(uint8_t* ip, size_t ip_len);
 
+// Brings the UDP checksum of the IPv4 datagram `ip` (header length `ihl`) up
+// to date after `len` bytes at `at` (counted from the UDP header, even) changed
+// from `before` to what they hold now (RFC 1624), without reading the rest. A
+// datagram sent without a checksum (0) keeps none.
+void udp_checksum_update(uint8_t* ip, size_t ihl, size_t at, const uint8_t* before, size_t len);
+
 // Stores the checksum of the 20-byte IPv4 header `ip`.
 void calculate_ip_checksum(uint8_t* ip);
 

@@ -31,7 +31,10 @@ namespace {
     if (client_log_admit(cc)) g_warning(__VA_ARGS__); \
   } while (0)
 
-enum class verdict { forward, drop, size_mismatch, outdated_handle };
+static_assert(TARN_EDIT_SPAN == TARN_HEADER_LEN);
+
+// `passed`: already forwarded through the sender's pass.
+enum class verdict { forward, drop, passed, size_mismatch, outdated_handle };
 
 struct packet {
   proxy_context* context;
@@ -426,6 +429,14 @@ void record_latency(packet& pk, metrics_read_block* global, metrics_read_block* 
   metrics_set_latency(&pk.start, &end, global, client);
 }
 
+// A reply that completes a read goes to the VM before its cache write where
+// the listener can send it at once.
+verdict pass_before_store(packet& pk) {
+  if (pk.sender == nullptr || pk.sender->pass == nullptr) return verdict::forward;
+  pk.sender->pass(pk.sender->pass_arg);
+  return verdict::passed;
+}
+
 verdict ext_read_request(packet& pk, const client_session& s) {
   client_context* cc = pk.cc;
   msg_ext_read_request r;
@@ -471,16 +482,19 @@ verdict ext_read_reply(packet& pk, const client_session& s) {
                static_cast<uint32_t>(r.offset) == last->offset_low;
     *last = client_forwarded_read{};
   }
+  verdict v = verdict::forward;
   if (recorded) {
     // An empty reply has nothing to store, and the store takes a zero length
     // for a caller's error.
-    if (r.length != 0 && tarn_read_within_vdisk(s, r.offset, r.length))
+    if (r.length != 0 && tarn_read_within_vdisk(s, r.offset, r.length)) {
+      v = pass_before_store(pk);
       cache_put_data(pk.context, cc, s, r.offset - MSG_VDISK_DATA_OFFSET, r.data.data(), r.length);
+    }
   } else {
     TARN_CLIENT_MESSAGE(cc, "Client %s - Invalid response from server. DO NOT CACHE", uuid_of(cc));
   }
   record_latency(pk, &pk.context->metrics.ext, &cc->metrics.ext);
-  return verdict::forward;
+  return v;
 }
 
 verdict mio_read_request(packet& pk, const client_session& s) {
@@ -556,7 +570,7 @@ verdict mio_read_reply(packet& pk, const client_session& s) {
     }
     return verdict::outdated_handle;
   }
-  const verdict pass = prepop ? verdict::drop : verdict::forward;
+  verdict pass = prepop ? verdict::drop : verdict::forward;
   // The complete read is taken out of the table, so that its cache write
   // holds no lock but the session's read lock, which the caller holds.
   std::unique_ptr<mio_fragment> done;
@@ -578,6 +592,7 @@ verdict mio_read_reply(packet& pk, const client_session& s) {
     if ((mask & ~bit) != 0) return pass;
     done = client_mio_fragment_take(cc, r.thread_id);
   }
+  if (!prepop) pass = pass_before_store(pk);
   if (r.offset >= MSG_VDISK_DATA_OFFSET) {
     const uint64_t at = r.offset - MSG_VDISK_DATA_OFFSET;
     if (all_zero(done->data.data(), r.length)) {

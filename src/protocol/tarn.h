@@ -4,8 +4,9 @@
 // tarn_process_packet with a frame record (MAC and socket addresses of the
 // capture) and a sender through which the engine sends what it builds, always
 // from the server's address to the client's. The answer tells the listener to
-// forward the datagram (1; the payload may have been edited in place, never
-// resized) or to drop it (0). The caller holds no lock.
+// forward the datagram (1; the payload may have been edited in place, only
+// within its first TARN_EDIT_SPAN bytes, never resized) or to drop it (0). The
+// caller holds no lock.
 //
 // The engine follows each client's login conversation (which server, which
 // session handles, which vDisk), links the client with the shared vDisk
@@ -45,14 +46,26 @@ struct tarn_frame {
 using tarn_send_fn = ssize_t (*)(void* arg, const struct sockaddr_in* src,
                                  const struct sockaddr_in* dst, const void* payload, size_t len);
 
+// Passes the datagram in hand on at once, as the listener would after an
+// answer of 1, and sends it together with what the listener queued before.
+using tarn_pass_fn = void (*)(void* arg);
+
 struct tarn_sender {
   tarn_send_fn send;
   void* arg;
+  // Where set, a server reply that completes a read is passed on through it
+  // before its data is written to the cache, so that the VM does not wait for
+  // the write; the engine then answers 0. Called at most once per datagram.
+  tarn_pass_fn pass = nullptr;
+  void* pass_arg = nullptr;
 };
 
 // The largest UDP payload one IPv4 datagram carries (65535 - 20 - 8): the
 // engine never builds a datagram longer than this.
 inline constexpr size_t TARN_MAX_PAYLOAD = 65507;
+// The message header: the only bytes of a datagram the engine ever edits, so
+// that a listener can bring the checksum up to date from them alone.
+inline constexpr size_t TARN_EDIT_SPAN = 22;
 // Heartbeat replies closer together than this are dropped for a client
 // without a vDisk when the migration work-around is on.
 inline constexpr uint64_t SERVER_HEARTBEAT_REPLY_MIN_GAPMS = 1000;

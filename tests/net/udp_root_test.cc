@@ -44,6 +44,18 @@ TEST(Checksums, MatchTheReferenceAndUdpNeverStoresZero) {
       const int stored = (d[ihl + 6] << 8) | d[ihl + 7];
       ASSERT_EQ(stored, reference_udp_checksum(d, ihl)) << ihl << " " << len;
       ASSERT_TRUE(!zero_sum || stored == 0xffff) << len;
+      // An edit of the first payload bytes (what the engine may change) is
+      // followed incrementally to the same checksum; none stays none.
+      const size_t span = std::min<size_t>(len, 22);
+      const bytes before(d.begin() + static_cast<long>(ihl + 8),
+                         d.begin() + static_cast<long>(ihl + 8 + span));
+      if (span != 0) d[ihl + 8 + rng() % span] ^= static_cast<uint8_t>(1 + rng() % 255);
+      udp_checksum_update(d.data(), ihl, 8, before.data(), span);
+      ASSERT_EQ((d[ihl + 6] << 8) | d[ihl + 7], reference_udp_checksum(d, ihl))
+          << ihl << " " << len;
+      d[ihl + 6] = d[ihl + 7] = 0;
+      udp_checksum_update(d.data(), ihl, 8, before.data(), span);
+      ASSERT_EQ(d[ihl + 6] | d[ihl + 7], 0);
       // A header with a correct checksum sums to all ones.
       calculate_ip_checksum(d.data());
       ASSERT_EQ(ones_sum(d.data(), 20), 0xffff);
