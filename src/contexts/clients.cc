@@ -150,14 +150,23 @@ bool client_log_admit(client_context* client_context) {
 
 mio_fragment* client_mio_fragment_add(client_context* client, uint8_t id, uint64_t length,
                                       uint32_t packet_size) {
-  client->mio_fragments.erase(id);
+  client_mio_fragment_del(client, id);
   // Below 57 there is no room for data (and the count would divide by zero);
   // beyond 32 fragments the mask cannot tell when the read is complete.
   if (packet_size <= MIO_FRAGMENT_HEADER) return nullptr;
   const uint64_t per_fragment = packet_size - MIO_FRAGMENT_HEADER;
   if (length > per_fragment * MIO_FRAGMENT_MAX) return nullptr;
   // Default-initialised: zeroing 64 KiB per read is most of a miss's cost.
-  std::unique_ptr<mio_fragment> fragment(new mio_fragment);
+  std::unique_ptr<mio_fragment> fragment;
+  if (!client->mio_spares.empty()) {
+    fragment = std::move(client->mio_spares.back());
+    client->mio_spares.pop_back();
+    fragment->request_id = 0;
+    fragment->offset = fragment->length = 0;
+    fragment->deadline = 0;
+  } else {
+    fragment.reset(new mio_fragment);
+  }
   fragment->count = static_cast<uint32_t>((length + per_fragment - 1) / per_fragment);
   fragment->outstanding =
       fragment->count == MIO_FRAGMENT_MAX ? 0xFFFFFFFFu : (1u << fragment->count) - 1;
@@ -172,7 +181,13 @@ mio_fragment* client_mio_fragment_get(client_context* client, uint8_t id) {
 }
 
 void client_mio_fragment_del(client_context* client, uint8_t id) {
-  client->mio_fragments.erase(id);
+  client_mio_fragment_recycle(client, client_mio_fragment_take(client, id));
+}
+
+void client_mio_fragment_recycle(client_context* client, std::unique_ptr<mio_fragment> fragment) {
+  if (fragment != nullptr && client->mio_spares.size() < CLIENT_MIO_SPARES) {
+    client->mio_spares.push_back(std::move(fragment));
+  }
 }
 
 std::unique_ptr<mio_fragment> client_mio_fragment_take(client_context* client, uint8_t id) {
@@ -188,9 +203,14 @@ uint32_t client_mio_frament_count(client_context* client) {
 }
 
 void client_mio_fragments_expire(client_context* client, int64_t now) {
-  std::erase_if(client->mio_fragments, [now](const auto& entry) {
-    return entry.first < CLIENT_PREPOP_THREAD_ID_START && entry.second->deadline <= now;
-  });
+  for (auto it = client->mio_fragments.begin(); it != client->mio_fragments.end();) {
+    if (it->first < CLIENT_PREPOP_THREAD_ID_START && it->second->deadline <= now) {
+      client_mio_fragment_recycle(client, std::move(it->second));
+      it = client->mio_fragments.erase(it);
+    } else {
+      ++it;
+    }
+  }
 }
 
 uint8_t client_prepop_thread_id(client_context* client) {

@@ -37,6 +37,7 @@
 #include <shared_mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "core/guarded.h"
 #include "core/log.h"
@@ -185,6 +186,9 @@ struct client_context {
   // descriptor 0, so "none" is an invalid unique_fd rather than 0.
   unique_fd xmitfd;
   mio_table mio_fragments;  // under mio_mutex
+  // Records of finished reads kept for the next ones (at most
+  // CLIENT_MIO_SPARES), under mio_mutex: a read then costs no allocation.
+  std::vector<std::unique_ptr<mio_fragment>> mio_spares;
   std::mutex mio_mutex;
   uint8_t next_prepop_thread_id = CLIENT_PREPOP_THREAD_ID_START;
   uint32_t prepop_sequence = CLIENT_PREPOP_SEQUENCE_START;
@@ -198,9 +202,6 @@ struct client_context {
   std::mutex prepop_wake_mutex;
   std::condition_variable prepop_wake;
   std::atomic<bool> prepop_holds_mio{false};  // while a job holds mio_mutex
-  // Frames the kernel dropped for want of room in this client's receive
-  // rings: a prepopulation read sent before a drop may have lost a fragment.
-  std::atomic<uint64_t> rx_drops{0};
   // Cleared, under the session's write lock, when the client is stopped.
   ::site_context* site_context = nullptr;
 
@@ -268,7 +269,10 @@ bool client_context_hold(client_context* client_context);
 void client_context_release(client_context* client_context);
 
 // The MIO operations and client_prepop_thread_id expect mio_mutex held.
-// A new fragment under `id`, replacing (and freeing) any previous one; null,
+inline constexpr size_t CLIENT_MIO_SPARES = 2;
+
+// A new fragment under `id` (a spare record where there is one), replacing
+// any previous one; null,
 // with any previous one removed, when the read cannot be tracked: a packet
 // size of 56 or less, or more than MIO_FRAGMENT_MAX fragments.
 mio_fragment* client_mio_fragment_add(client_context* client, uint8_t id, uint64_t length,
@@ -277,6 +281,8 @@ mio_fragment* client_mio_fragment_get(client_context* client, uint8_t id);
 void client_mio_fragment_del(client_context* client, uint8_t id);
 // Removes the fragment under `id` from the table and hands it over; null if none.
 std::unique_ptr<mio_fragment> client_mio_fragment_take(client_context* client, uint8_t id);
+// Keeps a record that was taken for a later read, or frees it.
+void client_mio_fragment_recycle(client_context* client, std::unique_ptr<mio_fragment> fragment);
 uint32_t client_mio_frament_count(client_context* client);
 // Removes the client's own MIO records (ThreadId without the high bit) whose
 // deadline (monotonic microseconds) has passed: their replies were lost, and

@@ -50,11 +50,16 @@ struct table_deleter {
 template <class T>
 using owned_table = std::unique_ptr<T, table_deleter>;
 
+inline constexpr uint32_t LISTENER_RING_KIB_DEFAULT = 512;
+
 struct proxy_context {
   GThreadPool* prepop_pool = nullptr;  // created and freed by main
   int32_t listener_threads = 0;
   uint32_t listener_fanout = 0;
   bool packet_mmap = false;
+  // The memory of each packet-mmap ring of a listener thread (receive and
+  // transmit), in KiB.
+  uint32_t listener_ring_kib = LISTENER_RING_KIB_DEFAULT;
   int32_t cache_monitor_interval_s = 0;
   float cache_start_purge_free_space = 0;
   float cache_start_purge_free_inodes = 0;

@@ -146,6 +146,8 @@ void build_metrics_json_obj(json_object* object, const metrics_record* metrics) 
   add_uint(object, "listener_lock_wait_max_us", (metrics->lock_wait_max_ns.load() + 999) / 1000);
   add_uint(object, "listener_prepop_lock_wait_max_us",
            (metrics->prepop_lock_wait_max_ns.load() + 999) / 1000);
+  add_uint(object, "kernel_drops", metrics->kernel_drops.load());
+  add_uint(object, "ring_bytes", static_cast<uint64_t>(std::max<int64_t>(0, metrics->ring_bytes)));
   // json-c writes NaN and infinities as bare words, which no JSON parser
   // accepts; a utilisation that could not be computed is reported as 0.
   double utilized = metrics->cache_utilized_p.load(std::memory_order_relaxed);

@@ -24,6 +24,10 @@ constexpr key_default config_defaults[] = {
     {"prepopIoThreads", "4"},
     {"listenerFanout", "cbpf"},
     {"packetMmap", "1"},
+    // Not a classic key: the memory of each of a listener thread's rings.
+    // 512 KiB holds 256 frames at an MTU of 1,500: four MIO replies of 32
+    // fragments, the client's own reads and slack.
+    {"listenerRingKiB", "512"},
     {"cacheMonitorIntervalInS", "5"},
     {"cacheStartPurgeFreeSpace", "0.05"},
     {"cacheStartPurgeFreeInodes", "0.05"},
@@ -121,6 +125,10 @@ int config_load(proxy_context* context, const char* path) {
   }
 
   context->packet_mmap = get_bool(k, "packetMmap");
+  // Below 64 KiB a ring could not hold one read; above 64 MiB it is memory
+  // no burst needs.
+  context->listener_ring_kib =
+      static_cast<uint32_t>(std::clamp(get_int(k, "listenerRingKiB"), 64, 65536));
   context->cache_monitor_interval_s = truncate_to_int32(get_double(k, "cacheMonitorIntervalInS"));
   context->cache_start_purge_free_space =
       static_cast<float>(get_double(k, "cacheStartPurgeFreeSpace"));
@@ -139,11 +147,13 @@ int config_load(proxy_context* context, const char* path) {
   // The values in force, after defaults and the CPU count were applied.
   g_info(
       "Configuration: listenerThreads=%d prepopIoThreads=%d listenerFanout=%u packetMmap=%d "
-      "cacheMonitorIntervalInS=%d cacheStartPurgeFreeSpace=%g cacheStartPurgeFreeInodes=%g "
+      "listenerRingKiB=%u cacheMonitorIntervalInS=%d cacheStartPurgeFreeSpace=%g "
+      "cacheStartPurgeFreeInodes=%g "
       "cacheGoalPurgeFreeSpace=%g cacheGoalPurgeFreeInodes=%g arpProxy=%d "
       "workaroundMigrateFreeze=%d prepopHoldOffInS=%d cacheVdiTimeoutInS=%d",
       context->listener_threads, prepop_io_threads, context->listener_fanout, context->packet_mmap,
-      context->cache_monitor_interval_s, static_cast<double>(context->cache_start_purge_free_space),
+      context->listener_ring_kib, context->cache_monitor_interval_s,
+      static_cast<double>(context->cache_start_purge_free_space),
       static_cast<double>(context->cache_start_purge_free_inodes),
       static_cast<double>(context->cache_goal_purge_free_space),
       static_cast<double>(context->cache_goal_purge_free_inodes), context->arp_proxy,

@@ -44,6 +44,16 @@ void metrics_note_lock_wait(metrics_record* global, metrics_record* client, int6
   raise_to(client->prepop_lock_wait_max_ns, ns);
 }
 
+void metrics_add_kernel_drops(metrics_record* global, metrics_record* client, uint64_t frames) {
+  global->kernel_drops.fetch_add(frames);
+  client->kernel_drops.fetch_add(frames);
+}
+
+void metrics_add_ring_bytes(metrics_record* global, metrics_record* client, int64_t bytes) {
+  global->ring_bytes.fetch_add(bytes);
+  client->ring_bytes.fetch_add(bytes);
+}
+
 void metrics_increment_unhandled_mio(metrics_record* global, metrics_record* client) {
   global->unhandled_mio.fetch_add(1);
   client->unhandled_mio.fetch_add(1);

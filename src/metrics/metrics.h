@@ -31,6 +31,10 @@ struct metrics_record {
   // job held, in nanoseconds.
   std::atomic<int64_t> lock_wait_max_ns{0};
   std::atomic<int64_t> prepop_lock_wait_max_ns{0};
+  // Frames the kernel dropped for want of room in a listener's receive ring
+  // or socket buffer; and the bytes of packet rings mapped now.
+  std::atomic<uint64_t> kernel_drops{0};
+  std::atomic<int64_t> ring_bytes{0};
   // Written by the cache manager alone; atomic (relaxed) only so that
   // concurrent readers never see a torn value.
   std::atomic<double> cache_utilized_p{0.0};
@@ -46,6 +50,9 @@ void metrics_set_latency(const struct timespec* start, const struct timespec* en
                          metrics_read_block* global, metrics_read_block* client);
 void metrics_note_lock_wait(metrics_record* global, metrics_record* client, int64_t ns,
                             bool prepop_job);
+void metrics_add_kernel_drops(metrics_record* global, metrics_record* client, uint64_t frames);
+// `bytes` negative when a ring is released.
+void metrics_add_ring_bytes(metrics_record* global, metrics_record* client, int64_t bytes);
 void metrics_add_cache_evicted_b(metrics_record* global, uint64_t bytes);
 void metrics_set_cache_utilized_p_not_mt(metrics_record* global, double percent);
 

@@ -19,6 +19,8 @@
 #include <unordered_map>
 
 #include "contexts/clients.h"
+#include "contexts/proxy_context.h"
+#include "metrics/metrics.h"
 #include "net/udp.h"
 #include "net/wire.h"
 #include "protocol/tarn.h"
@@ -189,7 +191,11 @@ void listener_note_kernel_drops(listener_thread* t, int fd, bool force, const ch
   const uint64_t drops =
       getsockopt(fd, SOL_PACKET, PACKET_STATISTICS, &st, &len) == 0 ? st.tp_drops : 0;
   listener_add(t->stats.kernel_drops, drops);
-  if (drops != 0 && t->tlt->client != nullptr) t->tlt->client->rx_drops.fetch_add(drops);
+  // A prepopulation read sent before a drop may have lost a fragment: the
+  // client's count tells its job.
+  if (drops != 0 && t->tlt->client != nullptr && t->tlt->context != nullptr) {
+    metrics_add_kernel_drops(&t->tlt->context->metrics, &t->tlt->client->metrics, drops);
+  }
   t->drops_unlogged += drops;
   if (t->drops_unlogged == 0 || (!force && !listener_log_due(t, &t->drops_log))) return;
   g_warning("%sThread %s: the kernel dropped %" PRIu64 " frames for want of %s", t->who.c_str(),

@@ -18,6 +18,7 @@
 
 #include "contexts/clients.h"
 #include "contexts/proxy_context.h"
+#include "metrics/metrics.h"
 #include "net/listener.h"
 #include "net/udp.h"
 #include "net/wire.h"
@@ -38,14 +39,25 @@ constexpr uint32_t FRAME_SIZE_MAX = 65536;
 
 // Frames of a power of two hold a whole capture from a link of `mtu`, and
 // blocks are whole pages holding whole frames.
-struct tpacket_req ring_geometry(uint32_t mtu, uint32_t frames) {
+uint32_t frame_size_for(uint32_t mtu) {
   const uint64_t need = uint64_t{RX_NETWORK_OFFSET} + (mtu != 0 ? mtu : 1500);
   uint32_t frame = PMMAP_FRAME_SIZE;
   while (frame < need && frame < FRAME_SIZE_MAX) frame *= 2;
+  return frame;
+}
+
+uint32_t block_size_for(uint32_t frame) {
   const long page = sysconf(_SC_PAGESIZE);
-  const uint32_t block =
-      std::max({frame, PMMAP_BLOCK_SIZE, page > 0 ? static_cast<uint32_t>(page) : 0u});
-  return {block, frames * frame / block, frame, frames};
+  return std::max({frame, PMMAP_BLOCK_SIZE, page > 0 ? static_cast<uint32_t>(page) : 0u});
+}
+
+// `frames` is rounded up to whole blocks.
+struct tpacket_req ring_geometry(uint32_t mtu, uint32_t frames) {
+  const uint32_t frame = frame_size_for(mtu);
+  const uint32_t block = block_size_for(frame);
+  const uint32_t per_block = block / frame;
+  const uint32_t blocks = std::max(1u, (frames + per_block - 1) / per_block);
+  return {block, blocks, frame, blocks * per_block};
 }
 
 // The status word opens every tpacket2 frame; the kernel and this thread
@@ -229,8 +241,16 @@ pmmap_ring::~pmmap_ring() {
   if (mapping != nullptr || fd >= 0) release_pmmap_socket(fd, this);
 }
 
+uint32_t pmmap_listener_frames(uint32_t ring_kib, uint32_t mtu) {
+  const uint32_t frame = frame_size_for(mtu);
+  const uint32_t per_block = block_size_for(frame) / frame;
+  const uint64_t fit = uint64_t{ring_kib} * 1024 / frame;
+  return static_cast<uint32_t>(
+      std::max<uint64_t>(PMMAP_FRAME_COUNT, std::min<uint64_t>(fit - fit % per_block, 1u << 20)));
+}
+
 int setup_pmmap_socket(pmmap_ring* ring, tlt_context* tlt, uint16_t protocol, int kind,
-                       uint32_t fanout_mode) {
+                       uint32_t fanout_mode, uint32_t frames) {
   g_return_val_if_fail(ring != NULL && tlt != NULL, -1);
   if (ring->mapping != nullptr || ring->fd >= 0) release_pmmap_socket(ring->fd, ring);
 
@@ -299,8 +319,7 @@ int setup_pmmap_socket(pmmap_ring* ring, tlt_context* tlt, uint16_t protocol, in
   }
 
   ring->kind = kind;
-  const bool listener_rx = kind == PACKET_RX_RING && protocol == htons(ETH_P_IP);
-  ring->req = ring_geometry(tlt->mtu, listener_rx ? PMMAP_RX_FRAME_COUNT : PMMAP_FRAME_COUNT);
+  ring->req = ring_geometry(tlt->mtu, std::max(frames, 1u));
   // Setting the receive ring also discards what the socket queued since it
   // was bound, before the filter was attached.
   if (setsockopt(fd, SOL_PACKET, kind, &ring->req, sizeof ring->req) != 0) {
@@ -324,6 +343,11 @@ int setup_pmmap_socket(pmmap_ring* ring, tlt_context* tlt, uint16_t protocol, in
     return fail_with(err, fd, ring);
   }
   ring->mapping = static_cast<uint8_t*>(map);
+  if (tlt->client != nullptr && tlt->context != nullptr) {
+    ring->counted_in[0] = &tlt->context->metrics;
+    ring->counted_in[1] = &tlt->client->metrics;
+    metrics_add_ring_bytes(ring->counted_in[0], ring->counted_in[1], static_cast<int64_t>(size));
+  }
   for (uint32_t i = 0; i < ring->req.tp_frame_nr; i++) {
     ring->frames[i] = {ring->mapping + size_t{i} * ring->req.tp_frame_size,
                        ring->req.tp_frame_size};
@@ -340,8 +364,14 @@ int setup_pmmap_socket(pmmap_ring* ring, tlt_context* tlt, uint16_t protocol, in
 void release_pmmap_socket(int fd, pmmap_ring* ring) {
   if (ring != nullptr) {
     if (ring->mapping != nullptr) {
-      munmap(ring->mapping, size_t{ring->req.tp_block_size} * ring->req.tp_block_nr);
+      const size_t size = size_t{ring->req.tp_block_size} * ring->req.tp_block_nr;
+      munmap(ring->mapping, size);
       ring->mapping = nullptr;
+      if (ring->counted_in[0] != nullptr) {
+        metrics_add_ring_bytes(ring->counted_in[0], ring->counted_in[1],
+                               -static_cast<int64_t>(size));
+      }
+      ring->counted_in[0] = ring->counted_in[1] = nullptr;
     }
     ring->frames.clear();
     ring->frames.shrink_to_fit();
@@ -361,8 +391,9 @@ uint8_t* pmmap_tx_frame(pmmap_ring* ring) {
   // buffer it sent from it (SENDING while a device still holds it).
   while ((frame_status(f).load(std::memory_order_acquire) &
           (TP_STATUS_SEND_REQUEST | TP_STATUS_SENDING)) != 0) {
-    // Frames committed but not yet kicked would never come free by waiting.
-    if (ring->unsent != 0) pmmap_tx_kick(ring);
+    // Frames committed but not yet kicked would never come free by waiting;
+    // once kicked, a veth frees them within the call, so look again first.
+    if (ring->unsent != 0 && pmmap_tx_kick(ring) == 0) continue;
     const int64_t now = g_get_monotonic_time();
     if (deadline == 0 && !ring->stalled) {
       deadline = now + int64_t{PMMAP_TX_WAIT_LIMIT_MS} * 1000;
@@ -459,14 +490,15 @@ int pmmap_listener(tlt_context* tlt) {
 
   pmmap_state st;
   if (!listener_open(&st.base, tlt, true)) return 0;
+  const uint32_t frames = pmmap_listener_frames(tlt->context->listener_ring_kib, tlt->mtu);
   if (setup_pmmap_socket(&st.rx, tlt, htons(ETH_P_IP), PACKET_RX_RING,
-                         tlt->context->listener_fanout) < 0) {
+                         tlt->context->listener_fanout, frames) < 0) {
     int err = errno;
     g_warning("Client %s - rx socket error", uuid);
     signal_thread_error(tlt, err);
     return 0;
   }
-  if (setup_pmmap_socket(&st.tx, tlt, 0, PACKET_TX_RING, 0) < 0) {
+  if (setup_pmmap_socket(&st.tx, tlt, 0, PACKET_TX_RING, 0, frames) < 0) {
     int err = errno;
     g_warning("Client %s - tx socket error", uuid);
     signal_thread_error(tlt, err);

@@ -1,14 +1,16 @@
 // Packet-mmap rings (TPACKET_V2) and the packet-mmap listener.
 //
 // One pmmap_ring per ring socket, owned by the thread that opened it: 32
-// frames (a listener's IPv4 receive ring: 256), each large enough for a whole capture of the
-// largest frame the interface carries (tlt->mtu). For an MTU of 1,500 that is 16 blocks of 4,096
-// bytes holding frames of 2,048 bytes; a larger MTU gets larger frames, a power of two, one or more
-// to a block. Frames change hands with the kernel only through their status word, read and written
-// with explicit acquire/release ordering. setup_pmmap_socket opens, binds, filters, maps and (for
-// an IPv4 receive ring) joins the client's fanout group; release_pmmap_socket undoes all of it. The
-// ring owns its socket and mapping: a ring that is destroyed without release_pmmap_socket releases
-// them itself. The ARP proxy uses the same rings.
+// frames (a listener's rings: listenerRingKiB of them, 256 frames by
+// default), each large enough for a whole capture of the largest frame the
+// interface carries (tlt->mtu). For an MTU of 1,500 frames are 2,048 bytes, two
+// to a 4,096-byte block; a larger MTU gets larger frames, a power of two, one
+// or more to a block. Every ring's mapping is counted in its client's and the
+// daemon's ring_bytes while it lives. Frames change hands with the kernel only through their status
+// word, read and written with explicit acquire/release ordering. setup_pmmap_socket opens, binds,
+// filters, maps and (for an IPv4 receive ring) joins the client's fanout group;
+// release_pmmap_socket undoes all of it. The ring owns its socket and mapping: a ring that is
+// destroyed without release_pmmap_socket releases them itself. The ARP proxy uses the same rings.
 //
 // Transmit rings are filled in ring order (pmmap_tx_frame, then
 // pmmap_tx_commit) and handed to the kernel in batches by pmmap_tx_kick, one
@@ -24,22 +26,21 @@
 #include <cstdint>
 #include <vector>
 
+#include "contexts/proxy_context.h"
 #include "core/log.h"
 
 struct tlt_context;
+struct metrics_record;
 
 // The geometry for an MTU of 1,500; no ring has smaller frames or blocks.
 inline constexpr uint32_t PMMAP_BLOCK_SIZE = 4096;
 inline constexpr uint32_t PMMAP_BLOCK_COUNT = 16;
 inline constexpr uint32_t PMMAP_FRAME_SIZE = 2048;
 inline constexpr uint32_t PMMAP_FRAME_COUNT = 32;
-// A listener's receive ring holds more: one flow's fragments all land on one
-// ring of the fanout, and four MIO replies of up to 32 fragments, the
-// client's own reads and some slack must fit while the listener is busy.
-inline constexpr uint32_t PMMAP_RX_FRAME_COUNT = 256;
-// The memory of one listener thread's rings for an MTU of 1,500.
+// The memory of one listener thread's two rings with the default
+// listenerRingKiB.
 inline constexpr uint64_t PMMAP_LISTENER_RING_BYTES =
-    uint64_t{PMMAP_FRAME_SIZE} * (PMMAP_RX_FRAME_COUNT + PMMAP_FRAME_COUNT);
+    2 * uint64_t{LISTENER_RING_KIB_DEFAULT} * 1024;
 // Where a transmit frame's Ethernet frame starts: the aligned tpacket2 header.
 inline constexpr uint32_t PMMAP_TX_DATA_OFFSET = 32;
 // The longest a transmit frame may take to come free before the frame waiting
@@ -63,6 +64,8 @@ struct pmmap_ring {
   uint32_t unsent = 0;   // frames committed since the last successful kick
   bool stalled = false;  // the last wait for a free frame ran out of time
   uint64_t dropped = 0;  // frames given up because no transmit frame came free
+  // Where the mapping is counted (ring_bytes), to be taken off on release.
+  metrics_record* counted_in[2] = {};
 
   pmmap_ring() = default;
   ~pmmap_ring();
@@ -71,12 +74,19 @@ struct pmmap_ring {
 };
 
 // protocol: EtherType in network byte order (0x0800, 0x0806), or 0 for a
-// send-only socket. The frames are sized for tlt->mtu (0: as for 1,500), so
-// the rings of one thread agree as long as it does not change tlt->mtu
-// between them. Returns the descriptor, or -1 with errno set and nothing left
-// open.
+// send-only socket. The ring has `frames` frames sized for tlt->mtu (0: as for
+// 1,500), so the rings of one thread agree as long as it does not change
+// tlt->mtu between them. Returns the descriptor, or -1 with errno set and
+// nothing left open.
 int setup_pmmap_socket(pmmap_ring* ring, tlt_context* tlt, uint16_t protocol, int kind,
-                       uint32_t fanout_mode);
+                       uint32_t fanout_mode, uint32_t frames = PMMAP_FRAME_COUNT);
+// The frames of each of a listener thread's rings of `ring_kib` KiB for a
+// link of `mtu`: whole blocks, and never fewer than PMMAP_FRAME_COUNT. One
+// flow's fragments all land on one receive ring of the fanout, so the default
+// holds four MIO replies of 32 fragments with the client's own reads and
+// slack at an MTU of 1,500; the transmit ring matches, so that a drained batch
+// does not wait for room.
+uint32_t pmmap_listener_frames(uint32_t ring_kib, uint32_t mtu);
 void release_pmmap_socket(int fd, pmmap_ring* ring);
 
 int pmmap_listener(tlt_context* tlt);

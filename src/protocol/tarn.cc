@@ -613,6 +613,10 @@ verdict mio_read_reply(packet& pk, const client_session& s) {
       }
     }
   }
+  {
+    const auto mio = lock_mio(pk);
+    client_mio_fragment_recycle(cc, std::move(done));
+  }
   record_latency(pk, &context->metrics.mio, &cc->metrics.mio);
   if (prepop) {
     cc->prepop_completions.fetch_add(1);

@@ -170,7 +170,7 @@ struct flight {
   uint64_t length = 0;
   int64_t sent_at = 0;  // of the latest send
   uint64_t order = 0;   // of the latest send, among the run's sends
-  uint64_t drops = 0;   // the client's rx_drops at the latest send
+  uint64_t drops = 0;   // the client's kernel drops at the latest send
   bool resent = false;
   bool partial = false;      // some fragments arrived, not all (as of the last look)
   uint32_t outstanding = 0;  // the record's mask at the last look
@@ -257,7 +257,7 @@ void number(client_context* cc, flight& f, mio_fragment* m, uint64_t order) {
   f.sent_at = g_get_monotonic_time();
   f.quiet_since = f.sent_at;
   f.order = order;
-  f.drops = cc->rx_drops.load();
+  f.drops = cc->metrics.kernel_drops.load();
 }
 
 // Takes a thread id and a record for a read and sends it; false when it
@@ -497,7 +497,7 @@ void prepop_vdisk(run& r, uint64_t end_offset) {
       }
     }
     const int64_t fast = std::max(PREPOP_FAST_RESEND_US, 3 * p.srtt);
-    const uint64_t drops = cc->rx_drops.load();
+    const uint64_t drops = cc->metrics.kernel_drops.load();
     for (flight& f : flights) {
       const bool late = now - f.sent_at >= PREPOP_SEND_WAIT_US;
       // A reply's fragments come together: one that has gone quiet for a

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "cache/bootset.h"
@@ -265,6 +266,17 @@ TEST_F(Registry, MioTableAndPrepopThreadIds) {
   client_mio_fragments_expire(&cc, 1);
   EXPECT_EQ(client_mio_fragment_get(&cc, 3), nullptr);
   EXPECT_EQ(client_mio_frament_count(&cc), 1u);
+  // A finished read's record serves the next read, with nothing of the old
+  // one left but its data bytes.
+  mio_fragment* done = client_mio_fragment_add(&cc, 9, 2000, 1000);
+  done->request_id = 5, done->offset = 512, done->length = 2000, done->deadline = 9;
+  client_mio_fragment_recycle(&cc, client_mio_fragment_take(&cc, 9));
+  mio_fragment* next = client_mio_fragment_add(&cc, 10, 100, 1000);
+  EXPECT_EQ(next, done);
+  EXPECT_EQ(std::make_tuple(next->count, next->outstanding.load(), next->request_id, next->offset,
+                            next->length, next->deadline),
+            std::make_tuple(1u, 1u, 0u, uint64_t{0}, uint64_t{0}, int64_t{0}));
+  client_mio_fragment_del(&cc, 10);
 
   // 130 is in use; after 255 the ids wrap to 128.
   std::vector<int> ids;

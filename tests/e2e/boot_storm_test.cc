@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "net/pmmap.h"
 #include "support/lab_daemon.h"
 #include "support/metrics_files.h"
 #include "support/wire_builder.h"
@@ -190,6 +191,9 @@ TEST_P(BootStormOver, WarmVmsBootFromTheCache) {
   json_value metrics = tarn_test::control_result(s.socket_path(), "metrics");
   json_object* global = json_object_object_get(metrics.get(), "server_metrics");
   ASSERT_TRUE(global);
+  // Each listener thread (two per client) maps a receive and a transmit ring
+  // of 512 KiB, whatever the MTU: frames grow with it, fewer fit.
+  EXPECT_EQ(report_int(global, "ring_bytes"), int64_t{VMS} * 2 * PMMAP_LISTENER_RING_BYTES);
   const int64_t total_reads = report_int(global, "total_reads");
   const int64_t cold_reads = report_int(cold.get(), "reads");
   // Every read the VMs made (and each resend) reached the engine once.
