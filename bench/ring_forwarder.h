@@ -1,7 +1,8 @@
 // A minimal, engine-free forwarder on a client's proxy port, the baseline of
 // the lab benchmarks: per thread a receive ring and a transmit ring opened
-// by the daemon's own setup_pmmap_socket (so the same geometry, receive
-// filter and fanout group as a listener, and whatever main changes in them),
+// by the daemon's own setup_pmmap_socket and sized by pmmap_listener_frames
+// (so the same geometry, receive filter and fanout group as a listener's,
+// whatever the daemon changes in them),
 // each UDP frame's checksum recomputed (veth leaves it partial) and the frame
 // copied to the transmit ring, which is kicked once per lap.
 //
@@ -29,6 +30,7 @@
 #include <vector>
 
 #include "contexts/clients.h"
+#include "contexts/proxy_context.h"
 #include "net/listener.h"
 #include "net/pmmap.h"
 #include "net/udp.h"
@@ -42,10 +44,12 @@ class ring_forwarder {
   ring_forwarder& operator=(const ring_forwarder&) = delete;
 
   // `threads` forwarding threads on `interface` of namespace `ns` for the
-  // client with `mac`, in one fanout group (`fanout_mode`: PACKET_FANOUT_*).
-  // False when a ring could not be set up (finish() then cleans up).
+  // client with `mac`, in one fanout group (`fanout_mode`: PACKET_FANOUT_*),
+  // with rings of `ring_kib` as the daemon's listenerRingKiB. False when a
+  // ring could not be set up (finish() then cleans up).
   bool start(const std::string& ns, const std::string& interface, const tarn_test::mac_address& mac,
-             int threads, uint32_t fanout_mode, uint16_t group = 0x77) {
+             int threads, uint32_t fanout_mode, uint16_t group = 0x77,
+             uint32_t ring_kib = LISTENER_RING_KIB_DEFAULT) {
     client_.mac = mac;
     client_.interface = interface;
     stop_.reset(eventfd(0, EFD_CLOEXEC));
@@ -60,9 +64,10 @@ class ring_forwarder {
         w->tlt.fanout_group_id = group;
         // As a listener does: frames sized for the link's MTU.
         w->tlt.mtu = get_interface_mtu(interface.c_str());
+        const uint32_t frames = pmmap_listener_frames(ring_kib, w->tlt.mtu);
         const bool ok = setup_pmmap_socket(&w->rx, &w->tlt, htons(ETH_P_IP), PACKET_RX_RING,
-                                           fanout_mode) >= 0 &&
-                        setup_pmmap_socket(&w->tx, &w->tlt, 0, PACKET_TX_RING, 0) >= 0;
+                                           fanout_mode, frames) >= 0 &&
+                        setup_pmmap_socket(&w->tx, &w->tlt, 0, PACKET_TX_RING, 0, frames) >= 0;
         workers_.push_back(std::move(w));
         if (!ok) return false;
       }
