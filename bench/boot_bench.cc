@@ -195,6 +195,8 @@ int64_t server_data_bytes() {
 }
 
 bool daemon_up = false;  // running with the site configured
+// Daemon runs whose kernel drops came from "metrics", and from the log.
+int drops_from_metrics = 0, drops_from_log = 0;
 
 bool stop_daemon() {
   tarn_test::sandbox& sb = lab->sandbox();
@@ -299,7 +301,9 @@ bool run_once(path_kind path, int vms, bool cold, run_figures* f, std::string* w
                 static_cast<double>(after.reads - before.reads);
     if (before.drops >= 0 && after.drops >= 0) {
       f->kernel_drops = after.drops - before.drops;
+      drops_from_metrics++;
     } else if (stop_daemon()) {
+      drops_from_log++;
       // Without the metric, the listeners' closing lines give the count.
       f->kernel_drops = log_kernel_drops(lab->sandbox().err());
     }
@@ -484,9 +488,9 @@ void print_summary() {
       mib(bytes_of("storm_warm/daemon")).c_str(),
       ratio(bytes_of("storm_warm/daemon"), one).c_str());
   std::printf(
-      "per run (kernel drops: the daemon's %s where it has it, else its listeners' "
-      "log lines; the forwarder's PACKET_STATISTICS):\n",
-      KERNEL_DROPS);
+      "per run (the daemon's kernel drops from its \"%s\" metric in %d runs, from its "
+      "listeners' log lines in %d; the forwarder's from PACKET_STATISTICS):\n",
+      KERNEL_DROPS, drops_from_metrics, drops_from_log);
   for (const group& g : groups)
     for (path_kind p : g.paths) print_runs(row_name(g, p));
 }
