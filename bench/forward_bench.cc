@@ -1,8 +1,8 @@
 // Forwarding throughput in the network lab (scripts/lab), measured in one run:
 //   direct     the lab with the steering removed: client and server talk
 //              straight through the host's switch, nothing forwards
-//   baseline   a minimal TPACKET_V2 forwarder (below) on the client's proxy
-//              port, with the daemon's ring geometry, filter and fanout
+//   baseline   a minimal TPACKET_V2 forwarder (ring_forwarder.h) on the
+//              client's proxy port, with the daemon's rings, filter and fanout
 //   pmmap      the daemon's packet-mmap listeners (pmmap_listener)
 //   ovs        the daemon's Open vSwitch listeners (ovs_listener, raw sends)
 // for payloads of 64 and 1472 bytes and 1 and 2 listener threads (fanout
@@ -18,10 +18,8 @@
 #include <benchmark/benchmark.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
-#include <net/if.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -42,6 +40,7 @@
 #include "net/ovs.h"
 #include "net/pmmap.h"
 #include "net/udp.h"
+#include "ring_forwarder.h"
 #include "support/lab.h"
 #include "support/wire_builder.h"
 
@@ -97,120 +96,6 @@ struct echo_server {
 
 echo_server* server = nullptr;
 std::vector<unique_fd>* clients = nullptr;
-
-// The minimal forwarder: per thread a receive ring and a transmit ring of the
-// daemon's geometry on the proxy port, the client's receive filter, a fanout
-// group; each frame's UDP checksum is recomputed (veth leaves it partial) and
-// the frame copied to the transmit ring, which is kicked once per lap.
-class baseline_forwarder {
- public:
-  bool start(int threads) {
-    stop_.reset(eventfd(0, EFD_CLOEXEC));
-    for (int i = 0; i < threads; i++) {
-      auto w = std::make_unique<worker>();
-      tarn_test::lab_enter in(the_lab->host_ns());
-      if (!open_ring(w.get(), PACKET_RX_RING) || !open_ring(w.get(), PACKET_TX_RING)) return false;
-      workers_.push_back(std::move(w));
-    }
-    for (auto& w : workers_) w->thread = std::thread(&baseline_forwarder::run, this, w.get());
-    return true;
-  }
-  void finish() {
-    eventfd_write(stop_.get(), 1);
-    for (auto& w : workers_) {
-      if (w->thread.joinable()) w->thread.join();
-      struct tpacket_stats st {};
-      socklen_t len = sizeof st;
-      getsockopt(w->rx.get(), SOL_PACKET, PACKET_STATISTICS, &st, &len);
-      kdrops += st.tp_drops;
-      munmap(w->rxmap, PMMAP_BLOCK_SIZE * PMMAP_BLOCK_COUNT);
-      munmap(w->txmap, PMMAP_BLOCK_SIZE * PMMAP_BLOCK_COUNT);
-    }
-    workers_.clear();
-  }
-  uint64_t kdrops = 0;
-
- private:
-  struct worker {
-    unique_fd rx, tx;
-    uint8_t* rxmap = nullptr;
-    uint8_t* txmap = nullptr;
-    uint32_t rxi = 0, txi = 0;
-    std::thread thread;
-  };
-
-  bool open_ring(worker* w, int kind) {
-    const uint16_t proto = kind == PACKET_RX_RING ? htons(ETH_P_IP) : 0;
-    unique_fd fd(socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, proto));
-    int v2 = TPACKET_V2, one = 1;
-    setsockopt(fd.get(), SOL_PACKET, PACKET_VERSION, &v2, sizeof v2);
-    setsockopt(fd.get(), SOL_PACKET, PACKET_LOSS, &one, sizeof one);
-    struct sockaddr_ll sll {};
-    sll.sll_family = AF_PACKET;
-    sll.sll_protocol = proto;
-    sll.sll_ifindex = static_cast<int>(if_nametoindex(the_lab->client_if(1).c_str()));
-    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&sll), sizeof sll) != 0) return false;
-    if (kind == PACKET_RX_RING && configure_filter(fd.get(), the_lab->client_mac(1).data()) != 0)
-      return false;
-    struct tpacket_req req = {PMMAP_BLOCK_SIZE, PMMAP_BLOCK_COUNT, PMMAP_FRAME_SIZE,
-                              PMMAP_FRAME_COUNT};
-    if (setsockopt(fd.get(), SOL_PACKET, kind, &req, sizeof req) != 0) return false;
-    void* map = mmap(nullptr, PMMAP_BLOCK_SIZE * PMMAP_BLOCK_COUNT, PROT_READ | PROT_WRITE,
-                     MAP_SHARED, fd.get(), 0);
-    if (map == MAP_FAILED) return false;
-    if (kind == PACKET_RX_RING) {
-      const uint32_t group = 0x7700 | (static_cast<uint32_t>(PACKET_FANOUT_HASH) << 16);
-      if (setsockopt(fd.get(), SOL_PACKET, PACKET_FANOUT, &group, sizeof group) != 0) return false;
-      w->rx = std::move(fd);
-      w->rxmap = static_cast<uint8_t*>(map);
-    } else {
-      w->tx = std::move(fd);
-      w->txmap = static_cast<uint8_t*>(map);
-    }
-    return true;
-  }
-
-  static std::atomic_ref<uint32_t> status(uint8_t* f) {
-    return std::atomic_ref<uint32_t>(reinterpret_cast<tpacket2_hdr*>(f)->tp_status);
-  }
-
-  void run(worker* w) {
-    struct pollfd p[2] = {{w->rx.get(), POLLIN, 0}, {stop_.get(), POLLIN, 0}};
-    for (;;) {
-      if (poll(p, 2, -1) < 0) continue;
-      if (p[1].revents & POLLIN) return;
-      bool queued = false;
-      for (uint32_t n = 0; n < PMMAP_FRAME_COUNT; n++) {
-        uint8_t* f = w->rxmap + w->rxi * PMMAP_FRAME_SIZE;
-        if ((status(f).load(std::memory_order_acquire) & TP_STATUS_USER) == 0) break;
-        auto* h = reinterpret_cast<tpacket2_hdr*>(f);
-        uint8_t* ip = f + h->tp_net;
-        const size_t total = static_cast<size_t>((ip[2] << 8) | ip[3]);
-        calculate_udp_checksum(ip, total);
-        uint8_t* t = w->txmap + w->txi * PMMAP_FRAME_SIZE;
-        while (status(t).load(std::memory_order_acquire) &
-               (TP_STATUS_SEND_REQUEST | TP_STATUS_SENDING)) {
-          send(w->tx.get(), nullptr, 0, MSG_DONTWAIT);
-          struct pollfd o = {w->tx.get(), POLLOUT, 0};
-          poll(&o, 1, 1);
-        }
-        const uint32_t len = static_cast<uint32_t>(h->tp_net - h->tp_mac + total);
-        memcpy(t + PMMAP_TX_DATA_OFFSET, f + h->tp_mac, len);
-        reinterpret_cast<tpacket2_hdr*>(t)->tp_len = len;
-        reinterpret_cast<tpacket2_hdr*>(t)->tp_snaplen = len;
-        status(t).store(TP_STATUS_SEND_REQUEST, std::memory_order_release);
-        w->txi = (w->txi + 1) % PMMAP_FRAME_COUNT;
-        queued = true;
-        status(f).store(TP_STATUS_KERNEL, std::memory_order_release);
-        w->rxi = (w->rxi + 1) % PMMAP_FRAME_COUNT;
-      }
-      if (queued) send(w->tx.get(), nullptr, 0, MSG_DONTWAIT);
-    }
-  }
-
-  unique_fd stop_;
-  std::vector<std::unique_ptr<worker>> workers_;
-};
 
 // The daemon's listeners on client 1's proxy port, started as the interface
 // threads start them.
@@ -327,10 +212,12 @@ void bm_forward(benchmark::State& state, forward_path path, size_t payload, int 
       return;
     }
   }
-  baseline_forwarder base;
+  ring_forwarder base;
   daemon_listeners listeners;
   bool ok = true;
-  if (path == BASELINE) ok = base.start(threads);
+  if (path == BASELINE)
+    ok = base.start(the_lab->host_ns(), the_lab->client_if(1), the_lab->client_mac(1), threads,
+                    PACKET_FANOUT_HASH);
   if (path == PMMAP) ok = listeners.start(pmmap_listener, threads);
   if (path == OVS) ok = listeners.start(ovs_listener, threads);
   if (!ok) {
