@@ -20,6 +20,7 @@
 #include "core/unique_fd.h"
 #include "net/listener.h"
 #include "net/udp.h"
+#include "net/wire.h"
 #include "protocol/tarn.h"
 
 namespace {
@@ -86,6 +87,11 @@ int open_receive_socket(tlt_context* tlt) {
   return fd.release();
 }
 
+// Frames taken with one recvmmsg, and datagrams sent with one sendmmsg.
+constexpr unsigned BATCH = 32;
+// Batches taken per readiness before the stop channel is looked at again.
+constexpr int DRAIN_BATCHES = 8;
+
 struct ovs_state {
   listener_thread base;
   unique_fd rxfd;
@@ -93,8 +99,22 @@ struct ovs_state {
   unique_fd txfd_owner;
   log_limit send_log, recv_log;
   int64_t stats_read_us = 0;
-  std::unique_ptr<uint8_t[]> buf;
+  // BATCH receive buffers of buf_size each, one per message of a batch.
+  std::unique_ptr<uint8_t[]> bufs;
   size_t buf_size = 0;
+  // Without PACKET_AUXDATA the capture cannot tell whether the sender left
+  // the checksum to the device: every checksum is then computed in full.
+  bool auxdata = false;
+  struct mmsghdr rx[BATCH];
+  struct iovec rx_iov[BATCH];
+  alignas(struct cmsghdr) uint8_t rx_control[BATCH][CMSG_SPACE(sizeof(struct tpacket_auxdata))];
+  // What the batch passes on, sent in order by flush: a datagram as its
+  // header and its payload in place in its receive buffer, a fragment whole.
+  unsigned queued = 0;
+  struct mmsghdr tx[BATCH];
+  struct iovec tx_iov[BATCH][2];
+  uint8_t tx_head[BATCH][UDP_IP_HEADER_LEN];
+  struct sockaddr_in tx_dst[BATCH];
 };
 
 void note_kernel_drops(ovs_state* st, bool force) {
@@ -109,29 +129,119 @@ void log_send_error(ovs_state* st, int err) {
   if (listener_log_due(&st->base, &st->send_log)) g_warning("sendmsg: %s", g_strerror(err));
 }
 
-// Sends a whole IPv4 datagram as it is: IP_HDRINCL keeps its header, so a
-// fragment leaves with its offset and flags (the kernel only fills in the
-// header checksum).
-ssize_t send_as_is(int fd, const listener_capture& cap) {
+// Sends what the batch queued, in order, with as few system calls as the
+// socket allows. sendmmsg stops at the first message it cannot send and
+// reports its error only when it sent none, so the rest is sent again: a
+// message fails alone, as a single send would.
+void flush(ovs_state* st) {
+  for (unsigned done = 0; done < st->queued;) {
+    const int n = sendmmsg(st->txfd, st->tx + done, st->queued - done, 0);
+    if (n > 0) {
+      listener_add(st->base.stats.forwarded, static_cast<unsigned>(n));
+      done += static_cast<unsigned>(n);
+    } else {
+      log_send_error(st, n < 0 ? errno : EIO);
+      done++;
+    }
+  }
+  st->queued = 0;
+}
+
+// Queues a message to `dst` of the `parts` buffers filled at tx_iov[slot].
+void queue_message(ovs_state* st, unsigned slot, const struct sockaddr_in& dst, size_t parts) {
+  st->tx_dst[slot] = dst;
+  struct msghdr& m = st->tx[slot].msg_hdr;
+  m = {};
+  m.msg_name = &st->tx_dst[slot];
+  m.msg_namelen = sizeof st->tx_dst[slot];
+  m.msg_iov = st->tx_iov[slot];
+  m.msg_iovlen = parts;
+  st->queued++;
+}
+
+unsigned next_slot(ovs_state* st) {
+  // One message per frame of a batch, so never full; were it, the batch so
+  // far goes first.
+  if (st->queued == BATCH) flush(st);
+  return st->queued;
+}
+
+// A whole IPv4 datagram as it is: IP_HDRINCL keeps its header, so a fragment
+// leaves with its offset and flags (the kernel only fills in the header
+// checksum).
+void queue_as_is(ovs_state* st, const listener_capture& cap) {
+  const unsigned slot = next_slot(st);
   struct sockaddr_in dst {};
   dst.sin_family = AF_INET;
   memcpy(&dst.sin_addr.s_addr, cap.ip + 16, 4);
-  return sendto(fd, cap.ip, cap.ip_len, 0, reinterpret_cast<struct sockaddr*>(&dst), sizeof dst);
+  st->tx_iov[slot][0] = {const_cast<uint8_t*>(cap.ip), cap.ip_len};
+  queue_message(st, slot, dst, 1);
 }
 
-void receive_frame(ovs_state* st) {
-  listener_thread& t = st->base;
-  uint8_t* buf = st->buf.get();
-  memset(buf, 0, st->buf_size);
-  // MSG_TRUNC makes the receive report the frame's true length, so a frame
-  // longer than the buffer is known for what it is.
-  ssize_t n = recv(st->rxfd.get(), buf, st->buf_size, MSG_TRUNC | MSG_DONTWAIT);
-  if (n < 0) {
-    int err = errno;
-    if (err != EAGAIN && err != EINTR && listener_log_due(&t, &st->recv_log))
-      g_warning("recv: %s", g_strerror(err));
-    return;
+// A datagram the engine passes on, from inside its call (tarn_sender::pass)
+// or after it answered 1.
+struct pass_on {
+  ovs_state* st;
+  const listener_capture* cap;
+  const tarn_frame* frame;
+  const listener_head* head;
+  bool checksum_missing;
+  bool done = false;
+};
+
+void pass_out(pass_on* p) {
+  if (p->done) return;
+  p->done = true;
+  const listener_capture& cap = *p->cap;
+  auto* udp = const_cast<uint8_t*>(cap.ip) + cap.ihl;
+  const size_t len = cap.ip_len - cap.ihl - 8;
+  // The header sent states this length; a full checksum must cover it.
+  if (p->checksum_missing) store_be16(udp + 4, static_cast<uint16_t>(len + 8));
+  listener_fix_checksum(cap, p->checksum_missing, *p->head);
+  uint16_t checksum;
+  memcpy(&checksum, udp + 6, 2);
+  const unsigned slot = next_slot(p->st);
+  inet_raw_udp_header(p->st->tx_head[slot], &p->frame->src, &p->frame->dst, len, checksum);
+  p->st->tx_iov[slot][0] = {p->st->tx_head[slot], UDP_IP_HEADER_LEN};
+  p->st->tx_iov[slot][1] = {udp + 8, len};
+  queue_message(p->st, slot, p->frame->dst, 2);
+}
+
+// The engine's pass: out at once, after what the batch queued before it.
+void pass_frame(void* arg) {
+  auto* p = static_cast<pass_on*>(arg);
+  pass_out(p);
+  flush(p->st);
+}
+
+// The engine's own datagrams leave after what the batch queued before them,
+// as they would have without batching.
+ssize_t send_in_order(void* arg, const struct sockaddr_in* src, const struct sockaddr_in* dst,
+                      const void* payload, size_t len) {
+  auto* st = static_cast<ovs_state*>(arg);
+  flush(st);
+  return send_data(&st->txfd, src, dst, payload, len);
+}
+
+// True unless the kernel says the sender filled in the checksum (a sender
+// on this host may leave it to the device, which a veth passes on unfilled).
+bool checksum_not_ready(ovs_state* st, struct msghdr* m) {
+  if (!st->auxdata) return true;
+  for (struct cmsghdr* c = CMSG_FIRSTHDR(m); c != nullptr; c = CMSG_NXTHDR(m, c)) {
+    if (c->cmsg_level == SOL_PACKET && c->cmsg_type == PACKET_AUXDATA &&
+        c->cmsg_len >= CMSG_LEN(sizeof(struct tpacket_auxdata))) {
+      struct tpacket_auxdata aux;
+      memcpy(&aux, CMSG_DATA(c), sizeof aux);
+      return (aux.tp_status & TP_STATUS_CSUMNOTREADY) != 0;
+    }
   }
+  return true;
+}
+
+// One frame of a batch: `n` is its true length (MSG_TRUNC), of which at most
+// buf_size bytes are in `buf`.
+void take_frame(ovs_state* st, uint8_t* buf, ssize_t n, bool not_ready) {
+  listener_thread& t = st->base;
   listener_add(t.stats.captured);
   const size_t wire = static_cast<size_t>(n);
   const size_t captured = std::min(wire, st->buf_size);
@@ -149,11 +259,7 @@ void receive_frame(ovs_state* st) {
       return;
     case LISTENER_FRAGMENT:
       listener_add(t.stats.fragments);
-      if (send_as_is(st->txfd, cap) < 0) {
-        log_send_error(st, errno);
-      } else {
-        listener_add(t.stats.forwarded);
-      }
+      queue_as_is(st, cap);
       return;
     case LISTENER_DATAGRAM:
       break;
@@ -161,18 +267,47 @@ void receive_frame(ovs_state* st) {
 
   tarn_frame frame;
   listener_fill_frame(buf, cap, &frame);
-  const tarn_sender sender = {send_data, &st->txfd};
-  uint8_t* payload = const_cast<uint8_t*>(cap.ip) + cap.ihl + 8;
+  uint8_t* udp = const_cast<uint8_t*>(cap.ip) + cap.ihl;
   const size_t len = cap.ip_len - cap.ihl - 8;
+  listener_head head;
+  listener_save_head(cap, &head);
+  // The captured checksum is right for the header sent only where the sender
+  // computed one, over the length that header states.
+  const bool missing = not_ready || load_be16(udp + 4) != len + 8 || (udp[6] == 0 && udp[7] == 0);
+  pass_on pass{st, &cap, &frame, &head, missing};
+  const tarn_sender sender = {send_in_order, st, pass_frame, &pass};
   listener_add(t.stats.processed);
-  if (tarn_process_packet(t.tlt->context, &sender, t.tlt->client, &frame, payload, len) != 1) {
-    return;
+  if (tarn_process_packet(t.tlt->context, &sender, t.tlt->client, &frame, udp + 8, len) == 1) {
+    pass_out(&pass);
   }
-  if (inet_raw_udp_send(st->txfd, &frame.src, &frame.dst, payload, len) < 0) {
-    log_send_error(st, errno);
-    return;
+}
+
+// Takes what the socket holds, a batch at a time, each batch's datagrams
+// sent with one system call; at most DRAIN_BATCHES, so that a stop request
+// is seen promptly.
+void drain(ovs_state* st) {
+  for (int lap = 0; lap < DRAIN_BATCHES; lap++) {
+    for (unsigned i = 0; i < BATCH; i++) {
+      st->rx[i].msg_hdr.msg_controllen = sizeof st->rx_control[i];
+      st->rx[i].msg_hdr.msg_flags = 0;
+    }
+    // MSG_TRUNC makes each message's length the frame's true length, so a
+    // frame longer than its buffer is known for what it is.
+    const int n = recvmmsg(st->rxfd.get(), st->rx, BATCH, MSG_TRUNC | MSG_DONTWAIT, nullptr);
+    if (n < 0) {
+      int err = errno;
+      if (err != EAGAIN && err != EINTR && listener_log_due(&st->base, &st->recv_log))
+        g_warning("recv: %s", g_strerror(err));
+      return;
+    }
+    for (int i = 0; i < n; i++) {
+      struct msghdr& m = st->rx[i].msg_hdr;
+      take_frame(st, static_cast<uint8_t*>(m.msg_iov->iov_base), st->rx[i].msg_len,
+                 checksum_not_ready(st, &m));
+    }
+    flush(st);
+    if (n < static_cast<int>(BATCH)) return;
   }
-  listener_add(t.stats.forwarded);
 }
 
 }  // namespace
@@ -220,9 +355,9 @@ int ovs_listener(tlt_context* tlt) {
   const size_t frame_max = ETH_HEADER_LEN + get_interface_mtu(tlt->interface.c_str());
   if (st) {
     st->buf_size = std::max(OVS_RECEIVE_BUFFER, frame_max);
-    st->buf.reset(new (std::nothrow) uint8_t[st->buf_size]);
+    st->bufs.reset(new (std::nothrow) uint8_t[BATCH * st->buf_size]);
   }
-  if (!st || !st->buf) {
+  if (!st || !st->bufs) {
     signal_thread_error(tlt, ENOMEM);
     return 0;
   }
@@ -235,6 +370,8 @@ int ovs_listener(tlt_context* tlt) {
     signal_thread_error(tlt, err);
     return 0;
   }
+  const int one = 1;
+  st->auxdata = setsockopt(st->rxfd.get(), SOL_PACKET, PACKET_AUXDATA, &one, sizeof one) == 0;
   st->txfd_owner.reset(open_transmit_socket(tlt->context));
   if (!st->txfd_owner) {
     int err = errno;
@@ -247,9 +384,16 @@ int ovs_listener(tlt_context* tlt) {
   g_message("Thread %s listening on interface %s", tlt->name.c_str(), tlt->interface.c_str());
   g_message("Thread %s entering main loop", tlt->name.c_str());
 
+  for (unsigned i = 0; i < BATCH; i++) {
+    st->rx_iov[i] = {st->bufs.get() + i * st->buf_size, st->buf_size};
+    st->rx[i].msg_hdr = {};
+    st->rx[i].msg_hdr.msg_iov = &st->rx_iov[i];
+    st->rx[i].msg_hdr.msg_iovlen = 1;
+    st->rx[i].msg_hdr.msg_control = st->rx_control[i];
+  }
   struct epoll_event events[MAX_EVENTS];
   for (int n; (n = listener_wait(&t, events, MAX_EVENTS)) >= 0;) {
-    for (int i = 0; i < n; i++) receive_frame(st.get());
+    for (int i = 0; i < n; i++) drain(st.get());
     note_kernel_drops(st.get(), false);
   }
 

@@ -131,9 +131,9 @@ void calculate_ip_checksum(uint8_t* ip) {
   memcpy(ip + 10, &c, 2);
 }
 
-ssize_t inet_raw_udp_send(int fd, const struct sockaddr_in* src, const struct sockaddr_in* dst,
-                          const void* payload, size_t len) {
-  uint8_t h[UDP_IP_HEADER_LEN] = {};
+void inet_raw_udp_header(uint8_t h[UDP_IP_HEADER_LEN], const struct sockaddr_in* src,
+                         const struct sockaddr_in* dst, size_t len, uint16_t checksum) {
+  memset(h, 0, UDP_IP_HEADER_LEN);
   const uint16_t total = htons(static_cast<uint16_t>(len + UDP_IP_HEADER_LEN));
   const uint16_t udp_len = htons(static_cast<uint16_t>(len + 8));
   h[0] = 0x45;
@@ -145,6 +145,13 @@ ssize_t inet_raw_udp_send(int fd, const struct sockaddr_in* src, const struct so
   memcpy(h + 20, &src->sin_port, 2);
   memcpy(h + 22, &dst->sin_port, 2);
   memcpy(h + 24, &udp_len, 2);
+  memcpy(h + 26, &checksum, 2);
+}
+
+ssize_t inet_raw_udp_send(int fd, const struct sockaddr_in* src, const struct sockaddr_in* dst,
+                          const void* payload, size_t len) {
+  uint8_t h[UDP_IP_HEADER_LEN];
+  inet_raw_udp_header(h, src, dst, len, 0);
   uint64_t sum = pseudo_header_sum(h + 12, h + 16, h + 24);
   sum = sum_bytes(h + 20, 8, sum);
   store_checksum(h + 26, fold(sum_bytes(static_cast<const uint8_t*>(payload), len, sum)));

@@ -36,6 +36,12 @@ void calculate_ip_checksum(uint8_t* ip);
 ssize_t inet_raw_udp_send(int fd, const struct sockaddr_in* src, const struct sockaddr_in* dst,
                           const void* payload, size_t len);
 
+// The 28-byte IPv4/UDP header inet_raw_udp_send puts before `len` payload
+// bytes from `src` to `dst`, with `checksum` (as stored, network order) taken
+// as it is: for a datagram whose checksum is already known.
+void inet_raw_udp_header(uint8_t h[UDP_IP_HEADER_LEN], const struct sockaddr_in* src,
+                         const struct sockaddr_in* dst, size_t len, uint16_t checksum);
+
 // Passes the unicast IPv4 UDP frames to or from `client_mac`.
 int configure_filter(int fd, const uint8_t client_mac[6]);
 

@@ -351,6 +351,18 @@ TEST_P(Listener, TakesOnlyWholeFramesOfItsInterfaceAndStopsOnlyOnTheStopValue) {
   EXPECT_TRUE(std::equal(IFACE.begin(), IFACE.end(), sent.begin() + 6)) << "not the interface's";
   EXPECT_TRUE(std::equal(sent.begin(), sent.begin() + 6, lab->client_mac(1).begin()));
 
+  // A burst longer than a receive batch, with the checksums their sender
+  // computed (a bad one would drop them): each arrives once, in order.
+  std::vector<bytes> burst;
+  for (uint32_t i = 0; i < 70; i++) burst.push_back(pattern(i * 9, 100 + i));
+  for (const auto& p : burst) ASSERT_TRUE(inject(peer.get(), to_client(p)));
+  for (size_t i = 0; i < burst.size(); i++) {
+    ASSERT_TRUE(receive(clients[0].get(), &got)) << "burst datagram " << i << " lost";
+    EXPECT_EQ(got, burst[i]) << "burst datagram " << i;
+  }
+  EXPECT_TRUE(quiet(clients[0].get())) << "a burst datagram arrived twice";
+  discard_pending(peer.get());
+
   uint32_t seq = 9;
   for (uint64_t value : {uint64_t{1}, uint64_t{0xDEADBEEE}, uint64_t{0xDEADBEEF0}}) {
     ASSERT_TRUE(g->signal(0, value)) << "the thread did not read " << value;
