@@ -17,9 +17,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -136,8 +136,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < CLIENTS; i++) {
       const std::string s = "s" + std::to_string(i);
       batch += "link add " + s + " mtu " + std::to_string(mtu) + " type veth peer name " + s +
-               "p mtu " + std::to_string(mtu) + "\nlink set " + s + " up\nlink set " + s +
-               "p up\n";
+               "p mtu " + std::to_string(mtu) + "\nlink set " + s + " up\nlink set " + s + "p up\n";
     }
     if (ns.run("ip -batch - <<'EOF'\n" + batch + "EOF") != 0) {
       throw std::runtime_error("cannot create the veth pairs");

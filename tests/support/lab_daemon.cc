@@ -118,8 +118,10 @@ bool lab_daemon::configure(const std::set<int>& prepopulate, const std::set<int>
   for (int i = 1; i <= lab_.clients(); i++) {
     if (!only.empty() && !only.count(i)) continue;
     clients.insert(i);
-    // A prepopulating client's own reads leave from the host namespace.
-    if (prepopulate.count(i)) lab_.route_through_proxy_port(i);
+    // A prepopulating client's own reads leave from the host namespace, and
+    // so does everything plain-socket listeners pass on.
+    if (prepopulate.count(i) || options_.config.find("packetMmap=0") != std::string::npos)
+      lab_.route_through_proxy_port(i);
   }
   return answered_ok(
       control_call(socket_path(), site_request_for(clients, prepopulate, second_site), 60s));
