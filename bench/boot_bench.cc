@@ -60,6 +60,7 @@
 #include <string>
 #include <vector>
 
+#include "lab_args.h"
 #include "median_reporter.h"
 #include "ring_forwarder.h"
 #include "support/lab_daemon.h"
@@ -499,22 +500,8 @@ void print_summary() {
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  for (int i = 1; i < argc; i++) {
-    unsigned long long n = 0;
-    if (sscanf(argv[i], "--vdisk-mib=%llu", &n) == 1 && n > 0) {
-      SIZE = static_cast<uint64_t>(n) << 20;
-    } else if (sscanf(argv[i], "--budget-s=%llu", &n) == 1 && n > 0) {
-      BUDGET = std::chrono::seconds(n);
-    } else {
-      std::fprintf(stderr, "boot_bench: unknown argument %s (--vdisk-mib=N, --budget-s=N)\n",
-                   argv[i]);
-      return 2;
-    }
-  }
-  if (geteuid() != 0) {
-    std::fprintf(stderr, "boot_bench: needs root (network namespaces); nothing measured\n");
-    return 0;
-  }
+  if (const int status = lab_args_parse(argc, argv, "boot_bench", &SIZE, &BUDGET); status >= 0)
+    return status;
   int rc = 0;
   try {
     tarn_test::lab_daemon_options o;
