@@ -97,6 +97,7 @@ bool listener_stats_get(const tlt_context* tlt, listener_counts* out) {
   out->fragments = s.fragments.load(std::memory_order_relaxed);
   out->kernel_drops = s.kernel_drops.load(std::memory_order_relaxed);
   out->tx_dropped = s.tx_dropped.load(std::memory_order_relaxed);
+  out->bad_checksums = s.bad_checksums.load(std::memory_order_relaxed);
   return true;
 }
 
@@ -252,6 +253,13 @@ void listener_fill_frame(const uint8_t* eth, const listener_capture& cap, tarn_f
 void listener_save_head(const listener_capture& cap, listener_head* head) {
   head->len = std::min(cap.ip_len - cap.ihl - 8, sizeof head->bytes);
   memcpy(head->bytes, cap.ip + cap.ihl + 8, head->len);
+}
+
+bool listener_checksum_sound(listener_thread* t, const listener_capture& cap, uint32_t status) {
+  if ((status & (TP_STATUS_CSUMNOTREADY | TP_STATUS_CSUM_VALID)) != 0) return true;
+  if (udp_checksum_valid(cap.ip, cap.ip_len)) return true;
+  listener_add(t->stats.bad_checksums);
+  return false;
 }
 
 void listener_fix_checksum(const listener_capture& cap, bool missing, const listener_head& head) {

@@ -65,20 +65,21 @@ void signal_thread_error(tlt_context* tlt, int err);
 // What one listener thread has seen. The thread alone writes the counters
 // (listener_add).
 struct listener_stats {
-  std::atomic<uint64_t> captured{0};      // frames taken from the socket or ring
-  std::atomic<uint64_t> processed{0};     // datagrams handed to the engine
-  std::atomic<uint64_t> forwarded{0};     // frames passed on (fragments included)
-  std::atomic<uint64_t> invalid{0};       // shorter than the headers they need or claim
-  std::atomic<uint64_t> truncated{0};     // cut short by the capture
-  std::atomic<uint64_t> fragments{0};     // IPv4 fragments, passed on unparsed
-  std::atomic<uint64_t> kernel_drops{0};  // dropped by the kernel for want of room
-  std::atomic<uint64_t> tx_dropped{0};    // not sent: no transmit frame in time, or send failed
+  std::atomic<uint64_t> captured{0};       // frames taken from the socket or ring
+  std::atomic<uint64_t> processed{0};      // datagrams handed to the engine
+  std::atomic<uint64_t> forwarded{0};      // frames passed on (fragments included)
+  std::atomic<uint64_t> invalid{0};        // shorter than the headers they need or claim
+  std::atomic<uint64_t> truncated{0};      // cut short by the capture
+  std::atomic<uint64_t> fragments{0};      // IPv4 fragments, passed on unparsed
+  std::atomic<uint64_t> kernel_drops{0};   // dropped by the kernel for want of room
+  std::atomic<uint64_t> tx_dropped{0};     // not sent: no transmit frame in time, or send failed
+  std::atomic<uint64_t> bad_checksums{0};  // passed on unparsed: damaged on the way
 };
 
 // A copy of a listener's counters.
 struct listener_counts {
   uint64_t captured = 0, processed = 0, forwarded = 0, invalid = 0, truncated = 0, fragments = 0,
-           kernel_drops = 0, tx_dropped = 0;
+           kernel_drops = 0, tx_dropped = 0, bad_checksums = 0;
 };
 
 // False when no listener publishes counters for `tlt`.
@@ -157,6 +158,12 @@ struct listener_head {
   size_t len = 0;
 };
 void listener_save_head(const listener_capture& cap, listener_head* head);
+// False for a datagram whose UDP checksum is wrong where neither the device
+// verified it nor the sender left it to the device (the capture's status):
+// damaged on the way, it is passed on untouched, as without the daemon, and
+// never reaches the engine, which would cache its data and serve it later
+// under a checksum of its own. Counts it in bad_checksums.
+bool listener_checksum_sound(listener_thread* t, const listener_capture& cap, uint32_t status);
 // Makes the UDP checksum of a datagram the engine passed on right for what it
 // holds now: in full where the capture says the sender left the checksum to
 // the device (`missing`), else only for the header words the engine changed.

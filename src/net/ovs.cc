@@ -223,24 +223,26 @@ ssize_t send_in_order(void* arg, const struct sockaddr_in* src, const struct soc
   return send_data(&st->txfd, src, dst, payload, len);
 }
 
-// True unless the kernel says the sender filled in the checksum (a sender
-// on this host may leave it to the device, which a veth passes on unfilled).
-bool checksum_not_ready(ovs_state* st, struct msghdr* m) {
-  if (!st->auxdata) return true;
+// The capture's status from the kernel: whether the sender left the checksum
+// to the device (a sender on this host may, and a veth passes it on
+// unfilled) or the device verified it. Unknown, it counts as not filled in,
+// so the checksum is computed in full.
+uint32_t capture_status(ovs_state* st, struct msghdr* m) {
+  if (!st->auxdata) return TP_STATUS_CSUMNOTREADY;
   for (struct cmsghdr* c = CMSG_FIRSTHDR(m); c != nullptr; c = CMSG_NXTHDR(m, c)) {
     if (c->cmsg_level == SOL_PACKET && c->cmsg_type == PACKET_AUXDATA &&
         c->cmsg_len >= CMSG_LEN(sizeof(struct tpacket_auxdata))) {
       struct tpacket_auxdata aux;
       memcpy(&aux, CMSG_DATA(c), sizeof aux);
-      return (aux.tp_status & TP_STATUS_CSUMNOTREADY) != 0;
+      return aux.tp_status;
     }
   }
-  return true;
+  return TP_STATUS_CSUMNOTREADY;
 }
 
 // One frame of a batch: `n` is its true length (MSG_TRUNC), of which at most
 // buf_size bytes are in `buf`.
-void take_frame(ovs_state* st, uint8_t* buf, ssize_t n, bool not_ready) {
+void take_frame(ovs_state* st, uint8_t* buf, ssize_t n, uint32_t status) {
   listener_thread& t = st->base;
   listener_add(t.stats.captured);
   const size_t wire = static_cast<size_t>(n);
@@ -262,7 +264,9 @@ void take_frame(ovs_state* st, uint8_t* buf, ssize_t n, bool not_ready) {
       queue_as_is(st, cap);
       return;
     case LISTENER_DATAGRAM:
-      break;
+      if (listener_checksum_sound(&t, cap, status)) break;
+      queue_as_is(st, cap);
+      return;
   }
 
   tarn_frame frame;
@@ -273,7 +277,8 @@ void take_frame(ovs_state* st, uint8_t* buf, ssize_t n, bool not_ready) {
   listener_save_head(cap, &head);
   // The captured checksum is right for the header sent only where the sender
   // computed one, over the length that header states.
-  const bool missing = not_ready || load_be16(udp + 4) != len + 8 || (udp[6] == 0 && udp[7] == 0);
+  const bool missing = (status & TP_STATUS_CSUMNOTREADY) != 0 || load_be16(udp + 4) != len + 8 ||
+                       (udp[6] == 0 && udp[7] == 0);
   pass_on pass{st, &cap, &frame, &head, missing};
   const tarn_sender sender = {send_in_order, st, pass_frame, &pass};
   listener_add(t.stats.processed);
@@ -303,7 +308,7 @@ void drain(ovs_state* st) {
     for (int i = 0; i < n; i++) {
       struct msghdr& m = st->rx[i].msg_hdr;
       take_frame(st, static_cast<uint8_t*>(m.msg_iov->iov_base), st->rx[i].msg_len,
-                 checksum_not_ready(st, &m));
+                 capture_status(st, &m));
     }
     flush(st);
     if (n < static_cast<int>(BATCH)) return;

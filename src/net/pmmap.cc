@@ -171,7 +171,9 @@ void process_frame(pmmap_state* st, uint8_t* f, uint32_t status) {
       forward(st, f + mac, ETH_HEADER_LEN + cap.ip_len);
       return;
     case LISTENER_DATAGRAM:
-      break;
+      if (listener_checksum_sound(&t, cap, status)) break;
+      forward(st, f + mac, ETH_HEADER_LEN + cap.ip_len);
+      return;
   }
 
   uint8_t* eth = f + mac;

@@ -102,6 +102,17 @@ void calculate_udp_checksum(uint8_t* ip, size_t ip_len) {
   store_checksum(udp + 6, fold(sum_bytes(udp, ip_len - ihl, sum)));
 }
 
+bool udp_checksum_valid(const uint8_t* ip, size_t ip_len) {
+  const size_t ihl = static_cast<size_t>(ip[0] & 0x0f) * 4;
+  if (ip_len < ihl + sizeof(struct udphdr)) return false;
+  const uint8_t* udp = ip + ihl;
+  if (udp[6] == 0 && udp[7] == 0) return true;
+  const size_t udp_len = (size_t{udp[4]} << 8) | udp[5];
+  if (udp_len < sizeof(struct udphdr) || udp_len > ip_len - ihl) return false;
+  // The sum over everything the checksum covers, itself included, is all ones.
+  return fold(sum_bytes(udp, udp_len, pseudo_header_sum(ip + 12, ip + 16, udp + 4))) == 0xffff;
+}
+
 void udp_checksum_update(uint8_t* ip, size_t ihl, size_t at, const uint8_t* before, size_t len) {
   uint8_t* udp = ip + ihl;
   uint16_t old;

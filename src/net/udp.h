@@ -21,6 +21,12 @@ inline constexpr size_t UDP_IP_HEADER_LEN = 28;  // IPv4 header (20) + UDP heade
 // The caller guarantees ip_len >= IP header length + 8.
 void calculate_udp_checksum(uint8_t* ip, size_t ip_len);
 
+// Whether the UDP checksum of the IPv4 datagram `ip` (ip_len bytes from the IP
+// header) is right over the length its UDP header states, as the receiver
+// will check it; a datagram sent without one (0) passes. A UDP length the
+// datagram cannot hold is wrong.
+bool udp_checksum_valid(const uint8_t* ip, size_t ip_len);
+
 // Brings the UDP checksum of the IPv4 datagram `ip` (header length `ihl`) up
 // to date after `len` bytes at `at` (counted from the UDP header, even) changed
 // from `before` to what they hold now (RFC 1624), without reading the rest. A

@@ -352,15 +352,26 @@ TEST_P(Listener, TakesOnlyWholeFramesOfItsInterfaceAndStopsOnlyOnTheStopValue) {
   EXPECT_TRUE(std::equal(sent.begin(), sent.begin() + 6, lab->client_mac(1).begin()));
 
   // A burst longer than a receive batch, with the checksums their sender
-  // computed (a bad one would drop them): each arrives once, in order.
+  // computed (a bad one would drop them): each arrives once, in order. One
+  // more, damaged on the way (its checksum wrong), is passed on untouched
+  // without the engine, and the client's stack drops it.
+  const uint64_t processed_before = g->counts(0).processed;
   std::vector<bytes> burst;
   for (uint32_t i = 0; i < 70; i++) burst.push_back(pattern(i * 9, 100 + i));
-  for (const auto& p : burst) ASSERT_TRUE(inject(peer.get(), to_client(p)));
+  for (size_t i = 0; i < burst.size(); i++) {
+    ASSERT_TRUE(inject(peer.get(), to_client(burst[i])));
+    if (i != 35) continue;
+    bytes damaged = to_client(pattern(300, 7));
+    damaged[14 + 20 + 6] ^= 0x5a;
+    ASSERT_TRUE(inject(peer.get(), damaged));
+  }
   for (size_t i = 0; i < burst.size(); i++) {
     ASSERT_TRUE(receive(clients[0].get(), &got)) << "burst datagram " << i << " lost";
     EXPECT_EQ(got, burst[i]) << "burst datagram " << i;
   }
   EXPECT_TRUE(quiet(clients[0].get())) << "a burst datagram arrived twice";
+  EXPECT_EQ(g->counts(0).bad_checksums, 1u);
+  EXPECT_EQ(g->counts(0).processed, processed_before + burst.size());
   discard_pending(peer.get());
 
   uint32_t seq = 9;

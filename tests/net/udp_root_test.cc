@@ -44,6 +44,16 @@ TEST(Checksums, MatchTheReferenceAndUdpNeverStoresZero) {
       const int stored = (d[ihl + 6] << 8) | d[ihl + 7];
       ASSERT_EQ(stored, reference_udp_checksum(d, ihl)) << ihl << " " << len;
       ASSERT_TRUE(!zero_sum || stored == 0xffff) << len;
+      // As a receiver checks it: any damage shows, and so does a UDP length
+      // longer than the datagram.
+      ASSERT_TRUE(udp_checksum_valid(d.data(), d.size())) << ihl << " " << len;
+      const size_t hit = len != 0 ? ihl + 8 + len / 2 : ihl + 1;  // a payload or port byte
+      d[hit] ^= 0x10;
+      ASSERT_FALSE(udp_checksum_valid(d.data(), d.size())) << ihl << " " << len;
+      d[hit] ^= 0x10;
+      d[ihl + 5]++;
+      ASSERT_FALSE(udp_checksum_valid(d.data(), d.size())) << ihl << " " << len;
+      d[ihl + 5]--;
       // An edit of the first payload bytes (what the engine may change) is
       // followed incrementally to the same checksum; none stays none.
       const size_t span = std::min<size_t>(len, 22);
