@@ -401,6 +401,9 @@ void print_metrics_object(json_object* m) {
     std::cout << "  " << kind[1] << k_total << ", cache hits " << k_hits << " (hit ratio "
               << format_ratio(k_hits, k_total) << "), latency " << int_of(k, "latency") << " ns\n";
   }
+  std::cout << "  held reads:    " << int_of(m, "held_reads") << ", answered from the cache "
+            << int_of(m, "held_answered_reads") << ", timed out and forwarded "
+            << int_of(m, "held_timed_out_reads") << "\n";
   json_object* utilised = member(m, "cache_utilized_p");
   char percent[32];
   std::snprintf(percent, sizeof percent, "%.1f%%",

@@ -223,6 +223,15 @@ struct client_context {
   // log (client_log_admit).
   log_limit log_rate;
 
+  // Reads of this client held back in its vDisk's collapse tables (their
+  // count and earliest deadline, monotonic microseconds, 0 for none), kept
+  // under that vDisk's collapse lock; and the eventfd its listener threads
+  // watch, written when one of them is stored. Invalid in records built
+  // without threads: their held reads wait for their deadline.
+  std::atomic<uint32_t> held_count{0};
+  std::atomic<int64_t> held_due{0};
+  unique_fd held_wake;
+
   guarded<client_holds> holds;
   std::condition_variable hold_cond;  // signalled when the last hold goes
 };

@@ -70,6 +70,9 @@ struct proxy_context {
   // and requests are served: start-up is complete.
   std::atomic<uint8_t> sites_restored{0};
   bool arp_proxy = false;
+  // Whether a VM's miss covered by another client's read in flight is held
+  // for that read's reply (protocol/collapse.h).
+  bool collapse_forwarding = false;
 
   std::unique_ptr<site_table> site_context_ht;
   std::shared_mutex site_lock;

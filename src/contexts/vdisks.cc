@@ -141,6 +141,7 @@ void vdisk_context_ref_dec_and_del(client_context* cc, client_session& s) {
   // Only the reference this client took is dropped: a client whose read
   // cache was disabled before it took one must not take another client's.
   if (context == nullptr || !s.vdisk_ref_held) return;
+  if (s.linked_vdisk != nullptr) vdisk_collapse_forget(s.linked_vdisk, cc);
   s.vdisk_ref_held = false;
   s.linked_vdisk = nullptr;
   std::lock_guard<std::mutex> table_hold(context->vdisk_lock);
@@ -244,6 +245,15 @@ void vdisk_contexts_drop_retired(proxy_context* context,
   std::erase_if(context->vdisk_retired, [&](const std::shared_ptr<vdisk_context>& vc) {
     return among(failed, vc) || (among(tried, vc) && !vc->boot.lock()->dirty);
   });
+}
+
+void vdisk_collapse_forget(vdisk_context* vc, client_context* cc) {
+  g_return_if_fail(vc != NULL && cc != NULL);
+  auto c = vc->collapse.lock();
+  std::erase_if(c->held, [cc](const vdisk_held_read& h) { return h.client == cc; });
+  std::erase_if(c->inflight, [cc](const vdisk_inflight_read& r) { return r.client == cc; });
+  cc->held_count.store(0);
+  cc->held_due.store(0);
 }
 
 void vdisk_boot_note(const client_session& s, uint64_t vdisk_offset, uint64_t length,

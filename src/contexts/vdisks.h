@@ -35,6 +35,9 @@
 // writing when its vdisk_key changes).
 #pragma once
 
+#include <netinet/in.h>
+
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -62,6 +65,46 @@ struct vdisk_state {
   uint64_t purges = 0;  // counts vdisk_contexts_purged: a scan older than one is stale
 };
 
+// Collapsed forwarding: the VM reads of a vDisk's cache in flight to the
+// server, and the VM reads held back because another client's read in flight
+// covers them, until that read's reply is stored (then they are answered from
+// the cache) or their deadline passes (then they are forwarded). Bounded
+// tables, allocated once per record: the packet path never allocates for them.
+inline constexpr size_t VDISK_INFLIGHT_MAX = 512;
+inline constexpr size_t VDISK_INFLIGHT_PER_CLIENT = 32;
+inline constexpr size_t VDISK_HELD_MAX = 256;
+inline constexpr size_t VDISK_HELD_PER_CLIENT = 8;
+inline constexpr size_t VDISK_HELD_REQUEST_MAX = 128;  // bytes of a held request kept
+// An in-flight read's key among its client's: the MIO thread id, or this.
+inline constexpr uint32_t VDISK_INFLIGHT_EXT = 0x100;
+
+struct vdisk_inflight_read {
+  const client_context* client = nullptr;  // identity only, never dereferenced
+  uint32_t key = 0;
+  uint64_t offset = 0, length = 0;  // protocol offset and bytes
+  int64_t sent_us = 0, deadline_us = 0;
+};
+
+struct vdisk_held_read {
+  // The holder: its reads go (vdisk_collapse_forget) before it is freed or
+  // linked elsewhere, so an entry's client is always alive.
+  client_context* client = nullptr;
+  uint64_t offset = 0, length = 0;
+  int64_t held_us = 0, deadline_us = 0;
+  bool stored = false;  // a reply covering it was stored
+  // The request as the VM sent it, and its frame's addresses.
+  uint8_t src_mac[6] = {}, dst_mac[6] = {};
+  sockaddr_in src{}, dst{};
+  uint32_t len = 0;
+  std::array<uint8_t, VDISK_HELD_REQUEST_MAX> request{};
+};
+
+struct vdisk_collapse {
+  std::vector<vdisk_inflight_read> inflight;
+  std::vector<vdisk_held_read> held;
+  int64_t reply_us = 0;  // the server's smoothed reply time; 0 until measured
+};
+
 struct vdisk_context {
   std::string vdisk_key;
   std::string site_uuid;  // the site whose cache this record describes
@@ -71,6 +114,8 @@ struct vdisk_context {
   uint32_t hold_count = 0;  // prepopulation jobs and get/put pairs holding it
   guarded<vdisk_state> state;
   guarded<boot_set> boot;
+  // Taken on the packet path under a client's session, never across I/O.
+  guarded<vdisk_collapse> collapse;
 };
 
 // Shared so that a job holding a vDisk keeps the record valid after the
@@ -133,6 +178,11 @@ void vdisk_contexts_drop_retired(proxy_context* context,
 // unless the read starts a new range.
 void vdisk_boot_note(const client_session& s, uint64_t vdisk_offset, uint64_t length,
                      int64_t now_us);
+
+// Drops the client's held reads (never answered) and its reads in flight
+// from the vDisk's collapse tables; the session's write lock held, or the
+// client being stopped.
+void vdisk_collapse_forget(vdisk_context* vc, client_context* cc);
 
 // Whether `key` may name a vDisk directory: 1 to 63 characters, no "/", not
 // beginning with "." (which would also hide it from the cache manager).

@@ -1,6 +1,7 @@
 #include "control/lifecycle.h"
 
 #include <glib.h>
+#include <sys/eventfd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -152,6 +153,9 @@ client_context* client_contexts_create(proxy_context* context, site_context* sit
   if (prepopulate) ensure_xmitfd(context, cc.get());
   cc->prepopulate = prepopulate ? 1 : 0;
   rrd_client_open(cc.get());
+  // Without it the client's held reads wait for their deadline.
+  cc->held_wake.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (!cc->held_wake.valid()) g_warning("Client %s - eventfd: %s", uuid, g_strerror(errno));
 
   int rc;
   for (;;) {

@@ -148,6 +148,9 @@ void build_metrics_json_obj(json_object* object, const metrics_record* metrics) 
            (metrics->prepop_lock_wait_max_ns.load() + 999) / 1000);
   add_uint(object, "kernel_drops", metrics->kernel_drops.load());
   add_uint(object, "ring_bytes", static_cast<uint64_t>(std::max<int64_t>(0, metrics->ring_bytes)));
+  add_uint(object, "held_reads", metrics->held_reads.load());
+  add_uint(object, "held_answered_reads", metrics->held_answered_reads.load());
+  add_uint(object, "held_timed_out_reads", metrics->held_timed_out_reads.load());
   // json-c writes NaN and infinities as bare words, which no JSON parser
   // accepts; a utilisation that could not be computed is reported as 0.
   double utilized = metrics->cache_utilized_p.load(std::memory_order_relaxed);

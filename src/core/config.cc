@@ -34,6 +34,9 @@ constexpr key_default config_defaults[] = {
     {"cacheGoalPurgeFreeSpace", "0.15"},
     {"cacheGoalPurgeFreeInodes", "0.15"},
     {"arpProxy", "0"},
+    // Not a classic key: a VM's miss that another VM's read in flight
+    // covers waits for that read's reply instead of asking the server again.
+    {"collapseForwarding", "1"},
     {"workaroundMigrateFreeze", "1"},
     // Not one of the classic keys: how long after any client is linked no
     // prepopulation runs. Lab tests shorten it; operators rarely need to.
@@ -139,6 +142,7 @@ int config_load(proxy_context* context, const char* path) {
   context->cache_goal_purge_free_inodes =
       static_cast<float>(get_double(k, "cacheGoalPurgeFreeInodes"));
   context->arp_proxy = get_bool(k, "arpProxy");
+  context->collapse_forwarding = get_bool(k, "collapseForwarding");
   context->workaround_migrate_freeze = get_bool(k, "workaroundMigrateFreeze");
   context->prepop_holdoff_us =
       std::max<int64_t>(0, get_int(k, "prepopHoldOffInS")) * G_USEC_PER_SEC;
@@ -149,7 +153,7 @@ int config_load(proxy_context* context, const char* path) {
       "Configuration: listenerThreads=%d prepopIoThreads=%d listenerFanout=%u packetMmap=%d "
       "listenerRingKiB=%u cacheMonitorIntervalInS=%d cacheStartPurgeFreeSpace=%g "
       "cacheStartPurgeFreeInodes=%g "
-      "cacheGoalPurgeFreeSpace=%g cacheGoalPurgeFreeInodes=%g arpProxy=%d "
+      "cacheGoalPurgeFreeSpace=%g cacheGoalPurgeFreeInodes=%g arpProxy=%d collapseForwarding=%d "
       "workaroundMigrateFreeze=%d prepopHoldOffInS=%d cacheVdiTimeoutInS=%d",
       context->listener_threads, prepop_io_threads, context->listener_fanout, context->packet_mmap,
       context->listener_ring_kib, context->cache_monitor_interval_s,
@@ -157,7 +161,7 @@ int config_load(proxy_context* context, const char* path) {
       static_cast<double>(context->cache_start_purge_free_inodes),
       static_cast<double>(context->cache_goal_purge_free_space),
       static_cast<double>(context->cache_goal_purge_free_inodes), context->arp_proxy,
-      context->workaround_migrate_freeze,
+      context->collapse_forwarding, context->workaround_migrate_freeze,
       static_cast<int>(context->prepop_holdoff_us / G_USEC_PER_SEC), context->cache_vdi_timeout_s);
   return prepop_io_threads;
 }

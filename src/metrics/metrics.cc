@@ -70,6 +70,12 @@ void metrics_set_latency(const struct timespec* start, const struct timespec* en
   client->latency.store(ns);
 }
 
+void metrics_add_held(metrics_record* global, metrics_record* client,
+                      std::atomic<uint64_t> metrics_record::*counter) {
+  (global->*counter).fetch_add(1);
+  (client->*counter).fetch_add(1);
+}
+
 void metrics_add_cache_evicted_b(metrics_record* global, uint64_t bytes) {
   global->cache_evicted_b.fetch_add(bytes);
 }

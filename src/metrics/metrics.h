@@ -35,6 +35,13 @@ struct metrics_record {
   // or socket buffer; and the bytes of packet rings mapped now.
   std::atomic<uint64_t> kernel_drops{0};
   std::atomic<int64_t> ring_bytes{0};
+  // VM reads held back while another client's read of the same bytes was in
+  // flight; of those, answered from the cache once it was stored, and
+  // forwarded after all (their deadline passed, or the cache could not
+  // answer them).
+  std::atomic<uint64_t> held_reads{0};
+  std::atomic<uint64_t> held_answered_reads{0};
+  std::atomic<uint64_t> held_timed_out_reads{0};
   // Written by the cache manager alone; atomic (relaxed) only so that
   // concurrent readers never see a torn value.
   std::atomic<double> cache_utilized_p{0.0};
@@ -53,6 +60,8 @@ void metrics_note_lock_wait(metrics_record* global, metrics_record* client, int6
 void metrics_add_kernel_drops(metrics_record* global, metrics_record* client, uint64_t frames);
 // `bytes` negative when a ring is released.
 void metrics_add_ring_bytes(metrics_record* global, metrics_record* client, int64_t bytes);
+void metrics_add_held(metrics_record* global, metrics_record* client,
+                      std::atomic<uint64_t> metrics_record::*counter);
 void metrics_add_cache_evicted_b(metrics_record* global, uint64_t bytes);
 void metrics_set_cache_utilized_p_not_mt(metrics_record* global, double percent);
 

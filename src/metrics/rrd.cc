@@ -167,6 +167,12 @@ void rrd_host_sources(metrics_record* m, const char* owner, rrd_source out[RRD_H
                        &m->cache_evicted_b, owner, D, I);
   out[7] = host_source("velorin_space_utilization", "Velorin space utilization", "percent", "100",
                        sample_cache_utilized_p, m, owner, RRD_SCALE_GAUGE, RRD_TYPE_DOUBLE);
+  out[8] = host_source("velorin_held_reads", "Velorin reads held for a read in flight", "reads/s",
+                       "inf", sample_int64, &m->held_reads, owner, D, I);
+  out[9] = host_source("velorin_held_answered", "Velorin held reads answered from the cache",
+                       "reads/s", "inf", sample_int64, &m->held_answered_reads, owner, D, I);
+  out[10] = host_source("velorin_held_timed_out", "Velorin held reads forwarded after all",
+                        "reads/s", "inf", sample_int64, &m->held_timed_out_reads, owner, D, I);
 }
 
 void rrd_thread(service_thread* record) {

@@ -30,7 +30,7 @@ inline constexpr int64_t RRD_CLIENT_INTERVAL_US = 4 * 1000000;
 inline constexpr const char* RRD_PATH = "/dev/shm/metrics/tarnproxy";
 inline constexpr const char* RRD_INVENTORY_PATH = "/etc/quillon-inventory";
 inline constexpr const char* RRD_NULL_UUID = "00000000-0000-0000-0000-000000000000";
-inline constexpr size_t RRD_HOST_SOURCES = 8;
+inline constexpr size_t RRD_HOST_SOURCES = 11;
 
 // Where the daemon publishes: the host's files at `path`, each client's at
 // "<path>-<uuid>". The daemon sets RRD_PATH before its threads start. Until

@@ -48,9 +48,9 @@ void signal_thread(tlt_context* tlt, uint64_t value) {
   }
 }
 
-bool watch(int epfd, int fd) {
+bool watch(int epfd, int fd, uint32_t flags = 0) {
   struct epoll_event ev {};
-  ev.events = EPOLLIN;
+  ev.events = EPOLLIN | flags;
   ev.data.fd = fd;
   return epoll_ctl(epfd, EPOLL_CTL_ADD, fd, &ev) == 0;
 }
@@ -120,7 +120,11 @@ bool listener_open(listener_thread* t, tlt_context* tlt, bool client_lines) {
 }
 
 bool listener_ready(listener_thread* t, int fd, bool publish) {
-  if (!watch(t->epfd.get(), fd) || !watch(t->epfd.get(), t->tlt->efd)) {
+  // One of the client's threads is enough to answer its held reads.
+  const client_context* cc = t->tlt->client;
+  const bool held = t->serve_held && cc != nullptr && cc->held_wake.valid();
+  if (!watch(t->epfd.get(), fd) || !watch(t->epfd.get(), t->tlt->efd) ||
+      (held && !watch(t->epfd.get(), cc->held_wake.get(), EPOLLEXCLUSIVE))) {
     int err = errno;
     g_warning("%sepoll_ctl: %s", t->who.c_str(), g_strerror(err));
     signal_thread_error(t->tlt, err);
@@ -135,17 +139,42 @@ bool listener_ready(listener_thread* t, int fd, bool publish) {
   return true;
 }
 
+namespace {
+
+// Milliseconds until the client's earliest held read falls due; -1 for none.
+int held_timeout_ms(const listener_thread* t) {
+  const client_context* cc = t->tlt->client;
+  if (!t->serve_held || cc == nullptr) return -1;
+  const int64_t due = cc->held_due.load();
+  if (due == 0) return -1;
+  const int64_t left = due - g_get_monotonic_time();
+  return left <= 0 ? 0 : static_cast<int>(std::min<int64_t>((left + 999) / 1000, 1000));
+}
+
+}  // namespace
+
 int listener_wait(listener_thread* t, epoll_event* events, int max) {
   const char* who = t->who.c_str();
+  const client_context* cc = t->tlt->client;
+  const int held_fd = t->serve_held && cc != nullptr ? cc->held_wake.get() : -1;
   for (;;) {
-    int n = epoll_wait(t->epfd.get(), events, max, -1);
+    const int timeout = held_timeout_ms(t);
+    int n = epoll_wait(t->epfd.get(), events, max, timeout);
     if (n < 0) {
       if (errno == EINTR) continue;
       g_warning("%sepoll_wait: %s", who, g_strerror(errno));
       return -1;
     }
+    if (n == 0 && timeout >= 0) return 0;
     int kept = 0;
     for (int i = 0; i < n; i++) {
+      if (events[i].data.fd == held_fd && held_fd >= 0) {
+        // Read off (another thread may have been first), so that the level
+        // wake-up ends; the caller serves the held reads after its drain.
+        eventfd_t ignored;
+        eventfd_read(held_fd, &ignored);
+        continue;
+      }
       if (events[i].data.fd != t->tlt->efd) {
         events[kept++] = events[i];
         continue;

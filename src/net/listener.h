@@ -91,6 +91,10 @@ struct listener_thread {
   std::string held_who;  // opens the line that counts held-back lines
   unique_fd epfd;
   bool published = false;
+  // Set by a packet listener before listener_ready: it watches its client's
+  // held_wake and wakes by the client's held_due, to answer or forward the
+  // client's held reads (tarn_serve_held).
+  bool serve_held = false;
   listener_stats stats;
   log_limit invalid_log, truncated_log, drops_log;
   uint64_t drops_unlogged = 0;
@@ -107,8 +111,10 @@ bool listener_open(listener_thread* t, tlt_context* tlt, bool client_lines);
 // Watches `fd` and efd, then (with `publish`, the stats) reports ready. On
 // failure logs, reports the error and returns false.
 bool listener_ready(listener_thread* t, int fd, bool publish);
-// Ready events other than efd's, stored from events[0]; -1 once the stop
-// value arrives or waiting fails. Other values on efd are read and ignored.
+// Ready events other than efd's (and held_wake's), stored from events[0]; 0
+// when the client's earliest held read falls due (serve_held); -1 once the
+// stop value arrives or waiting fails. Other values on efd are read and
+// ignored.
 int listener_wait(listener_thread* t, epoll_event* events, int max);
 // The summary line and the end of the counters' publication.
 void listener_finish(listener_thread* t);

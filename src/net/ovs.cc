@@ -223,6 +223,24 @@ ssize_t send_in_order(void* arg, const struct sockaddr_in* src, const struct soc
   return send_data(&st->txfd, src, dst, payload, len);
 }
 
+// A held read forwarded after all, from the client's address to the
+// server's, after what the batch queued.
+ssize_t forward_held(void* arg, const tarn_frame* frame, const void* payload, size_t len) {
+  auto* st = static_cast<ovs_state*>(arg);
+  const ssize_t sent = send_in_order(st, &frame->src, &frame->dst, payload, len);
+  if (sent >= 0) listener_add(st->base.stats.forwarded);
+  return sent;
+}
+
+// The client's held reads that are stored or due, answered or forwarded.
+void serve_held(ovs_state* st) {
+  client_context* cc = st->base.tlt->client;
+  if (cc == nullptr || cc->held_count.load(std::memory_order_relaxed) == 0) return;
+  tarn_sender sender = {send_in_order, st};
+  sender.forward = forward_held;
+  tarn_serve_held(st->base.tlt->context, cc, &sender, g_get_monotonic_time());
+}
+
 // The capture's status from the kernel: whether the sender left the checksum
 // to the device (a sender on this host may, and a veth passes it on
 // unfilled) or the device verified it. Unknown, it counts as not filled in,
@@ -385,6 +403,7 @@ int ovs_listener(tlt_context* tlt) {
     return 0;
   }
   st->txfd = st->txfd_owner.get();
+  t.serve_held = true;
   if (!listener_ready(&t, st->rxfd.get(), true)) return 0;
   g_message("Thread %s listening on interface %s", tlt->name.c_str(), tlt->interface.c_str());
   g_message("Thread %s entering main loop", tlt->name.c_str());
@@ -399,6 +418,7 @@ int ovs_listener(tlt_context* tlt) {
   struct epoll_event events[MAX_EVENTS];
   for (int n; (n = listener_wait(&t, events, MAX_EVENTS)) >= 0;) {
     for (int i = 0; i < n; i++) drain(st.get());
+    serve_held(st.get());
     note_kernel_drops(st.get(), false);
   }
 

@@ -214,6 +214,43 @@ void note_tx_stall(pmmap_state* st, bool force) {
   st->stall_logged = st->tx.dropped;
 }
 
+// The sender of the client's held reads: replies to the client's MAC, and a
+// held read forwarded after all to the MAC it was sent to; both from the
+// interface's own MAC, as forward() sends.
+struct held_sender {
+  pmmap_state* st;
+  queue_data_context q;
+};
+
+ssize_t send_held(void* arg, const struct sockaddr_in* src, const struct sockaddr_in* dst,
+                  const void* payload, size_t len) {
+  return queue_data(&static_cast<held_sender*>(arg)->q, src, dst, payload, len);
+}
+
+ssize_t forward_held(void* arg, const tarn_frame* frame, const void* payload, size_t len) {
+  auto* h = static_cast<held_sender*>(arg);
+  queue_data_context q = h->q;
+  q.dst_mac = frame->dst_mac;
+  const ssize_t sent = queue_data(&q, &frame->src, &frame->dst, payload, len);
+  if (sent > 0) listener_add(h->st->base.stats.forwarded);
+  return sent;
+}
+
+void serve_held(pmmap_state* st) {
+  client_context* cc = st->base.tlt->client;
+  if (cc->held_count.load(std::memory_order_relaxed) == 0) return;
+  held_sender h{st, {}};
+  h.q.fd = st->tx.fd;
+  h.q.ring = &st->tx;
+  h.q.src_mac = st->base.tlt->mac;
+  h.q.dst_mac = cc->mac.data();
+  h.q.mtu = st->base.tlt->mtu;
+  h.q.refused_log = &st->refused_log;
+  tarn_sender sender = {send_held, &h};
+  sender.forward = forward_held;
+  tarn_serve_held(st->base.tlt->context, cc, &sender, g_get_monotonic_time());
+}
+
 // Handles what the receive ring holds, at most one lap of it so that a stop
 // request is seen between laps, then sends what the lap queued with one
 // system call.
@@ -232,6 +269,7 @@ void drain(pmmap_state* st) {
     frame_status(f).store(TP_STATUS_KERNEL, std::memory_order_release);
     rx.current = (rx.current + 1) % count;
   }
+  serve_held(st);
   kick(st);
   if (losing) note_kernel_drops(st, false);
   if (st->tx.dropped != st->stall_logged) note_tx_stall(st, false);
@@ -506,6 +544,7 @@ int pmmap_listener(tlt_context* tlt) {
     signal_thread_error(tlt, err);
     return 0;
   }
+  st.base.serve_held = true;
   if (!listener_ready(&st.base, st.rx.fd, true)) return 0;
   g_message("Client %s - Thread %s listening on interface %s", uuid, tlt->name.c_str(),
             tlt->interface.c_str());

@@ -12,6 +12,7 @@
 #include "contexts/proxy_context.h"
 #include "core/daemon.h"
 #include "metrics/metrics.h"
+#include "protocol/collapse.h"
 #include "protocol/messages.h"
 #include "protocol/opcodes.h"
 
@@ -437,6 +438,66 @@ verdict pass_before_store(packet& pk) {
   return verdict::passed;
 }
 
+// Whether the client's missed read was held for another client's read in
+// flight (protocol/collapse.h); if not, it is recorded in flight as `key`
+// where collapsing is on. `may_hold` false only records it.
+bool held_back(packet& pk, const client_session& s, uint32_t key, uint64_t offset, uint64_t length,
+               bool may_hold) {
+  vdisk_context* vc = s.linked_vdisk;
+  if (!pk.context->collapse_forwarding || vc == nullptr || length == 0 ||
+      !tarn_read_within_vdisk(s, offset, length)) {
+    return false;
+  }
+  if (collapse_read_missed(vc, pk.cc, key, offset, length, may_hold, pk.frame, pk.p,
+                           g_get_monotonic_time()) != collapse_verdict::held) {
+    return false;
+  }
+  metrics_add_held(&pk.context->metrics, &pk.cc->metrics, &metrics_record::held_reads);
+  return true;
+}
+
+// A reply to the client's read `key` was handled; `stored` when its bytes are
+// in the cache now.
+void note_completed(packet& pk, const client_session& s, uint32_t key, uint64_t offset,
+                    uint64_t length, bool stored) {
+  if (!pk.context->collapse_forwarding || s.linked_vdisk == nullptr) return;
+  collapse_read_completed(s.linked_vdisk, pk.cc, key, offset, length, stored,
+                          g_get_monotonic_time());
+}
+
+// A missed extent read goes to the server tagged, so that its reply is
+// recognised and stored.
+void forward_ext_miss(packet& pk, const msg_ext_read_request& r) {
+  const uint8_t tag = draw_tag();
+  msg_set_tag(pk.p, tag);
+  *pk.cc->last_forwarded_read.lock() = {tag, static_cast<uint32_t>(r.offset >> 32),
+                                        static_cast<uint32_t>(r.offset)};
+}
+
+// A missed MIO goes to the server with a record to reassemble its reply in.
+void track_mio_miss(packet& pk, const client_session& s, const msg_mio_read_request& r) {
+  client_context* cc = pk.cc;
+  bool tracked;
+  {
+    const auto hold = lock_mio(pk);
+    client_mio_fragments_expire(cc, g_get_monotonic_time());
+    client_mio_fragment_del(cc, r.thread_id);
+    // A read of more fragments than the outstanding mask has bits is not
+    // tracked (add refuses it), so its reply is never stored.
+    mio_fragment* f = client_mio_fragment_add(cc, r.thread_id, r.length, s.packet_size);
+    tracked = f != nullptr;
+    if (tracked) {
+      f->request_id = r.request_id;
+      f->offset = r.offset;
+      f->length = r.length;
+      f->deadline = g_get_monotonic_time() + TARN_MIO_DEADLINE_US;
+    }
+  }
+  if (!tracked && pk.context->collapse_forwarding && s.linked_vdisk != nullptr) {
+    collapse_read_dropped(s.linked_vdisk, cc, r.thread_id, g_get_monotonic_time());
+  }
+}
+
 verdict ext_read_request(packet& pk, const client_session& s) {
   client_context* cc = pk.cc;
   msg_ext_read_request r;
@@ -449,6 +510,7 @@ verdict ext_read_request(packet& pk, const client_session& s) {
     vdisk_boot_note(s, r.offset - MSG_VDISK_DATA_OFFSET, r.length, g_get_monotonic_time());
   }
   const int64_t now = g_get_real_time() / G_USEC_PER_SEC;
+  bool missed = false;
   if (now > cc->last_server_activity.load() + TARN_SERVER_ACTIVITY_WINDOW_S) {
     TARN_CLIENT_MESSAGE(cc, "Client %s - Timer expired; allowing the server to see this request",
                         uuid_of(cc));
@@ -457,12 +519,16 @@ verdict ext_read_request(packet& pk, const client_session& s) {
     metrics_increment_cache_hit_reads(&pk.context->metrics.ext, &cc->metrics.ext);
     return verdict::drop;
   } else {
-    metrics_increment_cache_missed_reads(&pk.context->metrics.ext, &cc->metrics.ext);
+    missed = true;
   }
-  const uint8_t tag = draw_tag();
-  msg_set_tag(pk.p, tag);
-  *cc->last_forwarded_read.lock() = {tag, static_cast<uint32_t>(r.offset >> 32),
-                                     static_cast<uint32_t>(r.offset)};
+  // Held only where the cache could answer it once stored: a reply longer
+  // than the packet size is the server's to send.
+  const bool servable = MSG_EXT_READ_HEADER_LEN + r.length <= s.packet_size;
+  if (held_back(pk, s, VDISK_INFLIGHT_EXT, r.offset, r.length, missed && servable)) {
+    return verdict::drop;
+  }
+  if (missed) metrics_increment_cache_missed_reads(&pk.context->metrics.ext, &cc->metrics.ext);
+  forward_ext_miss(pk, r);
   return verdict::forward;
 }
 
@@ -483,16 +549,20 @@ verdict ext_read_reply(packet& pk, const client_session& s) {
     *last = client_forwarded_read{};
   }
   verdict v = verdict::forward;
+  bool stored = false;
   if (recorded) {
     // An empty reply has nothing to store, and the store takes a zero length
     // for a caller's error.
     if (r.length != 0 && tarn_read_within_vdisk(s, r.offset, r.length)) {
       v = pass_before_store(pk);
-      cache_put_data(pk.context, cc, s, r.offset - MSG_VDISK_DATA_OFFSET, r.data.data(), r.length);
+      stored = cache_put_data(pk.context, cc, s, r.offset - MSG_VDISK_DATA_OFFSET, r.data.data(),
+                              r.length) == r.length;
     }
   } else {
     TARN_CLIENT_MESSAGE(cc, "Client %s - Invalid response from server. DO NOT CACHE", uuid_of(cc));
   }
+  // The record is gone either way: the read in flight is over.
+  note_completed(pk, s, VDISK_INFLIGHT_EXT, r.offset, r.length, stored);
   record_latency(pk, &pk.context->metrics.ext, &cc->metrics.ext);
   return v;
 }
@@ -513,24 +583,15 @@ verdict mio_read_request(packet& pk, const client_session& s) {
     metrics_increment_cache_hit_reads(&pk.context->metrics.mio, &cc->metrics.mio);
     return verdict::drop;
   }
-  metrics_increment_cache_missed_reads(&pk.context->metrics.mio, &cc->metrics.mio);
   if (r.thread_id & MSG_THREAD_ID_PREPOP) {
+    metrics_increment_cache_missed_reads(&pk.context->metrics.mio, &cc->metrics.mio);
     TARN_CLIENT_WARNING(cc, "Client %s - Can't track MIO that already sets high ThreadId Bit",
                         uuid_of(cc));
     return verdict::forward;
   }
-  const auto hold = lock_mio(pk);
-  client_mio_fragments_expire(cc, g_get_monotonic_time());
-  client_mio_fragment_del(cc, r.thread_id);
-  // A read of more fragments than the outstanding mask has bits is not
-  // tracked (add refuses it), so its reply is never stored.
-  mio_fragment* f = client_mio_fragment_add(cc, r.thread_id, r.length, s.packet_size);
-  if (f != nullptr) {
-    f->request_id = r.request_id;
-    f->offset = r.offset;
-    f->length = r.length;
-    f->deadline = g_get_monotonic_time() + TARN_MIO_DEADLINE_US;
-  }
+  if (held_back(pk, s, r.thread_id, r.offset, r.length, true)) return verdict::drop;
+  metrics_increment_cache_missed_reads(&pk.context->metrics.mio, &cc->metrics.mio);
+  track_mio_miss(pk, s, r);
   return verdict::forward;
 }
 
@@ -593,10 +654,12 @@ verdict mio_read_reply(packet& pk, const client_session& s) {
     done = client_mio_fragment_take(cc, r.thread_id);
   }
   if (!prepop) pass = pass_before_store(pk);
+  bool stored = false;
   if (r.offset >= MSG_VDISK_DATA_OFFSET) {
     const uint64_t at = r.offset - MSG_VDISK_DATA_OFFSET;
     if (all_zero(done->data.data(), r.length)) {
       const int32_t n = cache_put_sparse(context, cc, s, at, r.length);
+      stored = n == r.length;
       if (n != r.length) {
         TARN_CLIENT_MESSAGE(cc, "Client %s - bad sparse write %zu of %zu at (%zu %zu [%zu])",
                             uuid_of(cc), static_cast<size_t>(n), static_cast<size_t>(r.length),
@@ -605,6 +668,7 @@ verdict mio_read_reply(packet& pk, const client_session& s) {
       }
     } else {
       const int32_t n = cache_put_data(context, cc, s, at, done->data.data(), r.length);
+      stored = n == r.length;
       if (n != r.length) {
         TARN_CLIENT_MESSAGE(cc, "Client %s - bad write %zu of %zu at (%zu %zu [%zu])", uuid_of(cc),
                             static_cast<size_t>(n), static_cast<size_t>(r.length),
@@ -617,6 +681,7 @@ verdict mio_read_reply(packet& pk, const client_session& s) {
     const auto mio = lock_mio(pk);
     client_mio_fragment_recycle(cc, std::move(done));
   }
+  if (!prepop) note_completed(pk, s, r.thread_id, r.offset, r.length, stored);
   record_latency(pk, &context->metrics.mio, &cc->metrics.mio);
   if (prepop) {
     cc->prepop_completions.fetch_add(1);
@@ -631,6 +696,72 @@ verdict mio_read_reply(packet& pk, const client_session& s) {
     cc->prepop_wake.notify_one();
   }
   return pass;
+}
+
+// Whether the session lets the engine track and serve reads: as io_message
+// decides for a read that arrives.
+bool session_serves_reads(const client_session& s) {
+  return !s.login_pending && !s.read_cache_disabled && s.vdisk_id != CLIENT_VDISK_ID_NONE &&
+         s.vdisk_key[0] != '\0' && tarn_packet_size_usable(s.packet_size);
+}
+
+// A held read whose covering reply was stored, answered as a hit would be;
+// false when the cache or the session cannot answer it now.
+bool answer_held(packet& pk, const client_session& s) {
+  if (!session_serves_reads(s)) return false;
+  proxy_context* context = pk.context;
+  client_context* cc = pk.cc;
+  if (pk.opcode == IOS_READ_EXT_REQUEST_CODE) {
+    msg_ext_read_request r;
+    if (!msg_parse_ext_read_request(pk.p, r) ||
+        !handles_match(s, msg_connection_handle(pk.p), r.disk_handle) ||
+        !tarn_satisfy_ext_read_from_cache(context, cc, s, pk.sender, pk.p.data(), pk.p.size(),
+                                          pk.client, pk.server)) {
+      return false;
+    }
+    metrics_increment_cache_hit_reads(&context->metrics.ext, &cc->metrics.ext);
+  } else {
+    msg_mio_read_request r;
+    if (!msg_parse_mio_read_request(pk.p, r) ||
+        !handles_match(s, msg_connection_handle(pk.p), r.disk_handle) ||
+        !tarn_satisfy_mio_read_from_cache(context, cc, s, pk.sender, pk.p.data(), pk.p.size(),
+                                          pk.client, pk.server)) {
+      return false;
+    }
+    metrics_increment_cache_hit_reads(&context->metrics.mio, &cc->metrics.mio);
+  }
+  metrics_add_held(&context->metrics, &cc->metrics, &metrics_record::held_answered_reads);
+  return true;
+}
+
+// A held read goes to the server after all, tracked as any miss where the
+// session still takes it, so that its reply is stored.
+void forward_held(packet& pk, const client_session& s) {
+  const bool ext = pk.opcode == IOS_READ_EXT_REQUEST_CODE;
+  if (session_serves_reads(s)) {
+    if (ext) {
+      msg_ext_read_request r;
+      if (msg_parse_ext_read_request(pk.p, r) &&
+          handles_match(s, msg_connection_handle(pk.p), r.disk_handle)) {
+        held_back(pk, s, VDISK_INFLIGHT_EXT, r.offset, r.length, false);
+        forward_ext_miss(pk, r);
+      }
+    } else {
+      msg_mio_read_request r;
+      if (msg_parse_mio_read_request(pk.p, r) &&
+          handles_match(s, msg_connection_handle(pk.p), r.disk_handle)) {
+        held_back(pk, s, r.thread_id, r.offset, r.length, false);
+        track_mio_miss(pk, s, r);
+      }
+    }
+  }
+  proxy_context* context = pk.context;
+  client_context* cc = pk.cc;
+  metrics_increment_cache_missed_reads(ext ? &context->metrics.ext : &context->metrics.mio,
+                                       ext ? &cc->metrics.ext : &cc->metrics.mio);
+  metrics_add_held(&context->metrics, &cc->metrics, &metrics_record::held_timed_out_reads);
+  pk.sender->forward(pk.sender->arg, pk.frame, pk.p.data(), pk.p.size());
+  cc->last_server_activity.exchange(g_get_real_time() / G_USEC_PER_SEC);
 }
 
 verdict io_message(packet& pk, const client_session& s) {
@@ -783,6 +914,38 @@ int tarn_process_packet(proxy_context* context, const tarn_sender* sender, clien
   g_message("Client %s - Detected outdated handle.", uuid_of(client));
   reset_vdisk_association(client, *s);
   return 1;
+}
+
+void tarn_serve_held(proxy_context* context, client_context* client, const tarn_sender* sender,
+                     int64_t now_us) {
+  g_return_if_fail(context != NULL && client != NULL && sender != NULL);
+  if (client->held_count.load() == 0) return;
+  auto s = client->session.lock_shared();
+  vdisk_context* vc = s->linked_vdisk;
+  if (vc == nullptr) return;
+  vdisk_held_read taken[VDISK_HELD_PER_CLIENT];
+  const size_t n = collapse_take(vc, client, now_us, taken, VDISK_HELD_PER_CLIENT);
+  for (size_t i = 0; i < n; i++) {
+    vdisk_held_read& h = taken[i];
+    tarn_frame frame;
+    memcpy(frame.src_mac, h.src_mac, 6);
+    memcpy(frame.dst_mac, h.dst_mac, 6);
+    frame.src = h.src;
+    frame.dst = h.dst;
+    packet pk{};
+    clock_gettime(CLOCK_MONOTONIC, &pk.start);
+    pk.context = context;
+    pk.sender = sender;
+    pk.cc = client;
+    pk.frame = &frame;
+    pk.p = std::span<uint8_t>(h.request.data(), h.len);
+    pk.opcode = msg_opcode(pk.p);
+    pk.request = true;
+    pk.client = &frame.src;
+    pk.server = &frame.dst;
+    if (h.stored && answer_held(pk, *s)) continue;
+    forward_held(pk, *s);
+  }
 }
 
 void update_vdisk(proxy_context* context, client_context* cc, client_session& s) {

@@ -50,6 +50,11 @@ using tarn_send_fn = ssize_t (*)(void* arg, const struct sockaddr_in* src,
 // answer of 1, and sends it together with what the listener queued before.
 using tarn_pass_fn = void (*)(void* arg);
 
+// Sends `len` payload bytes as the datagram `frame` describes (its addresses
+// and its destination MAC): a held read forwarded to the server after all.
+using tarn_forward_fn = ssize_t (*)(void* arg, const tarn_frame* frame, const void* payload,
+                                    size_t len);
+
 struct tarn_sender {
   tarn_send_fn send;
   void* arg;
@@ -58,6 +63,8 @@ struct tarn_sender {
   // the write; the engine then answers 0. Called at most once per datagram.
   tarn_pass_fn pass = nullptr;
   void* pass_arg = nullptr;
+  // For tarn_serve_held; takes `arg`.
+  tarn_forward_fn forward = nullptr;
 };
 
 // The largest UDP payload one IPv4 datagram carries (65535 - 20 - 8): the
@@ -78,6 +85,13 @@ inline constexpr int64_t TARN_MIO_DEADLINE_US = 2 * G_USEC_PER_SEC;
 
 int tarn_process_packet(proxy_context* context, const tarn_sender* sender, client_context* client,
                         const tarn_frame* frame, uint8_t* payload, size_t len);
+
+// Answers the client's held reads whose covering reply was stored, from the
+// cache and as hits, and forwards those due (protocol/collapse.h), through
+// `sender`, which sends on the client's interface; `now_us` is monotonic.
+// The caller holds no lock. Cheap when the client holds nothing.
+void tarn_serve_held(proxy_context* context, client_context* client, const tarn_sender* sender,
+                     int64_t now_us);
 
 // Links the client with the vDisk of its current session `s`, locked for
 // writing, once both its vDisk id and its vDisk information are known.

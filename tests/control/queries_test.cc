@@ -31,7 +31,8 @@ constexpr const char* ZERO =
     R"("mio_metrics":{"total_reads":0,"cache_hit_reads":0,"latency":0},)"
     R"("ext_metrics":{"total_reads":0,"cache_hit_reads":0,"latency":0},)"
     R"("total_reads":0,"cache_hit_reads":0,"cache_evicted_b":0,"listener_lock_wait_max_us":0,)"
-    R"("listener_prepop_lock_wait_max_us":0,"kernel_drops":0,"ring_bytes":0,"cache_utilized_p":0.0)";
+    R"("listener_prepop_lock_wait_max_us":0,"kernel_drops":0,"ring_bytes":0,"held_reads":0,)"
+    R"("held_answered_reads":0,"held_timed_out_reads":0,"cache_utilized_p":0.0)";
 
 TEST(Queries, ResultsDescribeTheRegistry) {
   proxy_context ctx;
@@ -80,6 +81,9 @@ TEST(Queries, ResultsDescribeTheRegistry) {
   metrics_add_kernel_drops(&m, &other_client, 3);
   metrics_add_ring_bytes(&m, &other_client, 8192);  // a ring mapped, one of two released
   metrics_add_ring_bytes(&m, &other_client, -4096);
+  metrics_add_held(&m, &other_client, &metrics_record::held_reads);
+  metrics_add_held(&m, &other_client, &metrics_record::held_reads);
+  metrics_add_held(&m, &other_client, &metrics_record::held_timed_out_reads);
   client->metrics.client_sent_b = 7;
   std::string client_zero = ZERO;
   client_zero.replace(client_zero.find("\"total_sent_b\":0"), 16, "\"total_sent_b\":7");
@@ -91,8 +95,8 @@ TEST(Queries, ResultsDescribeTheRegistry) {
       R"("cache_hit_reads":5,"latency":-20},"ext_metrics":{"total_reads":7,"cache_hit_reads":3,)"
       R"("latency":1500},"total_reads":18,"cache_hit_reads":8,)"
       R"("cache_evicted_b":18446744073709551615,"listener_lock_wait_max_us":2,)"
-      R"("listener_prepop_lock_wait_max_us":1,"kernel_drops":3,"ring_bytes":4096,)"
-      R"("cache_utilized_p":12.5},"clients":[)" +
+      R"("listener_prepop_lock_wait_max_us":1,"kernel_drops":3,"ring_bytes":4096,"held_reads":2,)"
+      R"("held_answered_reads":0,"held_timed_out_reads":1,"cache_utilized_p":12.5},"clients":[)" +
           client_zero + R"(,"client_id":0,"mac":"2:0:0:0:0:1"}]})");
   // A utilisation that could not be computed must not make the reply invalid JSON.
   m.cache_utilized_p = std::nan("");

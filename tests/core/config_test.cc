@@ -24,17 +24,17 @@ std::string load(const std::string& text) {
   const int prepop = config_load(&c, FILE_PATH.c_str());
   std::filesystem::remove(FILE_PATH);
   char out[256];
-  snprintf(out, sizeof out, "%d %u %d %d %g %g %g %g %d %d %lld %d %d %u", c.listener_threads,
+  snprintf(out, sizeof out, "%d %u %d %d %g %g %g %g %d %d %lld %d %d %u %d", c.listener_threads,
            c.listener_fanout, c.packet_mmap, c.cache_monitor_interval_s,
            c.cache_start_purge_free_space, c.cache_start_purge_free_inodes,
            c.cache_goal_purge_free_space, c.cache_goal_purge_free_inodes, c.arp_proxy,
            c.workaround_migrate_freeze, static_cast<long long>(c.prepop_holdoff_us),
-           c.cache_vdi_timeout_s, prepop, c.listener_ring_kib);
+           c.cache_vdi_timeout_s, prepop, c.listener_ring_kib, c.collapse_forwarding);
   return out;
 }
 
 TEST(Config, DefaultsOverridesAndFallbacks) {
-  const std::string defaults = "4 6 1 5 0.05 0.05 0.15 0.15 0 1 90000000 120 4 512";
+  const std::string defaults = "4 6 1 5 0.05 0.05 0.15 0.15 0 1 90000000 120 4 512 1";
   const std::string cpus = std::to_string(sysconf(_SC_NPROCESSORS_ONLN));
   const std::pair<std::string, std::string> rows[] = {
       // A missing file, a syntax error and keys outside [Main] give defaults.
@@ -46,12 +46,13 @@ TEST(Config, DefaultsOverridesAndFallbacks) {
       {"[Main]\nlistenerThreads=2\nprepopIoThreads=-1\nlistenerFanout=hash\npacketMmap=false\n"
        "cacheMonitorIntervalInS=2.9\ncacheStartPurgeFreeSpace=0.1\ncacheStartPurgeFreeInodes=0.2\n"
        "cacheGoalPurgeFreeSpace=0.3\ncacheGoalPurgeFreeInodes=0.4\nworkaroundMigrateFreeze=0\n"
-       "arpProxy=true\nprepopHoldOffInS=-5\ncacheVdiTimeoutInS=0\nlistenerRingKiB=16\n",
-       "2 0 0 2 0.1 0.2 0.3 0.4 1 0 0 1 -1 64"},
+       "arpProxy=true\nprepopHoldOffInS=-5\ncacheVdiTimeoutInS=0\nlistenerRingKiB=16\n"
+       "collapseForwarding=false\n",
+       "2 0 0 2 0.1 0.2 0.3 0.4 1 0 0 1 -1 64 0"},
       {"[Main]\nlistenerFanout=cpu\nlistenerThreads=1\n", "1 2" + defaults.substr(3)},
       // Fewer than one listener thread means one per CPU.
       {"[Main]\nlistenerThreads=-3\n", cpus + defaults.substr(1)},
-      {"[Main]\nlistenerRingKiB=2048\n", defaults.substr(0, defaults.size() - 3) + "2048"},
+      {"[Main]\nlistenerRingKiB=2048\n", defaults.substr(0, defaults.size() - 5) + "2048 1"},
   };
   for (const auto& [text, want] : rows) EXPECT_EQ(load(text), want) << text;
 }

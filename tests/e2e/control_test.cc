@@ -258,7 +258,12 @@ TEST(Control, RequestsHostilePeersAndTarnctlInOneRun) {
   };
   const ctl_case ctl_cases[] = {
       {{"status"}, "", 0, {"Sites (0)", "SITE UUID", "SERVER UUID", "CLIENT UUID"}, {}},
-      {{"metrics"}, "", 0, {"total 0 B", "hit ratio n/a"}, {}},
+      {{"metrics"},
+       "",
+       0,
+       {"total 0 B", "hit ratio n/a",
+        "held reads:    0, answered from the cache 0, timed out and forwarded 0"},
+       {}},
       {{"prepop"}, "", 0, {"vDisks (0)"}, {}},
       {{"call", "no-such-method"}, "", 1, {}, {"-32601", "Method not found"}},
       // A site_uuid that is not a UUID is refused by the daemon, not by tarnctl.

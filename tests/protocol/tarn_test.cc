@@ -13,6 +13,7 @@
 #include "cache/chunks.h"
 #include "contexts/proxy_context.h"
 #include "control/lifecycle.h"
+#include "protocol/collapse.h"
 #include "protocol/opcodes.h"
 #include "support/log_capture.h"
 #include "support/wire_builder.h"
@@ -44,6 +45,7 @@ class Engine : public ::testing::Test {
   chunks_test::store st{dir.path, 1 << 20};
   client_context* cc = nullptr;
   std::vector<std::pair<sockaddr_in, bytes>> sent;  // source, payload
+  std::vector<bytes> forwarded;                     // held reads sent on after all
   bool send_fails = false;
   tarn_sender sender{record, this};
   sockaddr_in server = address("198.18.0.20", 6905), client = address("198.18.0.101", 40000);
@@ -57,6 +59,12 @@ class Engine : public ::testing::Test {
     if (!e->send_fails && d->sin_port == e->client.sin_port)
       e->sent.push_back({*s, bytes(c, c + n)});
     return e->send_fails ? -1 : static_cast<ssize_t>(n);
+  }
+  static ssize_t forward(void* self, const tarn_frame* f, const void* p, size_t n) {
+    auto* e = static_cast<Engine*>(self);
+    const auto* c = static_cast<const uint8_t*>(p);
+    if (f->dst.sin_port == e->server.sin_port) e->forwarded.push_back(bytes(c, c + n));
+    return static_cast<ssize_t>(n);
   }
   void SetUp() override {
     logs.clear();  // the process's lines: none of the cases before
@@ -360,6 +368,91 @@ TEST_F(Engine, MioRepliesAreReassembledAndServedInFragments) {
   EXPECT_EQ(verdicts, std::vector<int>({1, 1, 0}));
   EXPECT_EQ(passes, 1);
   EXPECT_EQ(cached(40960, 4096), bytes(4096, 0));
+}
+
+TEST_F(Engine, MissesOfAReadAnotherClientHasInFlightWaitForItsStoredReply) {
+  st.ctx.collapse_forwarding = true;
+  sender.forward = forward;
+  client_context* a = cc;
+  client_context* b = st.add_client("");
+  std::memcpy(b->mac.data(), MAC, 6);
+  login();
+  prime_activity();
+  cc = b;
+  login();
+  prime_activity();
+  const auto as = [&](client_context* who, bytes p) {
+    cc = who;
+    return up(p);
+  };
+  const auto serve_b = [&](int64_t later_us = 0) {
+    tarn_serve_held(&st.ctx, b, &sender, g_get_monotonic_time() + later_us);
+  };
+  // B's reads that A's MIO in flight covers wholly are held; one reaching
+  // past it goes to the server. Nothing is answered before A's reply is stored.
+  bytes a_read = mio_request(2, 100, 512 + 65536, 16384);
+  bytes b_mio = mio_request(5, 7, 512 + 65536, 16384), b_ext = ext_request(512 + 69632, 1024);
+  EXPECT_EQ(as(a, a_read), 1);
+  EXPECT_EQ(as(b, b_mio), 0);
+  EXPECT_EQ(as(b, b_ext), 0);
+  EXPECT_EQ(as(b, mio_request(6, 8, 512 + 65536 + 8192, 16384)), 1);
+  serve_b();
+  EXPECT_TRUE(sent.empty() && forwarded.empty());
+  cc = a;
+  for (uint16_t n = 1; n <= 12; n++) down(mio_fragment(a_read, n));
+  ASSERT_EQ(b->held_count.load(), 2u);
+  // Answered from the cache as hits, exactly as the server would have.
+  serve_b();
+  ASSERT_EQ(sent.size(), 13u);
+  for (uint16_t i = 0; i < 12; i++) EXPECT_EQ(sent[i].second, mio_fragment(b_mio, i + 1)) << i;
+  EXPECT_EQ(sent[12].second, ext_reply(b_ext));
+  EXPECT_EQ(b->metrics.held_reads.load(), 2u);
+  EXPECT_EQ(b->metrics.held_answered_reads.load(), 2u);
+  EXPECT_EQ(b->metrics.mio.cache_hit_reads + b->metrics.ext.cache_hit_reads, 2u);
+  EXPECT_EQ(b->held_count.load(), 0u);
+
+  // A covering reply that never comes: held until the deadline, then sent
+  // on, and tracked so that its own reply is stored.
+  bytes lost = mio_request(3, 101, 512 + 131072, 4096),
+        b_lost = mio_request(5, 9, 512 + 131072, 4096);
+  as(a, lost);
+  EXPECT_EQ(as(b, b_lost), 0);
+  serve_b();
+  EXPECT_TRUE(forwarded.empty());
+  serve_b(COLLAPSE_WAIT_MAX_US + 1);
+  ASSERT_EQ(forwarded.size(), 1u);
+  EXPECT_EQ(forwarded[0], b_lost);
+  EXPECT_EQ(b->metrics.held_timed_out_reads.load(), 1u);
+  cc = b;
+  for (uint16_t n = 1; n <= 3; n++) down(mio_fragment(b_lost, n));
+  EXPECT_EQ(cached(131072, 4096), slice(131072, 4096));
+  // A covering read replaced by the next one (its reply no longer
+  // recognised) sends what waited on it at once, deadline or not.
+  bytes a_ext = ext_request(512 + 196608, 1024);
+  as(a, a_ext);
+  EXPECT_EQ(as(b, ext_request(512 + 196608, 1024)), 0);
+  as(a, ext_request(512 + 262144, 1024));
+  serve_b();
+  EXPECT_EQ(forwarded.size(), 2u);
+  // A client unlinked (or removed) loses what it held: never answered.
+  bytes last = mio_request(4, 102, 512 + 327680, 4096);
+  as(a, last);
+  EXPECT_EQ(as(b, mio_request(5, 10, 512 + 327680, 4096)), 0);
+  client_context_set_vdisk_key(b, *b->session.lock(), "");
+  EXPECT_EQ(b->held_count.load(), 0u);
+  cc = a;
+  for (uint16_t n = 1; n <= 3; n++) down(mio_fragment(last, n));
+  const size_t answers = sent.size();
+  serve_b(COLLAPSE_WAIT_MAX_US + 1);
+  EXPECT_EQ(sent.size(), answers);
+  EXPECT_EQ(forwarded.size(), 2u);
+  // Off, every miss goes to the server.
+  st.ctx.collapse_forwarding = false;
+  as(a, mio_request(2, 103, 512 + 393216, 4096));
+  cc = b;
+  login();
+  EXPECT_EQ(as(b, mio_request(5, 11, 512 + 393216, 4096)), 1);
+  cc = a;
 }
 
 TEST_F(Engine, MioFragmentsThatDoNotFitTheRecordedReadAreNeverStored) {
