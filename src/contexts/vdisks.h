@@ -30,7 +30,8 @@
 // waits for a vDisk's lock while holding vdisk_lock: a long holder of one
 // vDisk (a prepopulation round, a slow disk) must not stall the others. Both
 // come after a client's session lock. `boot` is another vDisk lock, only
-// ever held briefly (never across I/O), so it may be taken under vdisk_lock.
+// ever held briefly (never across I/O), so it may be taken under vdisk_lock;
+// so is `collapse`, under which no other lock is ever taken.
 // The client operations take the client's session, locked by the caller (for
 // writing when its vdisk_key changes).
 #pragma once
