@@ -502,8 +502,12 @@ void print_runs(const std::string& name) {
     for (const auto& f : r->second.runs) std::printf(" %s", figure(f.hits * 100).c_str());
     std::printf("; held/answered/timed out:");
     for (const auto& f : r->second.runs) {
-      std::printf(" %s/%s/%s", figure(f.held[0]).c_str(), figure(f.held[1]).c_str(),
-                  figure(f.held[2]).c_str());
+      if (f.held[0] < 0) {
+        std::printf(" n/a");
+      } else {
+        std::printf(" %s/%s/%s", figure(f.held[0]).c_str(), figure(f.held[1]).c_str(),
+                    figure(f.held[2]).c_str());
+      }
     }
   }
   std::printf("\n");
