@@ -287,13 +287,20 @@ TEST(HostileVm, OtherVmsAndTheCacheAreUnaffectedWhileTheServerMisbehaves) {
   // The daemon is up, answers, and the vDisk the honest VMs use holds only
   // the image's bytes. (Frames forged with the server's Ethernet address
   // may have linked the hostile VM to vDisks of its own making.) The honest
-  // VMs' misses waited for each other's reads in flight: answered from the
-  // cache once stored, or, their covering reply lost or not recognised, sent
-  // on to the server.
+  // VMs' misses waited for each other's reads in flight, to be answered from
+  // the cache once stored or, their covering reply lost or not recognised,
+  // sent on to the server; how many of each depends on the host's speed (a
+  // sanitizer build's VMs rarely meet), so the counts are only printed.
   ASSERT_TRUE(s.sandbox().running()) << s.sandbox().err();
   const tarn_test::json_value metrics = tarn_test::control_result(s.socket_path(), "metrics");
-  for (const char* counter : {"cache_hit_reads", "held_answered_reads", "held_timed_out_reads"})
-    EXPECT_GT(tarn_test::json_path_int(metrics.get(), {"server_metrics", counter}), 0) << counter;
+  const auto counter = [&](const char* name) {
+    return tarn_test::json_path_int(metrics.get(), {"server_metrics", name});
+  };
+  printf("held reads: %lld, answered from the cache %lld, timed out %lld\n",
+         static_cast<long long>(counter("held_reads")),
+         static_cast<long long>(counter("held_answered_reads")),
+         static_cast<long long>(counter("held_timed_out_reads")));
+  EXPECT_GT(counter("cache_hit_reads"), 0);
   uint64_t checked = 0, wrong = 0;
   s.check_vdisk_dir(s.sandbox().path(std::string("/opt/vextal/tarnproxy/caches/") +
                                      tarn_test::lab_daemon::VDI + "/" + VDISK_KEY),
