@@ -128,6 +128,14 @@ void configure_wide_site(tarn_test::sandbox& sb) {
   EXPECT_EQ(listener_threads(), 0);
 }
 
+// 1 when a saved configure_site request names clients, else 0.
+int clients_of(const std::string& request) {
+  if (request.empty()) return 0;
+  tarn_test::json_value saved(json_tokener_parse(request.c_str()));
+  json_object* params = json_object_object_get(saved.get(), "params");
+  return json_object_array_length(json_object_object_get(params, "clients")) > 0 ? 1 : 0;
+}
+
 TEST(SiteCommandsPersistence, KilledDaemonRestoresTheLastSuccessfulRequests) {
   TARN_REQUIRE_ROOT();
   tarn_test::netns ns("persist");
@@ -187,11 +195,17 @@ TEST(SiteCommandsPersistence, KilledDaemonRestoresTheLastSuccessfulRequests) {
       ASSERT_NO_FATAL_FAILURE(configure_wide_site(sb));
     }
 
-    // Requests until the kill, which lands after a random delay.
+    // Requests until the kill, which lands after a random delay, and not
+    // before the saved requests name clients (bounded): a slow daemon, under
+    // a sanitizer, may take longer than the delay to configure any, and then
+    // no round would restore a client.
     std::atomic<bool> killed{false};
+    std::atomic<int> sites_with_clients{0};
+    for (const auto& [s, text] : model) sites_with_clients += clients_of(text) ? 1 : 0;
     const auto delay = std::chrono::milliseconds(50 + rng() % 400);
     std::thread killer([&] {
       std::this_thread::sleep_for(delay);
+      for (int i = 0; i < 200 && sites_with_clients == 0; i++) std::this_thread::sleep_for(50ms);
       killed = true;
       sb.kill_process();
     });
@@ -205,6 +219,7 @@ TEST(SiteCommandsPersistence, KilledDaemonRestoresTheLastSuccessfulRequests) {
       in_flight[s] = remove ? "" : text;
       const std::string response = call(text);
       if (tarn_test::answered_ok(response)) {
+        sites_with_clients += (remove ? 0 : clients_of(text)) - clients_of(model[s]);
         model[s] = remove ? "" : text;
         in_flight.erase(s);
       } else if (!response.empty()) {
