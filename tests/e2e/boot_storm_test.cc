@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -42,20 +43,60 @@ std::string promtool_problems(const std::string& file) {
   return tarn_test::run_shell("promtool check metrics < '" + file + "' 2>&1", &out) == 0 ? "" : out;
 }
 
-// GET /metrics from the exporter on 127.0.0.1:9100 inside `ns`; "" if nothing answered.
-std::string scrape(const std::string& ns) {
+// GET `target` from 127.0.0.1:`port` inside `ns`: the whole response, "" if
+// nothing answered.
+std::string http_get(const std::string& ns, uint16_t port, const std::string& target) {
   unique_fd fd;
   {
     tarn_test::lab_enter inside(ns);
     fd.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   }
-  sockaddr_in addr = tarn_test::address("127.0.0.1", 9100);
-  const std::string request = "GET /metrics HTTP/1.0\r\nHost: exporter\r\n\r\n";
+  sockaddr_in addr = tarn_test::address("127.0.0.1", port);
+  const std::string request = "GET " + target + " HTTP/1.0\r\nHost: lab\r\n\r\n";
   if (!fd || connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) !=
           static_cast<ssize_t>(request.size()))
     return "";
   return tarn_test::control_read(fd.get(), 10s).value_or("");
+}
+
+// The node_exporter's page.
+std::string scrape(const std::string& ns) {
+  return http_get(ns, 9100, "/metrics");
+}
+
+// An instant query to the Prometheus server on 127.0.0.1:9090 inside `ns`:
+// the result vector, null unless the server answered "success".
+json_value promql(const std::string& ns, const std::string& query) {
+  std::string target = "/api/v1/query?query=";
+  for (const unsigned char c : query) {
+    char escaped[4];
+    snprintf(escaped, sizeof escaped, "%%%02X", c);
+    target += isalnum(c) ? std::string(1, static_cast<char>(c)) : std::string(escaped);
+  }
+  const std::string response = http_get(ns, 9090, target);
+  const size_t body = response.find("\r\n\r\n");
+  if (body == std::string::npos) return nullptr;
+  json_value root(json_tokener_parse(response.c_str() + body + 4));
+  json_object* status = nullptr;
+  json_object* data = nullptr;
+  json_object* result = nullptr;
+  if (!json_object_object_get_ex(root.get(), "status", &status) ||
+      std::string(json_object_get_string(status)) != "success" ||
+      !json_object_object_get_ex(root.get(), "data", &data) ||
+      !json_object_object_get_ex(data, "result", &result) ||
+      !json_object_is_type(result, json_type_array))
+    return nullptr;
+  return json_value(json_object_get(result));
+}
+
+// The value of the query's first sample; nullopt for an empty vector or no answer.
+std::optional<double> promql_value(const std::string& ns, const std::string& query) {
+  json_value result = promql(ns, query);
+  if (!result || json_object_array_length(result.get()) == 0) return std::nullopt;
+  json_object* value = json_object_object_get(json_object_array_get_idx(result.get(), 0), "value");
+  if (!json_object_is_type(value, json_type_array)) return std::nullopt;
+  return strtod(json_object_get_string(json_object_array_get_idx(value, 1)), nullptr);
 }
 
 // Each host source's members with no traffic yet: description, units, min,
@@ -79,14 +120,15 @@ const std::pair<const char*, const char*> HOST_SOURCES[] = {
 
 // The links' MTU and the server's packet size: ordinary links, and the jumbo
 // frames of storage networks; and the listeners' kind (plain packet sockets
-// beside Open vSwitch where not packet-mmap rings).
+// beside Open vSwitch where not packet-mmap rings). One row also runs a
+// Prometheus server on the exporter (it costs seconds, and is the same on all).
 struct links {
   int mtu, packet_size;
-  bool packet_mmap = true;
+  bool packet_mmap = true, prometheus = false;
 };
 class BootStormOver : public testing::TestWithParam<links> {};
 INSTANTIATE_TEST_SUITE_P(Links, BootStormOver,
-                         testing::Values(links{1500, 1472}, links{9000, 8900},
+                         testing::Values(links{1500, 1472, true, true}, links{9000, 8900},
                                          links{1500, 1472, false}));
 
 TEST_P(BootStormOver, WarmVmsBootFromTheCache) {
@@ -268,6 +310,31 @@ TEST_P(BootStormOver, WarmVmsBootFromTheCache) {
        })
     EXPECT_NE(page.find(series), std::string::npos) << series << "\n" << page;
 
+  // Prometheus scrapes the exporter each second; its HTTP API answers the
+  // queries an operator would ask.
+  const std::string host = s.lab().host_ns(), client1_series = "{client_uuid=\"" + client1 + "\"}";
+  std::unique_ptr<tarn_test::process> prometheus;
+  if (GetParam().prometheus) {
+    const std::string config = sb.dir() + "/prometheus.yml";
+    std::ofstream(config) << "global:\n  scrape_interval: 1s\nscrape_configs:\n"
+                             "  - job_name: tarnproxy\n    static_configs:\n"
+                             "      - targets: ['127.0.0.1:9100']\n";
+    prometheus = std::make_unique<tarn_test::process>(
+        std::vector<std::string>{
+            "ip", "netns", "exec", host, "prometheus", "--config.file=" + config,
+            "--storage.tsdb.path=" + sb.dir() + "/prom", "--web.listen-address=127.0.0.1:9090"},
+        sb.dir() + "/prometheus");
+    ASSERT_TRUE(tarn_test::eventually(
+        [&] { return http_get(host, 9090, "/-/ready").find(" 200 ") != std::string::npos; }, 30s))
+        << prometheus->err();
+    // Traffic is over: a scrape after the daemon's next rewrite sees every hit.
+    const double hits = static_cast<double>(report_int(global, "cache_hit_reads"));
+    ASSERT_TRUE(tarn_test::eventually(
+        [&] { return promql_value(host, "velorin_read_hits_total") == hits; }, 20s))
+        << hits << " " << promql_value(host, "velorin_read_hits_total").value_or(-1);
+    EXPECT_GT(promql_value(host, "count(" + client1_series + ")").value_or(0), 0);
+  }
+
   // Removing the site removes the clients and their files; the exporter
   // still reads the directory without error. It goes while VMs 1 and 2 boot
   // another vDisk cold together, once some of their reads are held: those
@@ -291,6 +358,16 @@ TEST_P(BootStormOver, WarmVmsBootFromTheCache) {
   page = scrape(s.lab().host_ns());
   EXPECT_EQ(page.find("tarncache_status{"), std::string::npos) << page;
   EXPECT_NE(page.find("node_textfile_scrape_error 0\n"), std::string::npos) << page;
+  // The next scrape no longer finds the client's series, and marks them stale.
+  if (prometheus) {
+    EXPECT_TRUE(tarn_test::eventually(
+        [&] {
+          json_value r = promql(host, client1_series);
+          return r && json_object_array_length(r.get()) == 0;
+        },
+        10s))
+        << json_object_to_json_string(promql(host, client1_series).get());
+  }
   // SIGTERM; the RRD thread must notice within one 5-second sleep, the
   // daemon end orderly and its files go.
   ASSERT_TRUE(sb.send_signal(SIGTERM));
