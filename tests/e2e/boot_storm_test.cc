@@ -141,6 +141,7 @@ TEST_P(BootStormOver, WarmVmsBootFromTheCache) {
   options.link_mtu = GetParam().mtu;
   options.server_args = {"--mtu", std::to_string(GetParam().packet_size)};
   if (!GetParam().packet_mmap) options.config += "packetMmap=0\n";
+  if (GetParam().prometheus) options.config += "prepopHoldOffInS=2\n";
   tarn_test::lab_daemon s(options);
   tarn_test::sandbox& sb = s.sandbox();
 
@@ -333,6 +334,14 @@ TEST_P(BootStormOver, WarmVmsBootFromTheCache) {
         [&] { return promql_value(host, "velorin_read_hits_total") == hits; }, 20s))
         << hits << " " << promql_value(host, "velorin_read_hits_total").value_or(-1);
     EXPECT_GT(promql_value(host, "count(" + client1_series + ")").value_or(0), 0);
+
+    // Client 1 prepopulates while its VM stays logged in: the vDisk warms
+    // to the whole of it.
+    ASSERT_TRUE(s.configure({1}));
+    auto lingering = s.boot(1, {"--trace-reads", "8", "--linger-ms", "120000"});
+    EXPECT_TRUE(sb.wait_for_output("Prepopulation complete for vdisk", 60s)) << sb.err();
+    lingering->kill();
+    ASSERT_TRUE(s.configure());
   }
 
   // Removing the site removes the clients and their files; the exporter
