@@ -144,6 +144,21 @@ TEST_P(BootStormOver, WarmVmsBootFromTheCache) {
   if (GetParam().prometheus) options.config += "prepopHoldOffInS=2\n";
   tarn_test::lab_daemon s(options);
   tarn_test::sandbox& sb = s.sandbox();
+  // Prometheus scrapes the node_exporter started below each second; started
+  // now, it is up by then.
+  const std::string host = s.lab().host_ns();
+  std::unique_ptr<tarn_test::process> prometheus;
+  if (GetParam().prometheus) {
+    const std::string config = sb.dir() + "/prometheus.yml";
+    std::ofstream(config) << "global:\n  scrape_interval: 1s\nscrape_configs:\n"
+                             "  - job_name: tarnproxy\n    static_configs:\n"
+                             "      - targets: ['127.0.0.1:9100']\n";
+    prometheus = std::make_unique<tarn_test::process>(
+        std::vector<std::string>{
+            "ip", "netns", "exec", host, "prometheus", "--config.file=" + config,
+            "--storage.tsdb.path=" + sb.dir() + "/prom", "--web.listen-address=127.0.0.1:9090"},
+        sb.dir() + "/prometheus");
+  }
 
   // Before any traffic: the host's files, with the inventory's installation.
   const std::string dir = sb.dir() + "/shm/metrics", file = dir + "/tarnproxy";
@@ -288,14 +303,14 @@ TEST_P(BootStormOver, WarmVmsBootFromTheCache) {
 
   // node_exporter serves both files' series.
   tarn_test::process exporter(
-      {"ip", "netns", "exec", s.lab().host_ns(), "prometheus-node-exporter",
-       "--collector.disable-defaults", "--collector.textfile",
-       "--collector.textfile.directory=" + dir, "--web.listen-address=127.0.0.1:9100"},
+      {"ip", "netns", "exec", host, "prometheus-node-exporter", "--collector.disable-defaults",
+       "--collector.textfile", "--collector.textfile.directory=" + dir,
+       "--web.listen-address=127.0.0.1:9100"},
       sb.dir() + "/node_exporter");
   std::string page;
   ASSERT_TRUE(tarn_test::eventually(
       [&] {
-        page = scrape(s.lab().host_ns());
+        page = scrape(host);
         return page.find("tarncache_status") != std::string::npos;
       },
       15s))
@@ -311,20 +326,9 @@ TEST_P(BootStormOver, WarmVmsBootFromTheCache) {
        })
     EXPECT_NE(page.find(series), std::string::npos) << series << "\n" << page;
 
-  // Prometheus scrapes the exporter each second; its HTTP API answers the
-  // queries an operator would ask.
-  const std::string host = s.lab().host_ns(), client1_series = "{client_uuid=\"" + client1 + "\"}";
-  std::unique_ptr<tarn_test::process> prometheus;
-  if (GetParam().prometheus) {
-    const std::string config = sb.dir() + "/prometheus.yml";
-    std::ofstream(config) << "global:\n  scrape_interval: 1s\nscrape_configs:\n"
-                             "  - job_name: tarnproxy\n    static_configs:\n"
-                             "      - targets: ['127.0.0.1:9100']\n";
-    prometheus = std::make_unique<tarn_test::process>(
-        std::vector<std::string>{
-            "ip", "netns", "exec", host, "prometheus", "--config.file=" + config,
-            "--storage.tsdb.path=" + sb.dir() + "/prom", "--web.listen-address=127.0.0.1:9090"},
-        sb.dir() + "/prometheus");
+  // Prometheus's HTTP API answers the queries an operator would ask.
+  const std::string client1_series = "{client_uuid=\"" + client1 + "\"}";
+  if (prometheus) {
     ASSERT_TRUE(tarn_test::eventually(
         [&] { return http_get(host, 9090, "/-/ready").find(" 200 ") != std::string::npos; }, 30s))
         << prometheus->err();
@@ -364,7 +368,7 @@ TEST_P(BootStormOver, WarmVmsBootFromTheCache) {
   EXPECT_FALSE(exists(client_file + ".prom"));
   late_vm->kill();
   late_twin->kill();
-  page = scrape(s.lab().host_ns());
+  page = scrape(host);
   EXPECT_EQ(page.find("tarncache_status{"), std::string::npos) << page;
   EXPECT_NE(page.find("node_textfile_scrape_error 0\n"), std::string::npos) << page;
   // The next scrape no longer finds the client's series, and marks them stale.
