@@ -257,14 +257,19 @@ TEST(Control, RequestsHostilePeersAndTarnctlInOneRun) {
     std::vector<std::string> out, err;
   };
   const ctl_case ctl_cases[] = {
-      {{"status"}, "", 0, {"Sites (0)", "SITE UUID", "SERVER UUID", "CLIENT UUID"}, {}},
+      {{"status"},
+       "",
+       0,
+       {"Sites (0)", "SITE UUID", "SERVER UUID", "CLIENT UUID", "Latest boots (0)"},
+       {}},
       {{"metrics"},
        "",
        0,
        {"total 0 B", "hit ratio n/a",
-        "held reads:    0, answered from the cache 0, timed out and forwarded 0"},
+        "held reads:    0, answered from the cache 0, timed out and forwarded 0",
+        "\n  hit latency:   ", "\n  miss latency:  ", "\n  held latency:  "},
        {}},
-      {{"prepop"}, "", 0, {"vDisks (0)"}, {}},
+      {{"prepop"}, "", 0, {"vDisks (0)", "BOOT SET  CACHED  CACHED %  EVICTED"}, {}},
       {{"call", "no-such-method"}, "", 1, {}, {"-32601", "Method not found"}},
       // A site_uuid that is not a UUID is refused by the daemon, not by tarnctl.
       {{"remove-site", "../../etc/passwd"}, "", 1, {}, {"-32602: Invalid params, site_uuid"}},
@@ -427,6 +432,13 @@ TEST(Control, RequestsHostilePeersAndTarnctlInOneRun) {
   EXPECT_TRUE(S_ISSOCK(st.st_mode));
   EXPECT_EQ(st.st_mode & 07777, 0600u);
   EXPECT_EQ(st.st_uid, 0u);
+  // tarnctl top watching when the daemon goes: it reports it and fails.
+  tarn_test::process top({fs::path(TARN_DAEMON_PATH).parent_path() / "tools/tarnctl", "--socket",
+                          sb.socket_path(), "top", "--interval", "0.2"},
+                         sb.dir() + "/top");
+  EXPECT_TRUE(tarn_test::eventually(
+      [&] { return top.out().find("Clients (0)") != std::string::npos; }, 10s))
+      << top.err();
   unique_fd held_peer = control_connect(sb.socket_path());
   control_send(held_peer.get(), "{\"jsonrpc\":");
   std::this_thread::sleep_for(200ms);
@@ -435,6 +447,8 @@ TEST(Control, RequestsHostilePeersAndTarnctlInOneRun) {
   EXPECT_TRUE(sb.exited_cleanly(20s));
   EXPECT_NE(sb.err().find("Shutting down unixsocketThread"), std::string::npos) << sb.err();
   EXPECT_EQ(stat(sb.socket_path().c_str(), &st), 0);
+  EXPECT_EQ(top.wait(10s), 2) << top.err();
+  EXPECT_NE(top.err().find("tarnctl: "), std::string::npos);
 
   // A hanging script holds up the shutdown only for the grace a script that
   // is nearly done gets, however long its limit.
@@ -470,6 +484,8 @@ TEST(Tarnctl, UsageAbsentDaemonAndBrokenPeers) {
                                                {"status", "extra"},
                                                {"--timeout", "zero", "status"},
                                                {"call", "m", "{not json"},
+                                               {"--count", "2", "status"},
+                                               {"top", "--interval", "0.01"},
                                                {"--bogus", "status"}}) {
     outcome usage = tarnctl(dir, args);
     EXPECT_EQ(usage.code, 2) << ::testing::PrintToString(args);
