@@ -1130,13 +1130,16 @@ int top(const options& opts) {
     } else if (!screen) {
       std::cout << (shown > 0 ? "\n" : "") << top_text(opts, now, frame, false);
     } else {
-      // Lines wider than the terminal would wrap and scroll the frame away.
+      // Lines wider or more than the terminal has would wrap or scroll the
+      // head of the frame away; as top(1) does, what does not fit is cut.
       struct winsize size {};
-      const size_t width =
-          ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : SIZE_MAX;
+      const bool known = ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0;
+      const size_t width = known ? size.ws_col : SIZE_MAX;
+      const size_t height = known && size.ws_row > 1 ? size.ws_row - 1u : SIZE_MAX;
       std::istringstream lines(top_text(opts, now, frame, true));
       std::string text = "\033[H\033[2J", line;
-      while (std::getline(lines, line)) text += line.substr(0, width) + "\n";
+      for (size_t n = 0; n < height && std::getline(lines, line); ++n)
+        text += line.substr(0, width) + "\n";
       std::cout << text;
     }
     std::cout << std::flush;
