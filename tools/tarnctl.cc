@@ -523,6 +523,8 @@ void print_metrics(json_object* result) {
   for (size_t i = 0; clients != nullptr && i < json_object_array_length(clients); ++i) {
     json_object* c = json_object_array_get_idx(clients, i);
     std::cout << "\nClient " << text_of(c, "mac") << "\n";
+    if (member(c, "uuid") != nullptr)
+      std::cout << "  uuid:          " << text_of(c, "uuid") << "\n";
     print_metrics_object(c);
   }
 }
