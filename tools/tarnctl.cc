@@ -180,13 +180,28 @@ int remaining_ms(clock_type::time_point deadline) {
 }
 
 // Waits for `events` on fd until the deadline; false on timeout or error.
+// A stop asked for by signal while top runs; its number, else 0.
+volatile sig_atomic_t top_signal = 0;
+
+void note_signal(int sig) {
+  top_signal = sig;
+}
+
+// While top runs its stop signals are blocked but during waits (this mask),
+// so that a stop is never lost and never waits for a slow reply.
+const sigset_t* stop_open_mask = nullptr;
+
+// Waits for `events` on fd until the deadline; false on timeout, error or a
+// stop signal.
 bool wait_fd(int fd, short events, clock_type::time_point deadline) {
   for (;;) {
     struct pollfd p = {fd, events, 0};
-    int n = poll(&p, 1, remaining_ms(deadline));
+    const int ms = remaining_ms(deadline);
+    struct timespec left = {ms / 1000, (ms % 1000) * 1000000L};
+    int n = ppoll(&p, 1, &left, stop_open_mask);
     if (n > 0) return true;
     if (n == 0) return false;
-    if (errno != EINTR) return false;
+    if (errno != EINTR || top_signal != 0) return false;
   }
 }
 
@@ -238,7 +253,7 @@ bool exchange(const options& opts, const std::string& request, std::string* repl
     int err = errno;
     if (n < 0 && (err == EAGAIN || err == EINTR)) {
       if (!wait_fd(fd.get(), POLLOUT, deadline)) {
-        std::cerr << "tarnctl: timed out sending to " << path << "\n";
+        if (top_signal == 0) std::cerr << "tarnctl: timed out sending to " << path << "\n";
         return false;
       }
       continue;
@@ -263,8 +278,9 @@ bool exchange(const options& opts, const std::string& request, std::string* repl
     int err = errno;
     if (err == EAGAIN || err == EINTR) {
       if (!wait_fd(fd.get(), POLLIN, deadline)) {
-        std::cerr << "tarnctl: no complete reply from " << path << " within " << opts.timeout_s
-                  << " s\n";
+        if (top_signal == 0)
+          std::cerr << "tarnctl: no complete reply from " << path << " within " << opts.timeout_s
+                    << " s\n";
         return false;
       }
       continue;
@@ -733,13 +749,6 @@ int import_boot_set(const options& opts, const std::string& site, const std::str
 
 // ---- top ----------------------------------------------------------------
 
-// A stop asked for by signal while top runs; its number, else 0.
-volatile sig_atomic_t top_signal = 0;
-
-void note_signal(int sig) {
-  top_signal = sig;
-}
-
 // The cumulative counters of one metrics object that top turns into rates.
 struct counters {
   int64_t reads = 0, hits = 0, cache_b = 0, server_b = 0;
@@ -1114,6 +1123,7 @@ int top(const options& opts) {
   sigdelset(&open_mask, SIGINT);
   sigdelset(&open_mask, SIGTERM);
   sigdelset(&open_mask, SIGHUP);
+  stop_open_mask = &open_mask;
 
   int key_fd = screen && isatty(STDIN_FILENO) ? STDIN_FILENO : -1;
   std::optional<top_screen> terminal;
@@ -1125,7 +1135,8 @@ int top(const options& opts) {
     if (shown > 0 && !top_wait(next, &key_fd, open_mask)) break;
     next = std::max(next + interval, clock_type::now());
     top_sample now;
-    if (int rc = top_take_sample(opts, &now); rc >= 0) return rc;
+    // A stop that came during a request is no failure.
+    if (int rc = top_take_sample(opts, &now); rc >= 0) return top_signal != 0 ? EXIT_OK : rc;
     const top_frame frame = top_compute(before ? &*before : nullptr, now);
     if (opts.json) {
       std::cout << top_json(now, frame);
