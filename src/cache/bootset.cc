@@ -8,8 +8,10 @@
 #include <cerrno>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 
+#include "cache/chunks.h"
 #include "contexts/proxy_context.h"
 #include "contexts/vdisks.h"
 #include "core/unique_fd.h"
@@ -184,4 +186,31 @@ void boot_sets_flush(proxy_context* context, const char* site_uuid) {
     if (!boot_set_write(vc.get())) failed.push_back(vc);
   }
   vdisk_contexts_drop_retired(context, tried, failed);
+}
+
+boot_set_warmth_figures boot_set_warmth(proxy_context* context, vdisk_context* vc) {
+  boot_set_warmth_figures out;
+  g_return_val_if_fail(context != NULL && vc != NULL, out);
+  std::shared_ptr<site_context> site;
+  {
+    std::shared_lock<std::shared_mutex> hold(context->site_lock);
+    if (context->site_context_ht) {
+      auto found = context->site_context_ht->find(vc->site_uuid);
+      if (found != context->site_context_ht->end()) site = found->second;
+    }
+  }
+  out.size = vc->state.lock()->size;
+  out.evicted_b = vc->evicted_b.load();
+  const std::vector<boot_range> ranges = boot_set_union(vc);
+  for (const boot_range& r : ranges) out.boot_b += r.length;
+  if (!site) return out;
+  out.boot_cached_b = cache_present_bytes(site.get(), vc->vdisk_key.c_str(), ranges);
+  if (out.size != 0) {
+    out.cached_b = cache_present_bytes(site.get(), vc->vdisk_key.c_str(), {{0, out.size}});
+  }
+  return out;
+}
+
+double boot_set_ratio(uint64_t part, uint64_t whole) {
+  return whole == 0 ? 0.0 : static_cast<double>(part) / static_cast<double>(whole);
 }

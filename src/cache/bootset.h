@@ -34,6 +34,21 @@ std::vector<boot_range> boot_set_union(vdisk_context* vc);
 // The bytes the boot set covers (each counted once).
 uint64_t boot_set_bytes(vdisk_context* vc);
 
+// How warm a vDisk's cache is: its size (0 while unknown), the bytes of it
+// cached, its boot set's bytes and those of them cached, all counted from
+// the bitmaps (cache/chunks.h) with no lock held across the reads, and the
+// bytes evicted from it while its record lived.
+struct boot_set_warmth_figures {
+  uint64_t size = 0;
+  uint64_t cached_b = 0;
+  uint64_t boot_b = 0;
+  uint64_t boot_cached_b = 0;
+  uint64_t evicted_b = 0;
+};
+boot_set_warmth_figures boot_set_warmth(proxy_context* context, vdisk_context* vc);
+// `part` of `whole` as a fraction, 0 for an empty whole.
+double boot_set_ratio(uint64_t part, uint64_t whole);
+
 // Reads the vDisk's file into its record unless done before; reads learnt
 // meanwhile are kept, after the file's.
 void boot_set_load(vdisk_context* vc);

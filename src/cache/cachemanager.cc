@@ -182,6 +182,7 @@ void note_purged(const tree_element& element, purge_walk* walk, purge_goals* goa
   char* end = nullptr;
   errno = 0;
   const unsigned long long number = strtoull(name, &end, 10);
+  goals->blocks_freed_per_vdisk[walk->vdisk] += element.blocks;
   auto [at, first] = goals->first_purged_chunk.try_emplace(walk->vdisk, UINT64_MAX);
   if (end != name && *end == '\0' && errno == 0 && name[0] != '-') {
     at->second = std::min<uint64_t>(at->second, number);
@@ -324,7 +325,8 @@ void check_and_purge(site_purge_record* input) {
     const uint64_t offset = chunk <= UINT64_MAX / std::max<uint64_t>(site->chunk_size, 1)
                                 ? chunk * site->chunk_size
                                 : 0;
-    vdisk_contexts_purged(site->context, site->uuid, vdisk, offset);
+    vdisk_contexts_purged(site->context, site->uuid, vdisk, offset,
+                          BLOCK_UNIT * goals.blocks_freed_per_vdisk[vdisk]);
   }
 
   purge_goals unused;

@@ -50,6 +50,7 @@ struct purge_goals {
   // Per vDisk directory the walk removed files from: the lowest chunk number
   // removed (UINT64_MAX when only files not named by a number went).
   std::map<std::string, uint64_t> first_purged_chunk;
+  std::map<std::string, uint64_t> blocks_freed_per_vdisk;
 };
 
 // What one measurement of a cache file system means.

@@ -668,6 +668,9 @@ void client_context_set_vdisk_key(client_context* client_context, client_session
   client_context_swap_vdisk_key(client_context, s, key);
   // Named at every login of the session (its vDisk information reply): the
   // boot that follows is learnt from here.
-  if (key[0] != '\0') s.login_seen_us = g_get_monotonic_time();
+  if (key[0] != '\0') {
+    s.login_seen_us = g_get_monotonic_time();
+    metrics_mark_boot(&client_context->metrics, &client_context->boot_mark, s.login_seen_us);
+  }
   vdisk_context_ref_inc(client_context, s);
 }

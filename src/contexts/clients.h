@@ -83,6 +83,7 @@ struct mio_fragment {
   // filled exactly its own share of it (the reply handler checks).
   std::array<uint8_t, MIO_FRAGMENT_DATA_SIZE> data;
   int64_t deadline = 0;  // monotonic microseconds
+  int64_t sent_ns = 0;   // monotonic; a VM's read, when forwarded
 };
 
 // Keyed by MIO thread id (0 to 255).
@@ -93,6 +94,8 @@ struct client_forwarded_read {
   uint8_t tag = 0;
   uint32_t offset_high = 0;
   uint32_t offset_low = 0;
+  bool missed = false;  // counted as a miss, so its reply's wait is one
+  int64_t sent_ns = 0;  // monotonic
 };
 
 // The pending write: the bytes at the end of this client's previous cache
@@ -207,6 +210,7 @@ struct client_context {
 
   // Status, metrics, RRD.
   metrics_record metrics;
+  metrics_boot_mark boot_mark;  // renewed at each login
   std::atomic<uint32_t> status{CLIENTSTATUS_STOPPED};
   std::mutex rrd_mutex;
   int64_t last_rrd_sample = 0;  // monotonic microseconds; under rrd_mutex

@@ -73,6 +73,9 @@ struct proxy_context {
   // Whether a VM's miss covered by another client's read in flight is held
   // for that read's reply (protocol/collapse.h).
   bool collapse_forwarding = false;
+  // Whether VM reads' service times go into the latency histograms
+  // (metrics/metrics.h); off only where a benchmark measures their cost.
+  bool latency_histograms = true;
 
   std::unique_ptr<site_table> site_context_ht;
   std::shared_mutex site_lock;

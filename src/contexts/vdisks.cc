@@ -175,7 +175,7 @@ void vdisk_context_release(proxy_context* context, std::shared_ptr<vdisk_context
 }
 
 void vdisk_contexts_purged(proxy_context* context, const std::string& site_uuid,
-                           const std::string& vdisk_key, uint64_t vdisk_offset) {
+                           const std::string& vdisk_key, uint64_t vdisk_offset, uint64_t bytes) {
   g_return_if_fail(context != NULL);
   std::shared_ptr<vdisk_context> vc;
   {
@@ -186,6 +186,7 @@ void vdisk_contexts_purged(proxy_context* context, const std::string& site_uuid,
     vc = found->second;
     vc->hold_count++;
   }
+  vc->evicted_b.fetch_add(bytes);
   {
     auto state = vc->state.lock();
     const uint64_t from = vdisk_offset > UINT64_MAX - 512 ? UINT64_MAX : vdisk_offset + 512;

@@ -39,6 +39,7 @@
 #include <netinet/in.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -117,6 +118,8 @@ struct vdisk_context {
   guarded<boot_set> boot;
   // Taken on the packet path under a client's session, never across I/O.
   guarded<vdisk_collapse> collapse;
+  // Bytes the cache manager evicted while the record lived.
+  std::atomic<uint64_t> evicted_b{0};
 };
 
 // Shared so that a job holding a vDisk keeps the record valid after the
@@ -152,10 +155,11 @@ std::shared_ptr<vdisk_context> vdisk_context_hold(proxy_context* context, client
 void vdisk_context_release(proxy_context* context, std::shared_ptr<vdisk_context> vc);
 
 // The cache manager removed chunks of the site's vDisk from `vdisk_offset`
-// (a vDisk byte offset) on: its prepopulation progress falls back there and
-// its "prepop" marker goes, so that a later prepopulation fills it again.
+// (a vDisk byte offset) on, `bytes` of them: its prepopulation progress
+// falls back there and its "prepop" marker goes, so that a later
+// prepopulation fills it again.
 void vdisk_contexts_purged(proxy_context* context, const std::string& site_uuid,
-                           const std::string& vdisk_key, uint64_t vdisk_offset);
+                           const std::string& vdisk_key, uint64_t vdisk_offset, uint64_t bytes);
 
 // The vDisk `key` of `site`'s cache, created if missing, held as by
 // vdisk_context_hold, for the control socket, which has no client to name it;

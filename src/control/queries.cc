@@ -54,6 +54,39 @@ json_object* read_block_json(const metrics_read_block& block) {
   return object;
 }
 
+json_object* latency_json(const metrics_histogram& histogram) {
+  const metrics_histogram_snapshot h = metrics_histogram_read(histogram);
+  json_object* object = json_object_new_object();
+  add_uint(object, "count", h.count);
+  json_object_object_add(object, "sum_us",
+                         json_object_new_double(static_cast<double>(h.sum_ns) / 1000.0));
+  json_object_object_add(object, "p50_us",
+                         json_object_new_double(metrics_histogram_quantile(h, 0.5)));
+  json_object_object_add(object, "p99_us",
+                         json_object_new_double(metrics_histogram_quantile(h, 0.99)));
+  json_object* buckets = json_object_new_array_ext(static_cast<int>(h.cumulative.size()));
+  for (uint64_t n : h.cumulative) json_object_array_add(buckets, json_object_new_uint64(n));
+  json_object_object_add(object, "buckets", buckets);
+  return object;
+}
+
+json_object* latest_boot_json(const client_context& client) {
+  const metrics_boot_figures b =
+      metrics_boot_since(&client.metrics, &client.boot_mark, g_get_monotonic_time());
+  json_object* object = json_object_new_object();
+  json_object_object_add(object, "since_login_s", json_object_new_double(b.since_login_s));
+  add_uint(object, "reads", b.reads);
+  add_uint(object, MEMBER_CACHE_HIT_READS, b.hits);
+  json_object_object_add(
+      object, "cache_hit_ratio",
+      json_object_new_double(b.reads == 0 ? 0.0 : static_cast<double>(b.hits) / b.reads));
+  add_uint(object, "cache_bytes", b.cache_b);
+  add_uint(object, "server_bytes", b.server_b);
+  json_object_object_add(object, "miss_wait_us",
+                         json_object_new_double(static_cast<double>(b.wait_ns) / 1000.0));
+  return object;
+}
+
 json_object* site_json(const site_context& site) {
   json_object* object = json_object_new_object();
   json_object_object_add(object, MEMBER_SITE_UUID, json_object_new_string(site.uuid.c_str()));
@@ -92,26 +125,22 @@ json_object* client_json(client_context& client) {
   json_object_object_add(object, "interface", json_object_new_string(client.interface.c_str()));
   json_object_object_add(object, MEMBER_VDISK_KEY,
                          json_object_new_string(client.session.lock_shared()->vdisk_key));
+  json_object_object_add(object, "latest_boot", latest_boot_json(client));
   return object;
 }
 
-// The boot set's size and how much of it is cached, from the bitmaps: the
-// set is copied under its short lock and the files read with no lock held.
-void add_boot_set(json_object* object, proxy_context* context, vdisk_context& vdisk) {
-  std::shared_ptr<site_context> site;
-  {
-    std::shared_lock<std::shared_mutex> hold(context->site_lock);
-    if (context->site_context_ht) {
-      auto found = context->site_context_ht->find(vdisk.site_uuid);
-      if (found != context->site_context_ht->end()) site = found->second;
-    }
-  }
-  const std::vector<boot_range> ranges = boot_set_union(&vdisk);
-  uint64_t bytes = 0;
-  for (const boot_range& r : ranges) bytes += r.length;
-  add_uint(object, "boot_set_bytes", bytes);
-  add_uint(object, "boot_set_cached",
-           site ? cache_present_bytes(site.get(), vdisk.vdisk_key.c_str(), ranges) : 0);
+// How warm the vDisk's cache is, from the bitmaps: the boot set is copied
+// under its short lock and the files read with no lock held.
+void add_warmth(json_object* object, proxy_context* context, vdisk_context& vdisk) {
+  const boot_set_warmth_figures w = boot_set_warmth(context, &vdisk);
+  add_uint(object, "boot_set_bytes", w.boot_b);
+  add_uint(object, "boot_set_cached", w.boot_cached_b);
+  add_uint(object, "cached_bytes", w.cached_b);
+  json_object_object_add(object, "cached_ratio",
+                         json_object_new_double(boot_set_ratio(w.cached_b, w.size)));
+  json_object_object_add(object, "boot_set_ratio",
+                         json_object_new_double(boot_set_ratio(w.boot_cached_b, w.boot_b)));
+  add_uint(object, "evicted_bytes", w.evicted_b);
 }
 
 json_object* vdisk_json(vdisk_context& vdisk) {
@@ -156,6 +185,11 @@ void build_metrics_json_obj(json_object* object, const metrics_record* metrics) 
   double utilized = metrics->cache_utilized_p.load(std::memory_order_relaxed);
   if (!std::isfinite(utilized)) utilized = 0.0;
   json_object_object_add(object, "cache_utilized_p", json_object_new_double(utilized));
+  json_object* latency = json_object_new_object();
+  for (size_t k = 0; k < METRICS_READ_KINDS; k++) {
+    json_object_object_add(latency, METRICS_READ_KIND_NAMES[k], latency_json(metrics->latency[k]));
+  }
+  json_object_object_add(object, "read_latency", latency);
 }
 
 json_object* context_state_result(proxy_context* context) {
@@ -212,7 +246,7 @@ json_object* prepop_progress_result(proxy_context* context) {
   for (const auto& vdisk : records) {
     json_object* object = vdisk_json(*vdisk);
     if (object == nullptr) continue;
-    add_boot_set(object, context, *vdisk);
+    add_warmth(object, context, *vdisk);
     vdisks.push_back(object);
   }
   if (vdisks.empty()) return j_obj;
@@ -249,6 +283,7 @@ json_object* metrics_result(proxy_context* context) {
         if (element == nullptr) continue;
         build_metrics_json_obj(element, &client->metrics);
         json_object_object_add(element, "client_id", json_object_new_int(0));
+        json_object_object_add(element, "uuid", json_object_new_string(client->uuid.c_str()));
         json_object_object_add(
             element, MEMBER_MAC,
             json_object_new_string(format_mac("%x:%x:%x:%x:%x:%x", client->mac).c_str()));
@@ -257,6 +292,11 @@ json_object* metrics_result(proxy_context* context) {
     }
   }
   json_object_object_add(j_metrics_obj, MEMBER_CLIENTS, clients);
+  json_object* bounds = json_object_new_array_ext(static_cast<int>(METRICS_LATENCY_BOUNDS));
+  for (int64_t us : METRICS_LATENCY_BOUNDS_US) {
+    json_object_array_add(bounds, json_object_new_int64(us));
+  }
+  json_object_object_add(j_metrics_obj, "latency_bounds_us", bounds);
   return j_metrics_obj;
 }
 

@@ -2,6 +2,10 @@
 
 #include <glib.h>
 
+#include <algorithm>
+
+#include "metrics/rrdlib.h"
+
 void metrics_add_client_sent_b(metrics_record* global, metrics_record* client, uint32_t bytes) {
   global->client_sent_b.fetch_add(bytes);
   client->client_sent_b.fetch_add(bytes);
@@ -102,4 +106,80 @@ uint64_t metrics_missed_reads(const metrics_record* m) {
 
 uint64_t metrics_total_reads(const metrics_record* m) {
   return metrics_hit_reads(m) + metrics_missed_reads(m);
+}
+
+namespace {
+size_t bucket_of(int64_t ns) {
+  size_t i = 0;
+  while (i < METRICS_LATENCY_BOUNDS && ns > METRICS_LATENCY_BOUNDS_US[i] * 1000) i++;
+  return i;
+}
+
+uint64_t wait_ns_of(const metrics_record* m) {
+  return m->latency[static_cast<size_t>(metrics_read_kind::miss)].sum_ns.load() +
+         m->latency[static_cast<size_t>(metrics_read_kind::held)].sum_ns.load();
+}
+
+uint64_t since(uint64_t now, uint64_t then) {
+  return now > then ? now - then : 0;
+}
+}  // namespace
+
+void metrics_record_latency(metrics_record* global, metrics_record* client, metrics_read_kind kind,
+                            int64_t ns) {
+  ns = std::max<int64_t>(ns, 0);  // a clock that stepped back
+  const size_t bucket = bucket_of(ns);
+  for (metrics_record* m : {global, client}) {
+    metrics_histogram& h = m->latency[static_cast<size_t>(kind)];
+    h.counts[bucket].fetch_add(1, std::memory_order_relaxed);
+    h.sum_ns.fetch_add(static_cast<uint64_t>(ns), std::memory_order_relaxed);
+  }
+}
+
+metrics_histogram_snapshot metrics_histogram_read(const metrics_histogram& h) {
+  metrics_histogram_snapshot out;
+  uint64_t total = 0;
+  for (size_t i = 0; i < h.counts.size(); i++) {
+    total += h.counts[i].load(std::memory_order_relaxed);
+    out.cumulative[i] = total;
+  }
+  out.count = total;
+  out.sum_ns = h.sum_ns.load(std::memory_order_relaxed);
+  return out;
+}
+
+double metrics_histogram_quantile(const metrics_histogram_snapshot& h, double q) {
+  rrd_histogram r;
+  r.bounds = METRICS_LATENCY_BOUNDS;
+  for (size_t i = 0; i < METRICS_LATENCY_BOUNDS; i++) {
+    r.le[i] = static_cast<double>(METRICS_LATENCY_BOUNDS_US[i]);
+    r.cumulative[i] = h.cumulative[i];
+  }
+  r.count = h.count;
+  return rrd_histogram_quantile(r, q);
+}
+
+void metrics_mark_boot(const metrics_record* client, metrics_boot_mark* mark, int64_t now_us) {
+  g_return_if_fail(client != NULL && mark != NULL);
+  mark->reads.store(metrics_total_reads(client));
+  mark->hits.store(metrics_hit_reads(client));
+  mark->cache_b.store(client->proxy_saved_b.load());
+  mark->server_b.store(client->server_sent_b.load());
+  mark->wait_ns.store(wait_ns_of(client));
+  mark->login_us.store(now_us);
+}
+
+metrics_boot_figures metrics_boot_since(const metrics_record* client, const metrics_boot_mark* mark,
+                                        int64_t now_us) {
+  metrics_boot_figures out;
+  g_return_val_if_fail(client != NULL && mark != NULL, out);
+  const int64_t login = mark->login_us.load();
+  if (login == 0) return out;
+  out.since_login_s = static_cast<double>(std::max<int64_t>(0, now_us - login)) / 1e6;
+  out.reads = since(metrics_total_reads(client), mark->reads.load());
+  out.hits = std::min(out.reads, since(metrics_hit_reads(client), mark->hits.load()));
+  out.cache_b = since(client->proxy_saved_b.load(), mark->cache_b.load());
+  out.server_b = since(client->server_sent_b.load(), mark->server_b.load());
+  out.wait_ns = since(wait_ns_of(client), mark->wait_ns.load());
+  return out;
 }

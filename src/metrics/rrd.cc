@@ -5,13 +5,18 @@
 
 #include <bit>
 #include <cerrno>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <shared_mutex>
+#include <span>
 #include <string_view>
 
+#include "cache/bootset.h"
 #include "contexts/clients.h"
 #include "contexts/proxy_context.h"
+#include "contexts/vdisks.h"
 #include "core/service_thread.h"
 #include "core/uuid.h"
 #include "metrics/metrics.h"
@@ -61,8 +66,198 @@ uint64_t sample_client_status(void* arg) {
 rrd_source host_source(const char* name, const char* description, const char* units,
                        const char* max, rrd_sample_fn fn, void* arg, const char* owner,
                        int32_t scale, int32_t type) {
-  return rrd_source{name, description, owner,          units, "0",   max,
-                    fn,   arg,         RRD_OWNER_HOST, 0,     scale, type};
+  return rrd_source{name, description,    owner, units, "0",  max,     fn,
+                    arg,  RRD_OWNER_HOST, 0,     scale, type, nullptr, nullptr};
+}
+
+// A read latency histogram, in seconds as Prometheus has it.
+void sample_latency(void* arg, rrd_histogram* out) {
+  const metrics_histogram_snapshot h =
+      metrics_histogram_read(*static_cast<const metrics_histogram*>(arg));
+  out->bounds = METRICS_LATENCY_BOUNDS;
+  for (size_t i = 0; i < METRICS_LATENCY_BOUNDS; i++) {
+    out->le[i] = static_cast<double>(METRICS_LATENCY_BOUNDS_US[i]) / 1e6;
+    out->cumulative[i] = h.cumulative[i];
+  }
+  out->count = h.count;
+  out->sum = static_cast<double>(h.sum_ns) / 1e9;
+}
+
+const char* const RESULT_LABELS[METRICS_READ_KINDS][3] = {
+    {"result", METRICS_READ_KIND_NAMES[0], nullptr},
+    {"result", METRICS_READ_KIND_NAMES[1], nullptr},
+    {"result", METRICS_READ_KIND_NAMES[2], nullptr},
+};
+
+rrd_source latency_source(const char* name, const char* description, metrics_record* m, size_t kind,
+                          const char* owner, int32_t owner_kind) {
+  return rrd_source{name,
+                    description,
+                    owner,
+                    "seconds",
+                    "0",
+                    "inf",
+                    nullptr,
+                    &m->latency[kind],
+                    owner_kind,
+                    0,
+                    RRD_SCALE_DERIVE,
+                    RRD_TYPE_HISTOGRAM,
+                    RESULT_LABELS[kind],
+                    sample_latency};
+}
+
+// A client's own sources: its status, its latency histograms and its latest
+// boot's figures.
+constexpr size_t CLIENT_SOURCES = 1 + METRICS_READ_KINDS + 5;
+struct client_sources {
+  rrd_source sources[CLIENT_SOURCES];
+};
+
+metrics_boot_figures boot_of(void* arg) {
+  const auto* cc = static_cast<const client_context*>(arg);
+  return metrics_boot_since(&cc->metrics, &cc->boot_mark, g_get_monotonic_time());
+}
+
+uint64_t double_bits(double d) {
+  return std::bit_cast<uint64_t>(d);
+}
+
+rrd_source client_gauge(client_context* cc, const char* name, const char* description,
+                        const char* units, const char* max, rrd_sample_fn fn, int32_t type) {
+  return rrd_source{name,         description, cc->uuid.c_str(), units, "0",     max,    fn, cc,
+                    RRD_OWNER_VM, 0,           RRD_SCALE_GAUGE,  type,  nullptr, nullptr};
+}
+
+void client_sources_fill(client_context* cc, rrd_source* out) {
+  const int32_t I = RRD_TYPE_INT64;
+  const int32_t F = RRD_TYPE_DOUBLE;
+  out[0] = client_gauge(cc, CLIENT_SOURCE, "Velorin client status", "status", "4",
+                        sample_client_status, I);
+  for (size_t k = 0; k < METRICS_READ_KINDS; k++) {
+    out[1 + k] = latency_source("tarncache_read_latency_seconds",
+                                "Velorin client read service time by how it was served",
+                                &cc->metrics, k, cc->uuid.c_str(), RRD_OWNER_VM);
+  }
+  rrd_source* boot = out + 1 + METRICS_READ_KINDS;
+  boot[0] = client_gauge(
+      cc, "tarncache_boot_reads", "Velorin client reads since its latest login", "reads", "inf",
+      [](void* arg) { return boot_of(arg).reads; }, I);
+  boot[1] = client_gauge(
+      cc, "tarncache_boot_cache_hit_ratio",
+      "Velorin client share of its reads since its latest login served from the cache", "ratio",
+      "1",
+      [](void* arg) {
+        const metrics_boot_figures b = boot_of(arg);
+        return double_bits(b.reads == 0 ? 0.0 : static_cast<double>(b.hits) / b.reads);
+      },
+      F);
+  boot[2] = client_gauge(
+      cc, "tarncache_boot_cache_bytes",
+      "Velorin client bytes served from the cache since its latest login", "bytes", "inf",
+      [](void* arg) { return boot_of(arg).cache_b; }, I);
+  boot[3] = client_gauge(
+      cc, "tarncache_boot_server_bytes",
+      "Velorin client bytes from its server since its latest login", "bytes", "inf",
+      [](void* arg) { return boot_of(arg).server_b; }, I);
+  boot[4] = client_gauge(
+      cc, "tarncache_boot_miss_wait_seconds",
+      "Velorin client time its reads waited on the server since its latest login", "seconds", "inf",
+      [](void* arg) { return double_bits(static_cast<double>(boot_of(arg).wait_ns) / 1e9); }, F);
+}
+
+// One vDisk of a site: its warmth, refreshed by the thread before each
+// sample (the samplers run in the same thread, under the handle's lock).
+constexpr size_t VDISK_SOURCES = 6;
+struct vdisk_series {
+  std::string site_uuid, vdisk_key;
+  const char* labels[5] = {};
+  boot_set_warmth_figures w;
+  rrd_source sources[VDISK_SOURCES];
+};
+
+const boot_set_warmth_figures& warmth_of(void* arg) {
+  return static_cast<const vdisk_series*>(arg)->w;
+}
+
+void vdisk_sources_fill(vdisk_series* v, const char* owner) {
+  v->labels[0] = "site_uuid";
+  v->labels[1] = v->site_uuid.c_str();
+  v->labels[2] = "vdisk_key";
+  v->labels[3] = v->vdisk_key.c_str();
+  v->labels[4] = nullptr;
+  const auto gauge = [&](const char* name, const char* description, const char* units,
+                         const char* max, rrd_sample_fn fn, int32_t scale, int32_t type) {
+    rrd_source s = host_source(name, description, units, max, fn, v, owner, scale, type);
+    s.labels = v->labels;
+    return s;
+  };
+  const int32_t G = RRD_SCALE_GAUGE;
+  v->sources[0] = gauge(
+      "velorin_vdisk_size_bytes", "Velorin vDisk size", "bytes", "inf",
+      [](void* arg) { return warmth_of(arg).size; }, G, RRD_TYPE_INT64);
+  v->sources[1] = gauge(
+      "velorin_vdisk_cached_bytes", "Velorin vDisk bytes cached", "bytes", "inf",
+      [](void* arg) { return warmth_of(arg).cached_b; }, G, RRD_TYPE_INT64);
+  v->sources[2] = gauge(
+      "velorin_vdisk_cached_ratio", "Velorin vDisk share cached", "ratio", "1",
+      [](void* arg) {
+        return double_bits(boot_set_ratio(warmth_of(arg).cached_b, warmth_of(arg).size));
+      },
+      G, RRD_TYPE_DOUBLE);
+  v->sources[3] = gauge(
+      "velorin_vdisk_boot_set_bytes", "Velorin vDisk boot set size", "bytes", "inf",
+      [](void* arg) { return warmth_of(arg).boot_b; }, G, RRD_TYPE_INT64);
+  v->sources[4] = gauge(
+      "velorin_vdisk_boot_set_cached_ratio", "Velorin vDisk boot set share cached", "ratio", "1",
+      [](void* arg) {
+        return double_bits(boot_set_ratio(warmth_of(arg).boot_cached_b, warmth_of(arg).boot_b));
+      },
+      G, RRD_TYPE_DOUBLE);
+  v->sources[5] = gauge(
+      "velorin_vdisk_evicted_bytes", "Velorin vDisk eviction rate", "bytes/s", "inf",
+      [](void* arg) { return warmth_of(arg).evicted_b; }, RRD_SCALE_DERIVE, RRD_TYPE_INT64);
+}
+
+using vdisk_series_map = std::map<std::string, std::unique_ptr<vdisk_series>>;
+
+void vdisk_series_remove(rrd_handle* host, vdisk_series& v) {
+  for (const rrd_source& s : v.sources) {
+    int32_t rc = rrd_del_src(host, &s);
+    if (rc != 0) g_warning("Failed in rrd_del_src (%d) for %s", rc, s.name);
+  }
+}
+
+// Brings the host's vDisk series in line with the vDisk records: new ones
+// added, gone ones removed (their series vanish), every one's figures read
+// afresh from its bitmaps.
+void vdisk_series_sync(proxy_context* context, rrd_handle* host, const char* owner,
+                       vdisk_series_map& series) {
+  std::set<std::string> live;
+  for (const std::shared_ptr<vdisk_context>& vc : vdisk_contexts_all(context)) {
+    const std::string key = vdisk_table_key(vc->site_uuid, vc->vdisk_key);
+    live.insert(key);
+    auto& v = series[key];
+    if (!v) {
+      v = std::make_unique<vdisk_series>();
+      v->site_uuid = vc->site_uuid;
+      v->vdisk_key = vc->vdisk_key;
+      vdisk_sources_fill(v.get(), owner);
+      for (const rrd_source& s : v->sources) {
+        int32_t rc = rrd_add_src(host, &s);
+        if (rc != 0) g_warning("Failed in rrd_add_src (%d) for %s", rc, s.name);
+      }
+    }
+    v->w = boot_set_warmth(context, vc.get());
+  }
+  for (auto it = series.begin(); it != series.end();) {
+    if (live.contains(it->first)) {
+      ++it;
+      continue;
+    }
+    vdisk_series_remove(host, *it->second);
+    it = series.erase(it);
+  }
 }
 
 // Sleeps until `deadline` (monotonic microseconds) or until `stopping` is set.
@@ -173,6 +368,11 @@ void rrd_host_sources(metrics_record* m, const char* owner, rrd_source out[RRD_H
                        "reads/s", "inf", sample_int64, &m->held_answered_reads, owner, D, I);
   out[10] = host_source("velorin_held_timed_out", "Velorin held reads forwarded after all",
                         "reads/s", "inf", sample_int64, &m->held_timed_out_reads, owner, D, I);
+  for (size_t k = 0; k < METRICS_READ_KINDS; k++) {
+    out[11 + k] = latency_source("velorin_read_latency_seconds",
+                                 "Velorin read service time by how it was served", m, k, owner,
+                                 RRD_OWNER_HOST);
+  }
 }
 
 void rrd_thread(service_thread* record) {
@@ -200,8 +400,10 @@ void rrd_thread(service_thread* record) {
   // long a sample takes, and a changed wall clock cannot stall the loop.
   const int64_t interval = static_cast<int64_t>(RRD_SAMPLE_INTERVAL_S) * G_USEC_PER_SEC;
   int64_t next = g_get_monotonic_time();
+  vdisk_series_map vdisks;
   do {
     if (host != nullptr) {
+      vdisk_series_sync(context, host, uuid.c_str(), vdisks);
       int32_t rc = rrd_sample(host, nullptr);
       if (rc != 0) g_warning("Failed rrd_sample (%d)", rc);
     }
@@ -221,6 +423,7 @@ void rrd_thread(service_thread* record) {
   } while (!context->stopping);
 
   if (host != nullptr) {
+    for (auto& [key, v] : vdisks) vdisk_series_remove(host, *v);
     for (const rrd_source& s : sources) {
       int32_t rc = rrd_del_src(host, &s);
       if (rc != 0) g_warning("Failed in rrd_del_src (%d) for %s", rc, s.name);
@@ -252,16 +455,15 @@ void rrd_client_open(client_context* cc) {
   cc->rrd_path = path;
   g_free(path);
   cc->rrd_handle = handle;
-  auto source = std::make_unique<rrd_source>(
-      rrd_source{CLIENT_SOURCE, "Velorin client status", cc->uuid.c_str(), "status", "0", "4",
-                 sample_client_status, cc, RRD_OWNER_VM, 0, RRD_SCALE_GAUGE, RRD_TYPE_INT64});
-  int32_t rc = rrd_add_src(handle, source.get());
-  if (rc != 0) {
-    // The handle stays open; close then has no source to remove.
-    g_warning("Client %s - Failed in rrd_add_src (%d) for %s", cc->uuid.c_str(), rc, CLIENT_SOURCE);
-    return;
+  auto sources = std::make_unique<client_sources>();
+  client_sources_fill(cc, sources->sources);
+  for (const rrd_source& s : sources->sources) {
+    // The handle stays open whatever fails; close removes what was added.
+    int32_t rc = rrd_add_src(handle, &s);
+    if (rc != 0)
+      g_warning("Client %s - Failed in rrd_add_src (%d) for %s", cc->uuid.c_str(), rc, s.name);
   }
-  cc->rrd_source = source.release();
+  cc->rrd_source = sources.release();
 }
 
 void rrd_client_close(client_context* cc) {
@@ -269,12 +471,13 @@ void rrd_client_close(client_context* cc) {
   std::lock_guard<std::mutex> hold(cc->rrd_mutex);
   if (cc->rrd_handle == nullptr) return;
   auto* handle = static_cast<rrd_handle*>(cc->rrd_handle);
-  std::unique_ptr<rrd_source> source(static_cast<rrd_source*>(cc->rrd_source));
-  if (source) {
-    int32_t rc = rrd_del_src(handle, source.get());
-    if (rc != 0) {
+  std::unique_ptr<client_sources> sources(static_cast<client_sources*>(cc->rrd_source));
+  for (const rrd_source& s : sources ? sources->sources : std::span<const rrd_source>()) {
+    int32_t rc = rrd_del_src(handle, &s);
+    // A source whose add failed is not there to remove.
+    if (rc != 0 && rc != -ENOENT) {
       g_warning("Client %s - rrd_client_close failed in rrd_del_src (%d) for %s", cc->uuid.c_str(),
-                rc, source->name);
+                rc, s.name);
     }
   }
   int32_t rc = rrd_close(handle);

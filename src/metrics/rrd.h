@@ -1,12 +1,15 @@
 // The RRD thread: publishes the daemon's metrics every 5 seconds through our
 // metrics plug-in library (metrics/rrdlib.h).
 //
-// The thread registers eight host-wide data sources computed from the
-// registry-wide counters under the handle "tarnproxy_host" at the publication
-// path, owned by the host's installation UUID from the inventory file. Each
-// client context registers its own status source under
-// "tarnproxy_client" at "<path>-<client uuid>": a status change publishes it
-// at once, and the thread samples it when more than 4 seconds have passed.
+// The thread registers the host-wide data sources computed from the
+// registry-wide counters (rates, and the read latency histograms) under the
+// handle "tarnproxy_host" at the publication path, owned by the host's
+// installation UUID from the inventory file, and before each sample brings
+// the per-vDisk warmth series in line with the vDisk records. Each client
+// context registers its own sources (status, latency histograms, its latest
+// boot's figures) under "tarnproxy_client" at "<path>-<client uuid>": a
+// status change publishes them at once, and the thread samples them when
+// more than 4 seconds have passed.
 //
 // Runs as the "RRD" service thread and ends at the first check of `stopping`
 // that finds it set; it checks during its sleeps, so shutdown never waits
@@ -30,7 +33,7 @@ inline constexpr int64_t RRD_CLIENT_INTERVAL_US = 4 * 1000000;
 inline constexpr const char* RRD_PATH = "/dev/shm/metrics/tarnproxy";
 inline constexpr const char* RRD_INVENTORY_PATH = "/etc/quillon-inventory";
 inline constexpr const char* RRD_NULL_UUID = "00000000-0000-0000-0000-000000000000";
-inline constexpr size_t RRD_HOST_SOURCES = 11;
+inline constexpr size_t RRD_HOST_SOURCES = 14;
 
 // Where the daemon publishes: the host's files at `path`, each client's at
 // "<path>-<uuid>". The daemon sets RRD_PATH before its threads start. Until
@@ -49,7 +52,7 @@ void rrd_thread(service_thread* record);
 // line; RRD_NULL_UUID, with a warning, when the file cannot be read, has no
 // such line or the value is not a UUID.
 std::string rrd_installation_uuid(const char* inventory_path);
-// The eight host sources in their order, sampling `m`, owned by `owner_uuid`
+// The host sources in their order, sampling `m`, owned by `owner_uuid`
 // (which must outlive their use).
 void rrd_host_sources(metrics_record* m, const char* owner_uuid, rrd_source out[RRD_HOST_SOURCES]);
 

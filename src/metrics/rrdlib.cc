@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cmath>
@@ -14,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "core/uuid.h"
@@ -36,6 +38,8 @@ struct source_copy {
   int32_t archive_default = 0;
   int32_t scale = 0;
   int32_t type = 0;
+  std::vector<std::pair<std::string, std::string>> labels;
+  rrd_histogram_fn histogram = nullptr;
 };
 
 // Paths with an open handle in this process: two handles on one path would
@@ -94,16 +98,94 @@ std::string escape(const std::string& text, bool label) {
   return out;
 }
 
+// The shortest text that reads back as the same double.
 std::string prom_double(double v) {
   if (std::isnan(v)) return "NaN";
   if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
   char buf[32];
-  snprintf(buf, sizeof buf, "%.17g", v);
+  for (int digits = 15; digits <= 17; digits++) {
+    snprintf(buf, sizeof buf, "%.*g", digits, v);
+    if (g_ascii_strtod(buf, nullptr) == v) break;
+  }
   return buf;
 }
 
+bool is_label_name(const char* name) {
+  if (!g_ascii_isalpha(*name) && *name != '_') return false;
+  for (const char* p = name; *p != '\0'; p++) {
+    if (!g_ascii_isalnum(*p) && *p != '_') return false;
+  }
+  // "le" is the histograms' own, "client_uuid" a VM source's, and names
+  // starting "__" are reserved to Prometheus.
+  return strcmp(name, "le") != 0 && strcmp(name, "client_uuid") != 0 && strncmp(name, "__", 2) != 0;
+}
+
+// A series' labels as `{a="x",b="y"}`, with `extra` (already formatted) last;
+// "" when there are none.
+std::string label_text(const source_copy& s, const std::string& extra = "") {
+  std::string out;
+  if (s.owner == RRD_OWNER_VM) out += "client_uuid=\"" + escape(s.owner_uuid, true) + "\"";
+  for (const auto& [name, value] : s.labels) {
+    out += (out.empty() ? "" : ",") + name + "=\"" + escape(value, true) + "\"";
+  }
+  if (!extra.empty()) out += (out.empty() ? "" : ",") + extra;
+  return out.empty() ? out : "{" + out + "}";
+}
+
+// One source's lines of its family, and its JSON value.
+json_object* publish_value(const source_copy& s, std::string* prom) {
+  if (s.type == RRD_TYPE_HISTOGRAM) {
+    rrd_histogram h;
+    s.histogram(s.sample_arg, &h);
+    h.bounds = std::min(h.bounds, RRD_HISTOGRAM_MAX_BOUNDS);
+    json_object* value = json_object_new_object();
+    json_object* buckets = json_object_new_array();
+    for (size_t i = 0; i < h.bounds; i++) {
+      const std::string le = prom_double(h.le[i]);
+      *prom += s.prom_name + "_bucket" + label_text(s, "le=\"" + le + "\"") + " " +
+               std::to_string(h.cumulative[i]) + "\n";
+      json_object* bucket = json_object_new_array();
+      json_object_array_add(bucket, json_object_new_double(h.le[i]));
+      json_object_array_add(bucket, json_object_new_uint64(h.cumulative[i]));
+      json_object_array_add(buckets, bucket);
+    }
+    *prom += s.prom_name + "_bucket" + label_text(s, "le=\"+Inf\"") + " " +
+             std::to_string(h.count) + "\n";
+    *prom += s.prom_name + "_sum" + label_text(s) + " " + prom_double(h.sum) + "\n";
+    *prom += s.prom_name + "_count" + label_text(s) + " " + std::to_string(h.count) + "\n";
+    json_object_object_add(value, "count", json_object_new_uint64(h.count));
+    json_object_object_add(value, "sum", json_object_new_double(h.sum));
+    json_object_object_add(value, "p50", json_object_new_double(rrd_histogram_quantile(h, 0.5)));
+    json_object_object_add(value, "p99", json_object_new_double(rrd_histogram_quantile(h, 0.99)));
+    json_object_object_add(value, "buckets", buckets);
+    return value;
+  }
+  uint64_t bits = s.sample(s.sample_arg);
+  json_object* value;
+  std::string text;
+  if (s.type == RRD_TYPE_DOUBLE) {
+    double d = std::bit_cast<double>(bits);
+    // JSON has no NaN or infinity.
+    value = std::isfinite(d) ? json_object_new_double(d) : nullptr;
+    text = prom_double(d);
+  } else if (s.scale == RRD_SCALE_DERIVE) {
+    value = json_object_new_uint64(bits);
+    text = std::to_string(bits);
+  } else {
+    value = json_object_new_int64(static_cast<int64_t>(bits));
+    text = std::to_string(static_cast<int64_t>(bits));
+  }
+  *prom += s.prom_name + label_text(s) + " " + text + "\n";
+  return value;
+}
+
+const char* family_type(const source_copy& s) {
+  if (s.type == RRD_TYPE_HISTOGRAM) return "histogram";
+  return s.scale == RRD_SCALE_DERIVE ? "counter" : "gauge";
+}
+
 std::string help_text(const source_copy& s) {
-  if (s.scale == RRD_SCALE_DERIVE) {
+  if (s.scale == RRD_SCALE_DERIVE && s.type != RRD_TYPE_HISTOGRAM) {
     return s.description + " (" + s.units + "); published as a running total";
   }
   return s.description + " (" + s.units + ")";
@@ -171,41 +253,37 @@ int publish(rrd_handle* h) {
     }
   }
 
-  for (const source_copy& s : h->sources) {
-    uint64_t bits = s.sample(s.sample_arg);
-    json_object* value;
-    std::string text;
-    if (s.type == RRD_TYPE_DOUBLE) {
-      double d = std::bit_cast<double>(bits);
-      // JSON has no NaN or infinity.
-      value = std::isfinite(d) ? json_object_new_double(d) : nullptr;
-      text = prom_double(d);
-    } else if (s.scale == RRD_SCALE_DERIVE) {
-      value = json_object_new_uint64(bits);
-      text = std::to_string(bits);
-    } else {
-      value = json_object_new_int64(static_cast<int64_t>(bits));
-      text = std::to_string(static_cast<int64_t>(bits));
+  // A family's series follow its one HELP and TYPE, in the order their
+  // sources were added.
+  std::set<std::string> families;
+  for (const source_copy& first : h->sources) {
+    if (!families.insert(first.prom_name).second) continue;
+    prom += "# HELP " + first.prom_name + " " + escape(help_text(first), false) + "\n";
+    prom += "# TYPE " + first.prom_name + " " + family_type(first) + "\n";
+    for (const source_copy& s : h->sources) {
+      if (s.prom_name != first.prom_name) continue;
+      json_object* value = publish_value(s, &prom);
+      json_object* o = json_object_new_object();
+      json_object_object_add(o, "name", json_object_new_string(s.name.c_str()));
+      json_object_object_add(o, "description", json_object_new_string(s.description.c_str()));
+      json_object_object_add(o, "owner_uuid", json_object_new_string(s.owner_uuid.c_str()));
+      json_object_object_add(o, "units", json_object_new_string(s.units.c_str()));
+      json_object_object_add(o, "min", json_object_new_string(s.min.c_str()));
+      json_object_object_add(o, "max", json_object_new_string(s.max.c_str()));
+      json_object_object_add(o, "owner_kind", json_object_new_int(s.owner));
+      json_object_object_add(o, "archive_default", json_object_new_int(s.archive_default));
+      json_object_object_add(o, "scale", json_object_new_int(s.scale));
+      json_object_object_add(o, "value_type", json_object_new_int(s.type));
+      if (!s.labels.empty()) {
+        json_object* labels = json_object_new_object();
+        for (const auto& [name, text] : s.labels) {
+          json_object_object_add(labels, name.c_str(), json_object_new_string(text.c_str()));
+        }
+        json_object_object_add(o, "labels", labels);
+      }
+      json_object_object_add(o, "value", value);
+      json_object_array_add(sources.get(), o);
     }
-    json_object* o = json_object_new_object();
-    json_object_object_add(o, "name", json_object_new_string(s.name.c_str()));
-    json_object_object_add(o, "description", json_object_new_string(s.description.c_str()));
-    json_object_object_add(o, "owner_uuid", json_object_new_string(s.owner_uuid.c_str()));
-    json_object_object_add(o, "units", json_object_new_string(s.units.c_str()));
-    json_object_object_add(o, "min", json_object_new_string(s.min.c_str()));
-    json_object_object_add(o, "max", json_object_new_string(s.max.c_str()));
-    json_object_object_add(o, "owner_kind", json_object_new_int(s.owner));
-    json_object_object_add(o, "archive_default", json_object_new_int(s.archive_default));
-    json_object_object_add(o, "scale", json_object_new_int(s.scale));
-    json_object_object_add(o, "value_type", json_object_new_int(s.type));
-    json_object_object_add(o, "value", value);
-    json_object_array_add(sources.get(), o);
-
-    prom += "# HELP " + s.prom_name + " " + escape(help_text(s), false) + "\n";
-    prom += "# TYPE " + s.prom_name + (s.scale == RRD_SCALE_DERIVE ? " counter\n" : " gauge\n");
-    prom += s.prom_name;
-    if (s.owner == RRD_OWNER_VM) prom += "{client_uuid=\"" + escape(s.owner_uuid, true) + "\"}";
-    prom += " " + text + "\n";
   }
   json_object_object_add(doc.get(), "plugin", json_object_new_string(h->name.c_str()));
   json_object_object_add(doc.get(), "domain", json_object_new_int(h->domain));
@@ -269,15 +347,28 @@ rrd_handle* rrd_open(const char* name, int32_t domain, const char* path) {
 int32_t rrd_add_src(rrd_handle* handle, const rrd_source* s) {
   if (handle == nullptr || s == nullptr) return -EINVAL;
   if (s->name == nullptr || *s->name == '\0' || s->description == nullptr ||
-      s->owner_uuid == nullptr || s->units == nullptr || s->min == nullptr || s->max == nullptr ||
-      s->sample == nullptr) {
+      s->owner_uuid == nullptr || s->units == nullptr || s->min == nullptr || s->max == nullptr) {
     return -EINVAL;
   }
   if (!uuid_is_valid(s->owner_uuid) || !is_number(s->min) || !is_number(s->max)) return -EINVAL;
   if (s->owner != RRD_OWNER_HOST && s->owner != RRD_OWNER_VM) return -EINVAL;
   if (s->archive_default != 0 && s->archive_default != 1) return -EINVAL;
   if (s->scale != RRD_SCALE_GAUGE && s->scale != RRD_SCALE_DERIVE) return -EINVAL;
-  if (s->type != RRD_TYPE_DOUBLE && s->type != RRD_TYPE_INT64) return -EINVAL;
+  if (s->type != RRD_TYPE_DOUBLE && s->type != RRD_TYPE_INT64 && s->type != RRD_TYPE_HISTOGRAM) {
+    return -EINVAL;
+  }
+  if (s->type == RRD_TYPE_HISTOGRAM ? s->histogram == nullptr || s->scale != RRD_SCALE_DERIVE
+                                    : s->sample == nullptr) {
+    return -EINVAL;
+  }
+  std::vector<std::pair<std::string, std::string>> labels;
+  for (const char* const* l = s->labels; l != nullptr && l[0] != nullptr; l += 2) {
+    if (l[1] == nullptr || !is_label_name(l[0]) || labels.size() == RRD_MAX_LABELS) return -EINVAL;
+    for (const auto& [name, value] : labels) {
+      if (name == l[0]) return -EINVAL;
+    }
+    labels.emplace_back(l[0], l[1]);
+  }
 
   source_copy c;
   c.name = s->name;
@@ -293,11 +384,20 @@ int32_t rrd_add_src(rrd_handle* handle, const rrd_source* s) {
   c.archive_default = s->archive_default;
   c.scale = s->scale;
   c.type = s->type;
+  c.labels = std::move(labels);
+  c.histogram = s->histogram;
+  if (c.type == RRD_TYPE_HISTOGRAM) c.prom_name = sanitize_name(s->name);
 
   std::lock_guard<std::mutex> hold(handle->mutex);
   for (const source_copy& other : handle->sources) {
-    // Two sources with one Prometheus name would make the file invalid.
-    if (other.name == c.name || other.prom_name == c.prom_name) return -EEXIST;
+    if (other.name != c.name && other.prom_name != c.prom_name) continue;
+    // Two series of one name and labels would make the file invalid, and so
+    // would a family whose members disagree on its HELP or TYPE.
+    if (label_text(other) == label_text(c)) return -EEXIST;
+    if (other.prom_name != c.prom_name || help_text(other) != help_text(c) ||
+        family_type(other) != std::string(family_type(c))) {
+      return -EINVAL;
+    }
   }
   if (handle->sources.size() >= RRD_MAX_SOURCES) return -ENOSPC;
   handle->sources.push_back(std::move(c));
@@ -307,8 +407,13 @@ int32_t rrd_add_src(rrd_handle* handle, const rrd_source* s) {
 int32_t rrd_del_src(rrd_handle* handle, const rrd_source* s) {
   if (handle == nullptr || s == nullptr || s->name == nullptr) return -EINVAL;
   std::lock_guard<std::mutex> hold(handle->mutex);
+  std::vector<std::pair<std::string, std::string>> labels;
+  for (const char* const* l = s->labels; l != nullptr && l[0] != nullptr && l[1] != nullptr;
+       l += 2) {
+    labels.emplace_back(l[0], l[1]);
+  }
   for (auto it = handle->sources.begin(); it != handle->sources.end(); ++it) {
-    if (it->name == s->name) {
+    if (it->name == s->name && it->labels == labels) {
       handle->sources.erase(it);
       return 0;
     }
@@ -332,4 +437,20 @@ int32_t rrd_close(rrd_handle* handle) {
   std::lock_guard<std::mutex> hold(open_paths_mutex);
   open_paths.erase(h->path);
   return rc;
+}
+
+double rrd_histogram_quantile(const rrd_histogram& h, double q) {
+  if (h.count == 0 || h.bounds == 0) return 0;
+  const size_t n = std::min(h.bounds, RRD_HISTOGRAM_MAX_BOUNDS);
+  const double rank = std::clamp(q, 0.0, 1.0) * static_cast<double>(h.count);
+  for (size_t i = 0; i < n; i++) {
+    if (static_cast<double>(h.cumulative[i]) < rank) continue;
+    const double lower = i == 0 ? 0 : h.le[i - 1];
+    const uint64_t below = i == 0 ? 0 : h.cumulative[i - 1];
+    const uint64_t in = h.cumulative[i] - below;
+    if (in == 0) return h.le[i];
+    return lower +
+           (h.le[i] - lower) * (rank - static_cast<double>(below)) / static_cast<double>(in);
+  }
+  return h.le[n - 1];
 }

@@ -430,6 +430,23 @@ void record_latency(packet& pk, metrics_read_block* global, metrics_read_block* 
   metrics_set_latency(&pk.start, &end, global, client);
 }
 
+int64_t monotonic_ns() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
+}
+
+// A VM read's service time, where the histograms are kept, into its kind's.
+void record_read(packet& pk, metrics_read_kind kind, int64_t since_ns) {
+  if (!pk.context->latency_histograms) return;
+  metrics_record_latency(&pk.context->metrics, &pk.cc->metrics, kind, monotonic_ns() - since_ns);
+}
+
+// A hit is timed from the datagram's arrival at the engine.
+void record_hit(packet& pk) {
+  record_read(pk, metrics_read_kind::hit, pk.start.tv_sec * 1'000'000'000LL + pk.start.tv_nsec);
+}
+
 // A reply that completes a read goes to the VM before its cache write where
 // the listener can send it at once.
 verdict pass_before_store(packet& pk) {
@@ -467,11 +484,12 @@ void note_completed(packet& pk, const client_session& s, uint32_t key, uint64_t 
 
 // A missed extent read goes to the server tagged, so that its reply is
 // recognised and stored.
-void forward_ext_miss(packet& pk, const msg_ext_read_request& r) {
+void forward_ext_miss(packet& pk, const msg_ext_read_request& r, bool missed) {
   const uint8_t tag = draw_tag();
   msg_set_tag(pk.p, tag);
   *pk.cc->last_forwarded_read.lock() = {tag, static_cast<uint32_t>(r.offset >> 32),
-                                        static_cast<uint32_t>(r.offset)};
+                                        static_cast<uint32_t>(r.offset), missed,
+                                        missed ? monotonic_ns() : 0};
 }
 
 // A missed MIO goes to the server with a record to reassemble its reply in.
@@ -491,6 +509,7 @@ void track_mio_miss(packet& pk, const client_session& s, const msg_mio_read_requ
       f->offset = r.offset;
       f->length = r.length;
       f->deadline = g_get_monotonic_time() + TARN_MIO_DEADLINE_US;
+      f->sent_ns = monotonic_ns();
     }
   }
   if (!tracked && pk.context->collapse_forwarding && s.linked_vdisk != nullptr) {
@@ -517,6 +536,7 @@ verdict ext_read_request(packet& pk, const client_session& s) {
   } else if (tarn_satisfy_ext_read_from_cache(pk.context, cc, s, pk.sender, pk.p.data(),
                                               pk.p.size(), pk.client, pk.server)) {
     metrics_increment_cache_hit_reads(&pk.context->metrics.ext, &cc->metrics.ext);
+    record_hit(pk);
     return verdict::drop;
   } else {
     missed = true;
@@ -528,7 +548,7 @@ verdict ext_read_request(packet& pk, const client_session& s) {
     return verdict::drop;
   }
   if (missed) metrics_increment_cache_missed_reads(&pk.context->metrics.ext, &cc->metrics.ext);
-  forward_ext_miss(pk, r);
+  forward_ext_miss(pk, r, missed);
   return verdict::forward;
 }
 
@@ -541,8 +561,10 @@ verdict ext_read_reply(packet& pk, const client_session& s) {
   }
   if (r.offset < MSG_VDISK_DATA_OFFSET) return verdict::forward;
   bool recorded;
+  client_forwarded_read read;
   {
     auto last = cc->last_forwarded_read.lock();
+    read = *last;
     recorded = msg_tag(pk.p) == last->tag &&
                static_cast<uint32_t>(r.offset >> 32) == last->offset_high &&
                static_cast<uint32_t>(r.offset) == last->offset_low;
@@ -564,6 +586,7 @@ verdict ext_read_reply(packet& pk, const client_session& s) {
   // The record is gone either way: the read in flight is over.
   note_completed(pk, s, VDISK_INFLIGHT_EXT, r.offset, r.length, stored);
   record_latency(pk, &pk.context->metrics.ext, &cc->metrics.ext);
+  if (recorded && read.missed) record_read(pk, metrics_read_kind::miss, read.sent_ns);
   return v;
 }
 
@@ -581,6 +604,7 @@ verdict mio_read_request(packet& pk, const client_session& s) {
   if (tarn_satisfy_mio_read_from_cache(pk.context, cc, s, pk.sender, pk.p.data(), pk.p.size(),
                                        pk.client, pk.server)) {
     metrics_increment_cache_hit_reads(&pk.context->metrics.mio, &cc->metrics.mio);
+    record_hit(pk);
     return verdict::drop;
   }
   if (r.thread_id & MSG_THREAD_ID_PREPOP) {
@@ -653,6 +677,7 @@ verdict mio_read_reply(packet& pk, const client_session& s) {
     if ((mask & ~bit) != 0) return pass;
     done = client_mio_fragment_take(cc, r.thread_id);
   }
+  const int64_t sent_ns = done->sent_ns;
   if (!prepop) pass = pass_before_store(pk);
   bool stored = false;
   if (r.offset >= MSG_VDISK_DATA_OFFSET) {
@@ -683,6 +708,7 @@ verdict mio_read_reply(packet& pk, const client_session& s) {
   }
   if (!prepop) note_completed(pk, s, r.thread_id, r.offset, r.length, stored);
   record_latency(pk, &context->metrics.mio, &cc->metrics.mio);
+  if (!prepop) record_read(pk, metrics_read_kind::miss, sent_ns);
   if (prepop) {
     cc->prepop_completions.fetch_add(1);
     // Taken for the notification alone, so the job cannot miss it between
@@ -707,7 +733,7 @@ bool session_serves_reads(const client_session& s) {
 
 // A held read whose covering reply was stored, answered as a hit would be;
 // false when the cache or the session cannot answer it now.
-bool answer_held(packet& pk, const client_session& s) {
+bool answer_held(packet& pk, const client_session& s, int64_t held_us) {
   if (!session_serves_reads(s)) return false;
   proxy_context* context = pk.context;
   client_context* cc = pk.cc;
@@ -731,6 +757,7 @@ bool answer_held(packet& pk, const client_session& s) {
     metrics_increment_cache_hit_reads(&context->metrics.mio, &cc->metrics.mio);
   }
   metrics_add_held(&context->metrics, &cc->metrics, &metrics_record::held_answered_reads);
+  record_read(pk, metrics_read_kind::held, held_us * 1000);
   return true;
 }
 
@@ -744,7 +771,7 @@ void forward_held(packet& pk, const client_session& s) {
       if (msg_parse_ext_read_request(pk.p, r) &&
           handles_match(s, msg_connection_handle(pk.p), r.disk_handle)) {
         held_back(pk, s, VDISK_INFLIGHT_EXT, r.offset, r.length, false);
-        forward_ext_miss(pk, r);
+        forward_ext_miss(pk, r, true);
       }
     } else {
       msg_mio_read_request r;
@@ -943,7 +970,7 @@ void tarn_serve_held(proxy_context* context, client_context* client, const tarn_
     pk.request = true;
     pk.client = &frame.src;
     pk.server = &frame.dst;
-    if (h.stored && answer_held(pk, *s)) continue;
+    if (h.stored && answer_held(pk, *s, h.held_us)) continue;
     forward_held(pk, *s);
   }
 }

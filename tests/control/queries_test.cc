@@ -26,13 +26,17 @@ std::string text(json_object* (*build)(proxy_context*), proxy_context* ctx) {
   return text(result.get());
 }
 
-constexpr const char* ZERO =
+const std::string ZERO_LATENCY =
+    R"({"count":0,"sum_us":0.0,"p50_us":0.0,"p99_us":0.0,"buckets":[0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0]})";
+const std::string ZERO =
     R"({"sent_metrics":{"client_sent_b":0,"server_sent_b":0,"total_sent_b":0,"proxy_saved_b":0},)"
     R"("mio_metrics":{"total_reads":0,"cache_hit_reads":0,"latency":0},)"
     R"("ext_metrics":{"total_reads":0,"cache_hit_reads":0,"latency":0},)"
     R"("total_reads":0,"cache_hit_reads":0,"cache_evicted_b":0,"listener_lock_wait_max_us":0,)"
     R"("listener_prepop_lock_wait_max_us":0,"kernel_drops":0,"ring_bytes":0,"held_reads":0,)"
-    R"("held_answered_reads":0,"held_timed_out_reads":0,"cache_utilized_p":0.0)";
+    R"("held_answered_reads":0,"held_timed_out_reads":0,"cache_utilized_p":0.0,)"
+    R"("read_latency":{"hit":)" +
+    ZERO_LATENCY + R"(,"miss":)" + ZERO_LATENCY + R"(,"held":)" + ZERO_LATENCY + "}";
 
 TEST(Queries, ResultsDescribeTheRegistry) {
   proxy_context ctx;
@@ -55,7 +59,9 @@ TEST(Queries, ResultsDescribeTheRegistry) {
       R"({"sites":[{"site_uuid":"7c3a9a2e-5b1f-4c7e-9d7e-2f0b8a1c9e01","cache_vdi":"cache-vdi-uuid"}],)"
       R"("servers":[{"uuid":"server-1","addresses":["10.0.0.5","10.0.1.5"],"first_port":100,)"
       R"("last_port":110}],"clients":[{"uuid":"client-1","mac":"02:00:00:00:00:01",)"
-      R"("interface":"vif7.0","vdisk_key":""}]})";
+      R"("interface":"vif7.0","vdisk_key":"","latest_boot":{"since_login_s":0.0,"reads":0,)"
+      R"("cache_hit_reads":0,"cache_hit_ratio":0.0,"cache_bytes":0,"server_bytes":0,)"
+      R"("miss_wait_us":0.0}}]})";
   EXPECT_EQ(text(context_state_result, &ctx), state);
 
   metrics_record& m = ctx.metrics;
@@ -96,19 +102,56 @@ TEST(Queries, ResultsDescribeTheRegistry) {
       R"("latency":1500},"total_reads":18,"cache_hit_reads":8,)"
       R"("cache_evicted_b":18446744073709551615,"listener_lock_wait_max_us":2,)"
       R"("listener_prepop_lock_wait_max_us":1,"kernel_drops":3,"ring_bytes":4096,"held_reads":2,)"
-      R"("held_answered_reads":0,"held_timed_out_reads":1,"cache_utilized_p":12.5},"clients":[)" +
-          client_zero + R"(,"client_id":0,"mac":"2:0:0:0:0:1"}]})");
+      R"("held_answered_reads":0,"held_timed_out_reads":1,"cache_utilized_p":12.5,"read_latency":{"hit":)" +
+          ZERO_LATENCY + R"(,"miss":)" + ZERO_LATENCY + R"(,"held":)" + ZERO_LATENCY +
+          R"(}},"clients":[)" + client_zero +
+          R"(,"client_id":0,"uuid":"client-1","mac":"2:0:0:0:0:1"}],"latency_bounds_us":[10,20,50,)"
+          R"(100,200,500,1000,2000,5000,10000,20000,50000,100000,200000,500000,1000000]})");
+  // Latency buckets hold what is at or below their bound; above the last
+  // bound (1 s) is the count's alone. Quantiles interpolate within a bucket,
+  // as Prometheus's histogram_quantile does.
+  for (int64_t ns : {10000, 15000, 20000, 20001}) {
+    metrics_record_latency(&m, &other_client, metrics_read_kind::hit, ns);
+  }
+  metrics_record_latency(&m, &other_client, metrics_read_kind::miss, 2000000000);
+  const struct {
+    const char* kind;
+    double p50, p99;
+    std::string rest;
+  } latencies[] = {
+      {"hit", 15, 48.8,
+       R"({"count":4,"sum_us":65.001000000000005,"buckets":[1,3,4,4,4,4,4,4,4,4,4,4,4,4,4,4,4]})"},
+      {"miss", 1e6, 1e6,
+       R"({"count":1,"sum_us":2000000.0,"buckets":[0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,1]})"},
+      {"held", 0, 0, R"({"count":0,"sum_us":0.0,"buckets":[0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0]})"},
+  };
+  json_ptr with_latency(metrics_result(&ctx));
+  json_object* read_latency = json_object_object_get(
+      json_object_object_get(with_latency.get(), "server_metrics"), "read_latency");
+  for (const auto& row : latencies) {
+    json_object* h = json_object_object_get(read_latency, row.kind);
+    EXPECT_NEAR(json_object_get_double(json_object_object_get(h, "p50_us")), row.p50, 1e-9)
+        << row.kind;
+    EXPECT_NEAR(json_object_get_double(json_object_object_get(h, "p99_us")), row.p99, 1e-9)
+        << row.kind;
+    json_object_object_del(h, "p50_us");
+    json_object_object_del(h, "p99_us");
+    EXPECT_EQ(text(h), row.rest) << row.kind;
+  }
   // A utilisation that could not be computed must not make the reply invalid JSON.
   m.cache_utilized_p = std::nan("");
   json_ptr reparsed(json_tokener_parse(text(metrics_result, &ctx).c_str()));
-  EXPECT_NE(text(reparsed.get()).find(R"("cache_utilized_p":0.0},"clients")"), std::string::npos);
+  EXPECT_NE(text(reparsed.get()).find(R"("cache_utilized_p":0.0,"read_latency")"),
+            std::string::npos);
 
   // "vdisk" is the last vDisk listed; "vdisks" lists all once there are two.
   const std::string vdisks[] = {
       R"({"vdisk_key":"1-1-1-1-1-1-1-1-1","site_uuid":"s1","size":42949672960,"complete":512,)"
-      R"("boot_set_bytes":0,"boot_set_cached":0})",
+      R"("boot_set_bytes":0,"boot_set_cached":0,"cached_bytes":0,"cached_ratio":0.0,)"
+      R"("boot_set_ratio":0.0,"evicted_bytes":0})",
       R"({"vdisk_key":"2-2-2-2-2-2-2-2-2","site_uuid":"s1","size":1024,"complete":1536,)"
-      R"("boot_set_bytes":768,"boot_set_cached":0})"};
+      R"("boot_set_bytes":768,"boot_set_cached":0,"cached_bytes":0,"cached_ratio":0.0,)"
+      R"("boot_set_ratio":0.0,"evicted_bytes":0})"};
   for (const auto& [key, size, complete] : {std::tuple{"1-1-1-1-1-1-1-1-1", 42949672960ull, 512},
                                             std::tuple{"2-2-2-2-2-2-2-2-2", 1024ull, 1536}}) {
     auto vdisk = std::make_shared<vdisk_context>();
@@ -126,6 +169,30 @@ TEST(Queries, ResultsDescribeTheRegistry) {
   const int last = both.rfind(vdisks[1]) > both.rfind(vdisks[0]);  // the hash table's order
   EXPECT_EQ(both, "{\"vdisk\":" + vdisks[last] + R"(,"vdisks":[)" + vdisks[1 - last] + "," +
                       vdisks[last] + "]}");
+
+  // Its latest boot is what it read since its latest login: reads before it
+  // do not count, and waits are the misses' and held reads', not the hits'.
+  client->metrics.ext.cache_hit_reads = 9, client->metrics.proxy_saved_b = 900;
+  metrics_mark_boot(&client->metrics, &client->boot_mark, g_get_monotonic_time() - 2000000);
+  metrics_record hidden;
+  metrics_increment_cache_hit_reads(&hidden.ext, &client->metrics.ext);
+  metrics_increment_cache_missed_reads(&hidden.mio, &client->metrics.mio);
+  metrics_increment_cache_missed_reads(&hidden.mio, &client->metrics.mio);
+  metrics_add_proxy_saved_b(&hidden, &client->metrics, 512);
+  metrics_add_server_sent_b(&hidden, &client->metrics, 1100);
+  metrics_record_latency(&hidden, &client->metrics, metrics_read_kind::hit, 7000);
+  metrics_record_latency(&hidden, &client->metrics, metrics_read_kind::miss, 3000000);
+  metrics_record_latency(&hidden, &client->metrics, metrics_read_kind::held, 500000);
+  {
+    json_ptr result(context_state_result(&ctx));
+    json_object* boot = json_object_object_get(
+        json_object_array_get_idx(json_object_object_get(result.get(), "clients"), 0),
+        "latest_boot");
+    EXPECT_GE(json_object_get_double(json_object_object_get(boot, "since_login_s")), 2.0);
+    json_object_object_del(boot, "since_login_s");
+    EXPECT_EQ(text(boot), R"({"reads":3,"cache_hit_reads":1,"cache_hit_ratio":0.33333333333333331,)"
+                          R"("cache_bytes":512,"server_bytes":1100,"miss_wait_us":3500.0})");
+  }
 
   // The handlers answer only requests with an id (tests/e2e sees the answers).
   tarn_test::log_capture log;

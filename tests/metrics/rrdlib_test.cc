@@ -46,8 +46,20 @@ std::set<std::string> names(const std::string& dir) {
 rrd_source source(const char* name, std::atomic<uint64_t>* v, int32_t scale = RRD_SCALE_DERIVE,
                   int32_t type = RRD_TYPE_INT64) {
   auto sample = [](void* arg) { return static_cast<std::atomic<uint64_t>*>(arg)->load(); };
-  return {name, "Things seen", HOST.c_str(), "u", "0", "inf", sample, v, RRD_OWNER_HOST,
-          0,    scale,         type};
+  return {name, "Things seen", HOST.c_str(), "u",     "0",    "inf", sample, v, RRD_OWNER_HOST,
+          0,    scale,         type,         nullptr, nullptr};
+}
+
+// Two buckets (at or below 0.5 and 2 seconds) and what lies above them.
+void sample_waits(void* arg, rrd_histogram* out) {
+  const uint64_t scale = *static_cast<uint64_t*>(arg);
+  out->bounds = 2;
+  out->le[0] = 0.5;
+  out->le[1] = 2;
+  out->cumulative[0] = 2 * scale;
+  out->cumulative[1] = 3 * scale;
+  out->count = 4 * scale;
+  out->sum = 0.25 * static_cast<double>(scale);
 }
 
 TEST(RrdLib, PublishesBothFilesExactly) {
@@ -69,7 +81,32 @@ TEST(RrdLib, PublishesBothFilesExactly) {
   g.owner = RRD_OWNER_VM;
   rrd_source d = source("fill_level", &fill, RRD_SCALE_GAUGE, RRD_TYPE_DOUBLE);
   d.description = "Line one\\two\nthree \"q\"";
-  for (rrd_source* s : {&c, &g, &d}) ASSERT_EQ(rrd_add_src(h, s), 0);
+  // Two series of one histogram family, told apart by a label, with another
+  // source added between them: a family's series follow its HELP and TYPE.
+  uint64_t hits = 1, misses = 2;
+  const char* const hit_labels[] = {"result", "hit", nullptr};
+  const char* const miss_labels[] = {"result", "mi\"ss", nullptr};
+  rrd_source wh = source("waits", nullptr);
+  wh.units = "seconds";
+  wh.type = RRD_TYPE_HISTOGRAM;
+  wh.histogram = sample_waits;
+  wh.sample_arg = &hits;
+  wh.labels = hit_labels;
+  rrd_source wm = wh;
+  wm.sample_arg = &misses;
+  wm.labels = miss_labels;
+  for (rrd_source* s : {&c, &g, &wh, &d, &wm}) ASSERT_EQ(rrd_add_src(h, s), 0);
+  // Refused: the same series again; a family member of other units, which
+  // would give the family two HELP lines; a label the histogram owns.
+  rrd_source other_units = wm;
+  other_units.labels = nullptr;
+  other_units.units = "ms";
+  const char* const le_label[] = {"le", "1", nullptr};
+  rrd_source le = wm;
+  le.labels = le_label;
+  EXPECT_EQ(rrd_add_src(h, &wm), -EEXIST);
+  EXPECT_EQ(rrd_add_src(h, &other_units), -EINVAL);
+  EXPECT_EQ(rrd_add_src(h, &le), -EINVAL);
   ASSERT_EQ(rrd_sample(h, nullptr), 0);
   // The host's UUID appears once, as an info metric; a VM's labels its
   // series, so that per-VM files differ only in labels and values (the
@@ -84,8 +121,31 @@ TEST(RrdLib, PublishesBothFilesExactly) {
       "# TYPE things_seen_total counter\nthings_seen_total 7\n"
       "# HELP vm_state State (u)\n# TYPE vm_state "
       "gauge\nvm_state{client_uuid=\"0a0a0a0a-1111-4222-8333-444455556666\"} 2\n"
+      "# HELP waits Things seen (seconds)\n# TYPE waits histogram\n"
+      "waits_bucket{result=\"hit\",le=\"0.5\"} 2\nwaits_bucket{result=\"hit\",le=\"2\"} 3\n"
+      "waits_bucket{result=\"hit\",le=\"+Inf\"} 4\nwaits_sum{result=\"hit\"} 0.25\n"
+      "waits_count{result=\"hit\"} 4\n"
+      "waits_bucket{result=\"mi\\\"ss\",le=\"0.5\"} 4\nwaits_bucket{result=\"mi\\\"ss\",le=\"2\"} "
+      "6\n"
+      "waits_bucket{result=\"mi\\\"ss\",le=\"+Inf\"} 8\nwaits_sum{result=\"mi\\\"ss\"} 0.5\n"
+      "waits_count{result=\"mi\\\"ss\"} 8\n"
       "# HELP fill_level Line one\\\\two\\nthree \"q\" (u)\n"
       "# TYPE fill_level gauge\nfill_level 42.5\n");
+  // The JSON document carries each series' labels and its quantiles,
+  // interpolated as Prometheus's histogram_quantile does: the median of
+  // 2 + 1 + 1 observations lies at the top of the first bucket, the 99th
+  // percentile above every bound, so at the last.
+  tarn_test::json_value sampled(json_tokener_parse(read_text(path).c_str()));
+  json_object* waits =
+      json_object_array_get_idx(json_object_object_get(sampled.get(), "sources"), 2);
+  EXPECT_STREQ(json_object_to_json_string_ext(json_object_object_get(waits, "labels"),
+                                              JSON_C_TO_STRING_PLAIN),
+               R"({"result":"hit"})");
+  EXPECT_STREQ(json_object_to_json_string_ext(json_object_object_get(waits, "value"),
+                                              JSON_C_TO_STRING_PLAIN),
+               R"({"count":4,"sum":0.25,"p50":0.5,"p99":2.0,"buckets":[[0.5,2],[2.0,3]]})");
+  ASSERT_EQ(rrd_del_src(h, &wh), 0);
+  ASSERT_EQ(rrd_del_src(h, &wm), 0);
 
   // A removed source is no longer published, and without a host source there
   // is no info metric. A sample leaves no temporary file behind.
