@@ -201,10 +201,20 @@ TEST(Prepopulation, FillsTheVdiskWithinBoundsAndTheNextVmBootsFromTheCache) {
       frames.emplace_back(json_tokener_parse(line.c_str()));
     ASSERT_EQ(frames.size(), 2u) << out;
     ASSERT_TRUE(frames[0] && frames[1]) << out;
-    json_object* rate = nullptr;
-    EXPECT_TRUE(json_object_object_get_ex(json_object_object_get(frames[1].get(), "proxy"),
-                                          "reads_per_s", &rate));
-    EXPECT_TRUE(json_object_is_type(rate, json_type_double)) << out;
+    // Each client joined with its counters; the vDisk, prepopulated, all cached.
+    json_object* clients = json_object_object_get(frames[1].get(), "clients");
+    ASSERT_EQ(clients ? json_object_array_length(clients) : 0, 2u) << out;
+    for (size_t i = 0; i < 2; ++i) {
+      json_object* c = json_object_array_get_idx(clients, i);
+      EXPECT_TRUE(json_object_is_type(json_object_object_get(c, "reads_per_s"), json_type_double))
+          << out;
+    }
+    json_object* vdisks = json_object_object_get(frames[1].get(), "vdisks");
+    ASSERT_EQ(vdisks ? json_object_array_length(vdisks) : 0, 1u) << out;
+    EXPECT_EQ(json_object_get_double(
+                  json_object_object_get(json_object_array_get_idx(vdisks, 0), "cached_ratio")),
+              1.0)
+        << out;
   }
   EXPECT_EQ(d.check_cache(), std::make_pair(SIZE / 512, uint64_t{0}));
   json_value stats = d.server_stats();
