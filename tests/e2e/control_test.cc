@@ -499,20 +499,55 @@ TEST(Tarnctl, UsageAbsentDaemonAndBrokenPeers) {
   path.copy(addr.sun_path, sizeof addr.sun_path - 1);
   ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   ASSERT_EQ(listen(listener.get(), 4), 0);
-  std::thread peer([&] {
-    pollfd p = {listener.get(), POLLIN, 0};
-    if (poll(&p, 1, 10000) != 1) return;
-    unique_fd conn(accept(listener.get(), nullptr, nullptr));
-    control_send(conn.get(), R"({ "jsonrpc": "2.0", "result": { "sites": [ )");
-    shutdown(conn.get(), SHUT_WR);
-    // Closing with the request unread would reset the connection instead of
-    // ending it: read until tarnctl closes.
-    control_read(conn.get(), 10s);
-  });
+  // A peer that answers each connection in turn with one of `replies`.
+  auto serve = [&](std::vector<std::string> replies) {
+    return std::thread([&listener, replies] {
+      for (const std::string& reply : replies) {
+        pollfd p = {listener.get(), POLLIN, 0};
+        if (poll(&p, 1, 10000) != 1) return;
+        unique_fd conn(accept(listener.get(), nullptr, nullptr));
+        control_send(conn.get(), reply);
+        shutdown(conn.get(), SHUT_WR);
+        // Closing with the request unread would reset the connection
+        // instead of ending it: read until tarnctl closes.
+        control_read(conn.get(), 10s);
+      }
+    });
+  };
+  std::thread peer = serve({R"({ "jsonrpc": "2.0", "result": { "sites": [ )"});
   outcome truncated = tarnctl(dir, {"--socket", path, "--timeout", "10", "status"});
   peer.join();
   EXPECT_EQ(truncated.code, 2);
   EXPECT_NE(truncated.err.find("truncated or invalid reply"), std::string::npos) << truncated.err;
+  // top over two samples of a daemon that names clients in its metrics only
+  // by MAC, written differently: 90 hits under 20 us and 10 misses in
+  // 20..50 us put the p99 at 20 + 30 * 9/10 us, for the client and its vDisk.
+  auto result = [](const std::string& r) {
+    return R"({"jsonrpc": "2.0", "id": 1, "result": )" + r + "}";
+  };
+  const std::string state =
+      result(R"({"clients": [{"uuid": "u-1", "mac": "02:00:0a:00:00:01", "vdisk_key": "k"}]})");
+  const std::string warmth =
+      result(R"({"vdisk": {"vdisk_key": "k", "site_uuid": "s", "cached_ratio": 0.25}})");
+  auto metrics = [&](int hits, int misses) {
+    const std::string counts = "\"total_reads\": " + std::to_string(hits + misses) +
+                               ", \"cache_hit_reads\": " + std::to_string(hits);
+    return result(R"({"latency_bounds_us": [10, 20, 50], "clients": [{"mac": "2:0:a:0:0:1", )" +
+                  counts + R"(, "read_latency": {"hit": {"buckets": [0, )" + std::to_string(hits) +
+                  ", " + std::to_string(hits) + ", " + std::to_string(hits) +
+                  R"(]}, "miss": {"buckets": [0, 0, )" + std::to_string(misses) + ", " +
+                  std::to_string(misses) + "]}}}]}");
+  };
+  peer = serve({state, metrics(0, 0), warmth, state, metrics(90, 10), warmth});
+  outcome top = tarnctl(dir, {"--socket", path, "top", "--interval", "0.1", "--count", "2"});
+  peer.join();
+  EXPECT_EQ(top.code, 0) << top.err;
+  const std::string second =
+      top.out.substr(std::min(top.out.find("\n\ntarnctl top"), top.out.size()));
+  size_t rows = 0;
+  for (size_t at = 0; (at = second.find("90.0%  47 us", at)) != std::string::npos; ++at) rows++;
+  EXPECT_EQ(rows, 2u) << top.out;
+  EXPECT_NE(second.find("25.0%"), std::string::npos) << top.out;
   // Nobody accepts: the connection waits in the backlog until the timeout.
   outcome silent = tarnctl(dir, {"--socket", path, "--timeout", "0.5", "metrics"});
   EXPECT_EQ(silent.code, 2);
