@@ -419,6 +419,8 @@ int32_t put_range(proxy_context* context, client_context* cc, const client_sessi
   if (!request_usable(cc->site_context, s.vdisk_key, offset, length)) return 0;
   site_context* site = cc->site_context;
   charge_write_budget(context, site, length);
+  // Whatever part of it lands, the vDisk's count of cached bytes is stale.
+  if (s.linked_vdisk != nullptr) s.linked_vdisk->changes.fetch_add(1, std::memory_order_relaxed);
   uint64_t chunk_size = site->chunk_size;
   for (uint64_t done = 0; done < length;) {
     chunk_location chunk;
