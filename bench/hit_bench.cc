@@ -8,9 +8,11 @@
 //                      fragments built and sent
 //   raw_mio/16384      cache_get_data of the same 16 KiB plus a memcpy of the
 //                      replies' size (12 * 56 + 16384 bytes)
+//   engine_*_untimed   the same two without the read latency histograms
 // The sender only counts; the chunk files stay in the page cache. After the
 // table, the engine's throughput relative to the raw read is printed: the
-// share of its cost that is the cache read itself.
+// share of its cost that is the cache read itself; then the engine's
+// throughput with the histograms relative to without: what timing costs.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -45,6 +47,7 @@ struct offsets {
 };
 
 void BM_engine_ext(benchmark::State& state) {
+  engine->ctx()->latency_histograms = state.range(0) != 0;
   bytes request = engine_fixture::ext_request(512, EXT_LENGTH);
   offsets at(EXT_LENGTH);
   const uint64_t sent = engine->sent().datagrams;
@@ -81,6 +84,7 @@ void BM_raw_ext(benchmark::State& state) {
 }
 
 void BM_engine_mio(benchmark::State& state) {
+  engine->ctx()->latency_histograms = state.range(0) != 0;
   bytes request = engine_fixture::mio_request(1, 1, 512, MIO_LENGTH);
   offsets at(MIO_LENGTH);
   const uint64_t sent = engine->sent().datagrams;
@@ -115,9 +119,11 @@ void BM_raw_mio(benchmark::State& state) {
 }
 
 BENCHMARK(BM_raw_ext)->Name("raw_ext/1024")->UseRealTime();
-BENCHMARK(BM_engine_ext)->Name("engine_ext/1024")->UseRealTime();
+BENCHMARK(BM_engine_ext)->Name("engine_ext/1024")->Arg(1)->UseRealTime();
+BENCHMARK(BM_engine_ext)->Name("engine_ext_untimed/1024")->Arg(0)->UseRealTime();
 BENCHMARK(BM_raw_mio)->Name("raw_mio/16384")->UseRealTime();
-BENCHMARK(BM_engine_mio)->Name("engine_mio/16384")->UseRealTime();
+BENCHMARK(BM_engine_mio)->Name("engine_mio/16384")->Arg(1)->UseRealTime();
+BENCHMARK(BM_engine_mio)->Name("engine_mio_untimed/16384")->Arg(0)->UseRealTime();
 
 std::string run_key(const benchmark::BenchmarkReporter::Run& run) {
   return run.run_name.function_name;
@@ -145,6 +151,15 @@ int main(int argc, char** argv) {
     if (eng <= 0 || raw <= 0) continue;
     std::printf("  %-10s engine %.0f reads/s, raw %.0f reads/s: ratio %.2f\n", size, eng, raw,
                 eng / raw);
+  }
+  std::printf("\nread latency histograms: engine throughput with them relative to without:\n");
+  for (const char* kind : {"ext", "mio"}) {
+    const std::string size = kind == std::string("ext") ? "/1024" : "/16384";
+    const double timed = reporter.median(std::string("engine_") + kind + size);
+    const double untimed = reporter.median(std::string("engine_") + kind + "_untimed" + size);
+    if (timed <= 0 || untimed <= 0) continue;
+    std::printf("  %s%-7s with %.0f reads/s, without %.0f reads/s: ratio %.3f\n", kind,
+                size.c_str(), timed, untimed, timed / untimed);
   }
   engine = nullptr;
   benchmark::Shutdown();

@@ -188,7 +188,8 @@ void boot_sets_flush(proxy_context* context, const char* site_uuid) {
   vdisk_contexts_drop_retired(context, tried, failed);
 }
 
-boot_set_warmth_figures boot_set_warmth(proxy_context* context, vdisk_context* vc) {
+boot_set_warmth_figures boot_set_warmth(proxy_context* context, vdisk_context* vc,
+                                        const boot_set_warmth_figures* since) {
   boot_set_warmth_figures out;
   g_return_val_if_fail(context != NULL && vc != NULL, out);
   std::shared_ptr<site_context> site;
@@ -199,11 +200,21 @@ boot_set_warmth_figures boot_set_warmth(proxy_context* context, vdisk_context* v
       if (found != context->site_context_ht->end()) site = found->second;
     }
   }
+  // Read before the counts, so that a store during them makes the next
+  // call count again.
+  out.changes = vc->changes.load();
   out.size = vc->state.lock()->size;
   out.evicted_b = vc->evicted_b.load();
   const std::vector<boot_range> ranges = boot_set_union(vc);
   for (const boot_range& r : ranges) out.boot_b += r.length;
   if (!site) return out;
+  out.counted = true;
+  if (since != nullptr && since->counted && since->changes == out.changes &&
+      since->size == out.size && since->boot_b == out.boot_b) {
+    out.cached_b = since->cached_b;
+    out.boot_cached_b = since->boot_cached_b;
+    return out;
+  }
   out.boot_cached_b = cache_present_bytes(site.get(), vc->vdisk_key.c_str(), ranges);
   if (out.size != 0) {
     out.cached_b = cache_present_bytes(site.get(), vc->vdisk_key.c_str(), {{0, out.size}});

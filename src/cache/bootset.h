@@ -44,8 +44,13 @@ struct boot_set_warmth_figures {
   uint64_t boot_b = 0;
   uint64_t boot_cached_b = 0;
   uint64_t evicted_b = 0;
+  uint64_t changes = 0;  // the vDisk's `changes` when counted
+  bool counted = false;  // the bitmaps were read (the site was found)
 };
-boot_set_warmth_figures boot_set_warmth(proxy_context* context, vdisk_context* vc);
+// `since`, when given, is an earlier result: its counts are kept, and the
+// bitmaps not read, unless the vDisk's cache or boot set changed since.
+boot_set_warmth_figures boot_set_warmth(proxy_context* context, vdisk_context* vc,
+                                        const boot_set_warmth_figures* since = nullptr);
 // `part` of `whole` as a fraction, 0 for an empty whole.
 double boot_set_ratio(uint64_t part, uint64_t whole);
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
@@ -418,6 +419,8 @@ int32_t put_range(proxy_context* context, client_context* cc, const client_sessi
   if (!request_usable(cc->site_context, s.vdisk_key, offset, length)) return 0;
   site_context* site = cc->site_context;
   charge_write_budget(context, site, length);
+  // Whatever part of it lands, the vDisk's count of cached bytes is stale.
+  if (s.linked_vdisk != nullptr) s.linked_vdisk->changes.fetch_add(1, std::memory_order_relaxed);
   uint64_t chunk_size = site->chunk_size;
   for (uint64_t done = 0; done < length;) {
     chunk_location chunk;
@@ -629,18 +632,52 @@ uint64_t cache_first_cached(client_context* cc, const site_context* site, const 
   return first_sector(cc, site, vdisk_key, offset, end, true);
 }
 
+namespace {
+
+// Bytes of [from, to) (offsets within one chunk) whose sectors `bitmap`
+// marks present; a sector partly inside counts for its part.
+uint64_t present_in_chunk(const std::vector<uint8_t>& bitmap, uint64_t from, uint64_t to) {
+  const uint64_t first = from / SECTOR_SIZE, last = (to - 1) / SECTOR_SIZE;
+  const auto has = [&](uint64_t s) { return (bitmap[s / 8] & (0x80 >> (s % 8))) != 0; };
+  uint64_t sectors = 0;
+  uint64_t s = first;
+  for (; s <= last && s % 8 != 0; s++) sectors += has(s);
+  for (; s + 8 <= last + 1; s += 8) sectors += static_cast<uint64_t>(std::popcount(bitmap[s / 8]));
+  for (; s <= last; s++) sectors += has(s);
+  uint64_t bytes = sectors * SECTOR_SIZE;
+  if (has(first)) bytes -= from % SECTOR_SIZE;
+  if (has(last) && to % SECTOR_SIZE != 0) bytes -= SECTOR_SIZE - to % SECTOR_SIZE;
+  return bytes;
+}
+
+}  // namespace
+
 uint64_t cache_present_bytes(const site_context* site, const char* vdisk_key,
                              const std::vector<boot_range>& ranges) {
   g_return_val_if_fail(site != NULL && vdisk_key != NULL, 0);
+  if (!chunk_size_usable(site->chunk_size)) return 0;
+  const uint64_t chunk_size = site->chunk_size;
+  // Each chunk's bitmap is read once, whole, however many ranges it serves:
+  // a vDisk's whole size is counted at one open and one read per chunk file.
+  std::vector<uint8_t> bitmap(chunk_size / BITMAP_BYTE_SPAN);
+  uint64_t loaded = UINT64_MAX;
+  bool readable = false;
   uint64_t present = 0;
   for (const boot_range& r : ranges) {
     const uint64_t end = r.offset + r.length < r.offset ? UINT64_MAX : r.offset + r.length;
     for (uint64_t at = r.offset; at < end;) {
-      const uint64_t from = first_sector(nullptr, site, vdisk_key, at, end, true);
-      if (from >= end) break;
-      at = first_sector(nullptr, site, vdisk_key, from, end, false);
-      if (at <= from) break;  // an unreadable bitmap
-      present += at - from;
+      chunk_location chunk;
+      if (!compose_chunk(site, vdisk_key, at, &chunk)) break;
+      const uint64_t stop = std::min(end - at, chunk_size - chunk.offset) + at;
+      if (chunk.number != loaded) {
+        loaded = chunk.number;
+        unique_fd fd(open(chunk.path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        int err;
+        readable = fd && pread_full(fd.get(), bitmap.data(), bitmap.size(), chunk_size, &err) ==
+                             static_cast<ssize_t>(bitmap.size());
+      }
+      if (readable) present += present_in_chunk(bitmap, chunk.offset, chunk.offset + (stop - at));
+      at = stop;
     }
   }
   return present;

@@ -187,6 +187,7 @@ void vdisk_contexts_purged(proxy_context* context, const std::string& site_uuid,
     vc->hold_count++;
   }
   vc->evicted_b.fetch_add(bytes);
+  vc->changes.fetch_add(1);
   {
     auto state = vc->state.lock();
     const uint64_t from = vdisk_offset > UINT64_MAX - 512 ? UINT64_MAX : vdisk_offset + 512;

@@ -120,6 +120,9 @@ struct vdisk_context {
   guarded<vdisk_collapse> collapse;
   // Bytes the cache manager evicted while the record lived.
   std::atomic<uint64_t> evicted_b{0};
+  // Bumped by every store to its cache and every eviction from it: a count
+  // of its cached bytes taken at an older value may be stale.
+  std::atomic<uint64_t> changes{0};
 };
 
 // Shared so that a job holding a vDisk keeps the record valid after the

@@ -236,6 +236,7 @@ TEST_F(CacheManagerTest, PressureOnSpaceThenInodesIsRelievedInOrder) {
   // the chunk removed, so that a prepopulation fills it again.
   EXPECT_FALSE(exists(c + P + "/prepop"));
   EXPECT_EQ(p_vdisk->state.lock()->prepop_progress, 512u);
+  EXPECT_EQ(p_vdisk->evicted_b.load(), 65536u);  // its own share of what went
   // What P's boot read: a pass writes it (after its measurements, whose
   // figures above are exact).
   const std::vector<boot_range> boot = {{65536, 4096}, {0, 512}};

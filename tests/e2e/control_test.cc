@@ -257,14 +257,20 @@ TEST(Control, RequestsHostilePeersAndTarnctlInOneRun) {
     std::vector<std::string> out, err;
   };
   const ctl_case ctl_cases[] = {
-      {{"status"}, "", 0, {"Sites (0)", "SITE UUID", "SERVER UUID", "CLIENT UUID"}, {}},
+      {{"status"},
+       "",
+       0,
+       {"Sites (0)", "SITE UUID", "SERVER UUID", "CLIENT UUID", "Latest boots (0)"},
+       {}},
       {{"metrics"},
        "",
        0,
        {"total 0 B", "hit ratio n/a",
-        "held reads:    0, answered from the cache 0, timed out and forwarded 0"},
+        "held reads:    0, answered from the cache 0, timed out and forwarded 0",
+        "\n  hit latency:   p50 -, p99 - (0 reads)", "\n  miss latency:  p50 -, p99 - (0 reads)",
+        "\n  held latency:  p50 -, p99 - (0 reads)"},
        {}},
-      {{"prepop"}, "", 0, {"vDisks (0)"}, {}},
+      {{"prepop"}, "", 0, {"vDisks (0)", "BOOT SET  CACHED  CACHED %  EVICTED"}, {}},
       {{"call", "no-such-method"}, "", 1, {}, {"-32601", "Method not found"}},
       // A site_uuid that is not a UUID is refused by the daemon, not by tarnctl.
       {{"remove-site", "../../etc/passwd"}, "", 1, {}, {"-32602: Invalid params, site_uuid"}},
@@ -427,6 +433,13 @@ TEST(Control, RequestsHostilePeersAndTarnctlInOneRun) {
   EXPECT_TRUE(S_ISSOCK(st.st_mode));
   EXPECT_EQ(st.st_mode & 07777, 0600u);
   EXPECT_EQ(st.st_uid, 0u);
+  // tarnctl top watching when the daemon goes: it reports it and fails.
+  tarn_test::process top({fs::path(TARN_DAEMON_PATH).parent_path() / "tools/tarnctl", "--socket",
+                          sb.socket_path(), "top", "--interval", "0.2"},
+                         sb.dir() + "/top");
+  EXPECT_TRUE(tarn_test::eventually(
+      [&] { return top.out().find("Clients (0)") != std::string::npos; }, 10s))
+      << top.err();
   unique_fd held_peer = control_connect(sb.socket_path());
   control_send(held_peer.get(), "{\"jsonrpc\":");
   std::this_thread::sleep_for(200ms);
@@ -435,6 +448,8 @@ TEST(Control, RequestsHostilePeersAndTarnctlInOneRun) {
   EXPECT_TRUE(sb.exited_cleanly(20s));
   EXPECT_NE(sb.err().find("Shutting down unixsocketThread"), std::string::npos) << sb.err();
   EXPECT_EQ(stat(sb.socket_path().c_str(), &st), 0);
+  EXPECT_EQ(top.wait(10s), 2) << top.err();
+  EXPECT_NE(top.err().find("tarnctl: "), std::string::npos);
 
   // A hanging script holds up the shutdown only for the grace a script that
   // is nearly done gets, however long its limit.
@@ -470,6 +485,8 @@ TEST(Tarnctl, UsageAbsentDaemonAndBrokenPeers) {
                                                {"status", "extra"},
                                                {"--timeout", "zero", "status"},
                                                {"call", "m", "{not json"},
+                                               {"--count", "2", "status"},
+                                               {"top", "--interval", "0.01"},
                                                {"--bogus", "status"}}) {
     outcome usage = tarnctl(dir, args);
     EXPECT_EQ(usage.code, 2) << ::testing::PrintToString(args);
@@ -482,20 +499,55 @@ TEST(Tarnctl, UsageAbsentDaemonAndBrokenPeers) {
   path.copy(addr.sun_path, sizeof addr.sun_path - 1);
   ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   ASSERT_EQ(listen(listener.get(), 4), 0);
-  std::thread peer([&] {
-    pollfd p = {listener.get(), POLLIN, 0};
-    if (poll(&p, 1, 10000) != 1) return;
-    unique_fd conn(accept(listener.get(), nullptr, nullptr));
-    control_send(conn.get(), R"({ "jsonrpc": "2.0", "result": { "sites": [ )");
-    shutdown(conn.get(), SHUT_WR);
-    // Closing with the request unread would reset the connection instead of
-    // ending it: read until tarnctl closes.
-    control_read(conn.get(), 10s);
-  });
+  // A peer that answers each connection in turn with one of `replies`.
+  auto serve = [&](std::vector<std::string> replies) {
+    return std::thread([&listener, replies] {
+      for (const std::string& reply : replies) {
+        pollfd p = {listener.get(), POLLIN, 0};
+        if (poll(&p, 1, 10000) != 1) return;
+        unique_fd conn(accept(listener.get(), nullptr, nullptr));
+        control_send(conn.get(), reply);
+        shutdown(conn.get(), SHUT_WR);
+        // Closing with the request unread would reset the connection
+        // instead of ending it: read until tarnctl closes.
+        control_read(conn.get(), 10s);
+      }
+    });
+  };
+  std::thread peer = serve({R"({ "jsonrpc": "2.0", "result": { "sites": [ )"});
   outcome truncated = tarnctl(dir, {"--socket", path, "--timeout", "10", "status"});
   peer.join();
   EXPECT_EQ(truncated.code, 2);
   EXPECT_NE(truncated.err.find("truncated or invalid reply"), std::string::npos) << truncated.err;
+  // top over two samples of a daemon that names clients in its metrics only
+  // by MAC, written differently: 90 hits under 20 us and 10 misses in
+  // 20..50 us put the p99 at 20 + 30 * 9/10 us, for the client and its vDisk.
+  auto result = [](const std::string& r) {
+    return R"({"jsonrpc": "2.0", "id": 1, "result": )" + r + "}";
+  };
+  const std::string state =
+      result(R"({"clients": [{"uuid": "u-1", "mac": "02:00:0a:00:00:01", "vdisk_key": "k"}]})");
+  const std::string warmth =
+      result(R"({"vdisk": {"vdisk_key": "k", "site_uuid": "s", "cached_ratio": 0.25}})");
+  auto metrics = [&](int hits, int misses) {
+    const std::string counts = "\"total_reads\": " + std::to_string(hits + misses) +
+                               ", \"cache_hit_reads\": " + std::to_string(hits);
+    return result(R"({"latency_bounds_us": [10, 20, 50], "clients": [{"mac": "2:0:a:0:0:1", )" +
+                  counts + R"(, "read_latency": {"hit": {"buckets": [0, )" + std::to_string(hits) +
+                  ", " + std::to_string(hits) + ", " + std::to_string(hits) +
+                  R"(]}, "miss": {"buckets": [0, 0, )" + std::to_string(misses) + ", " +
+                  std::to_string(misses) + "]}}}]}");
+  };
+  peer = serve({state, metrics(0, 0), warmth, state, metrics(90, 10), warmth});
+  outcome top = tarnctl(dir, {"--socket", path, "top", "--interval", "0.1", "--count", "2"});
+  peer.join();
+  EXPECT_EQ(top.code, 0) << top.err;
+  const std::string second =
+      top.out.substr(std::min(top.out.find("\n\ntarnctl top"), top.out.size()));
+  size_t rows = 0;
+  for (size_t at = 0; (at = second.find("90.0%  47 us", at)) != std::string::npos; ++at) rows++;
+  EXPECT_EQ(rows, 2u) << top.out;
+  EXPECT_NE(second.find("25.0%"), std::string::npos) << top.out;
   // Nobody accepts: the connection waits in the backlog until the timeout.
   outcome silent = tarnctl(dir, {"--socket", path, "--timeout", "0.5", "metrics"});
   EXPECT_EQ(silent.code, 2);

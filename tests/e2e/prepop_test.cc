@@ -3,14 +3,23 @@
 // the jobs); the daemon reads the whole vDisk in that client's name; the
 // streaming-server simulator counts the reads that carry the ThreadId high
 // bit. The hold-off after a link is 2 seconds here.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -66,6 +75,78 @@ int64_t progress(lab_daemon& d, const char* member) {
   return json_path_int(r.get(), {"vdisk", member});
 }
 
+const std::string TARNCTL = fs::path(TARN_DAEMON_PATH).parent_path() / "tools/tarnctl";
+
+struct top_run {
+  int code = -1;  // -1: did not end within the bound
+  std::string screen;
+  tcflag_t modes_before = 0, modes_during = 0, modes_after = 0;  // ECHO and ICANON
+};
+
+// tarnctl top on a pseudo-terminal until its screen shows `shows`, then
+// stopped by a "q" keypress (`stop` 0) or by the signal `stop`.
+top_run top_on_terminal(const std::string& socket, const std::string& shows, int stop) {
+  top_run r;
+  unique_fd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!master || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) return r;
+  unique_fd slave(open(ptsname(master.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
+  termios modes{};
+  auto lflag = [&] {
+    tcgetattr(slave.get(), &modes);
+    return modes.c_lflag & (ECHO | ICANON);
+  };
+  r.modes_before = lflag();
+  const std::vector<std::string> args = {TARNCTL, "--socket", socket, "top", "--interval", "0.2"};
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // The terminal as the controlling terminal of a session of its own, as
+    // a login shell would have it.
+    setsid();
+    ioctl(slave.get(), TIOCSCTTY, 0);
+    for (int fd : {0, 1, 2}) dup2(slave.get(), fd);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  // Reading the screen all along keeps tarnctl from blocking on a full terminal.
+  auto read_screen = [&] {
+    pollfd p{master.get(), POLLIN, 0};
+    char buffer[4096];
+    while (poll(&p, 1, 0) == 1) {
+      const ssize_t n = read(master.get(), buffer, sizeof buffer);
+      if (n <= 0) break;
+      r.screen.append(buffer, static_cast<size_t>(n));
+    }
+  };
+  tarn_test::eventually(
+      [&] {
+        read_screen();
+        return r.screen.find(shows) != std::string::npos;
+      },
+      30s);
+  r.modes_during = lflag();
+  if (stop == 0)
+    EXPECT_EQ(write(master.get(), "q", 1), 1);
+  else
+    kill(pid, stop);
+  int status = 0;
+  if (tarn_test::eventually(
+          [&] {
+            read_screen();
+            return waitpid(pid, &status, WNOHANG) == pid;
+          },
+          10s))
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  else {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  r.modes_after = lflag();
+  return r;
+}
+
 // One run checks the bounds, the marks and what the cache then serves. The
 // size is not a multiple of the burst size, so the last read is at most
 // 12 KiB; the server's delay keeps reads in flight long enough to be counted.
@@ -83,6 +164,58 @@ TEST(Prepopulation, FillsTheVdiskWithinBoundsAndTheNextVmBootsFromTheCache) {
   ASSERT_TRUE(d.sandbox().wait_for_output(COMPLETE, 120s)) << d.sandbox().err();
   EXPECT_EQ(progress(d, "complete"), static_cast<int64_t>(SIZE + 512));
   EXPECT_TRUE(fs::exists(d.vdisk_dir() + "/prepop"));
+
+  // tarnctl top as an operator watches it on a terminal: the site's clients
+  // on screen, the terminal in single-key mode while it runs and restored
+  // after, whether a "q" or an interrupt ends it.
+  for (int stop : {0, SIGINT}) {
+    SCOPED_TRACE(stop);
+    const top_run run = top_on_terminal(d.socket_path(), lab_daemon::client_uuid(2), stop);
+    EXPECT_NE(run.screen.find(lab_daemon::client_uuid(1)), std::string::npos) << run.screen;
+    EXPECT_NE(run.screen.find("\033[H\033[2J"), std::string::npos);
+    EXPECT_EQ(run.code, 0) << run.screen;
+    EXPECT_EQ(run.modes_before, static_cast<tcflag_t>(ECHO | ICANON));
+    EXPECT_EQ(run.modes_during, 0u);
+    EXPECT_EQ(run.modes_after, run.modes_before);
+  }
+  // And in a script: plain blocks, the second with rates, or JSON lines.
+  for (bool json : {false, true}) {
+    std::vector<std::string> args = {TARNCTL,      "--socket", d.socket_path(), "top",
+                                     "--interval", "0.2",      "--count",       "2"};
+    if (json) args.insert(args.begin() + 1, "--json");
+    tarn_test::process top(args, d.sandbox().dir() + "/top");
+    ASSERT_EQ(top.wait(30s), 0) << top.err();
+    const std::string out = top.out();
+    EXPECT_EQ(out.find('\033'), std::string::npos) << out;
+    EXPECT_NE(out.find(lab_daemon::client_uuid(1)), std::string::npos) << out;
+    if (!json) {
+      EXPECT_EQ(count(out, "tarnctl top, every 0.2 s"), 2u) << out;
+      const size_t second = out.find("\n\ntarnctl top, every");
+      ASSERT_NE(second, std::string::npos) << out;
+      EXPECT_EQ(out.find("Proxy: - reads/s", second), std::string::npos) << out;
+      continue;
+    }
+    std::vector<json_value> frames;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);)
+      frames.emplace_back(json_tokener_parse(line.c_str()));
+    ASSERT_EQ(frames.size(), 2u) << out;
+    ASSERT_TRUE(frames[0] && frames[1]) << out;
+    // Each client joined with its counters; the vDisk, prepopulated, all cached.
+    json_object* clients = json_object_object_get(frames[1].get(), "clients");
+    ASSERT_EQ(clients ? json_object_array_length(clients) : 0, 2u) << out;
+    for (size_t i = 0; i < 2; ++i) {
+      json_object* c = json_object_array_get_idx(clients, i);
+      EXPECT_TRUE(json_object_is_type(json_object_object_get(c, "reads_per_s"), json_type_double))
+          << out;
+    }
+    json_object* vdisks = json_object_object_get(frames[1].get(), "vdisks");
+    ASSERT_EQ(vdisks ? json_object_array_length(vdisks) : 0, 1u) << out;
+    EXPECT_EQ(json_object_get_double(
+                  json_object_object_get(json_object_array_get_idx(vdisks, 0), "cached_ratio")),
+              1.0)
+        << out;
+  }
   EXPECT_EQ(d.check_cache(), std::make_pair(SIZE / 512, uint64_t{0}));
   json_value stats = d.server_stats();
   ASSERT_TRUE(stats);

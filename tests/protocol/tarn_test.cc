@@ -264,6 +264,13 @@ TEST_F(Engine, UefiServiceReplyWithStrayBytesKeepsWhatCameBefore) {
   EXPECT_EQ(cc->session.lock_shared()->packet_size, 9000u);
 }
 
+// How many reads each latency histogram of the client holds: hit, miss, held.
+std::array<uint64_t, 3> latency_counts(const client_context* c) {
+  std::array<uint64_t, 3> out;
+  for (size_t k = 0; k < 3; k++) out[k] = metrics_histogram_read(c->metrics.latency[k]).count;
+  return out;
+}
+
 TEST_F(Engine, ExtentReadsAreCachedOnlyFromTheRecordedReplyAndServedInTheServersName) {
   login();
   prime_activity();
@@ -325,6 +332,10 @@ TEST_F(Engine, ExtentReadsAreCachedOnlyFromTheRecordedReplyAndServedInTheServers
   outdated[11] |= 0x80;
   EXPECT_EQ(down(outdated), 1);
   EXPECT_STREQ(cc->session.lock_shared()->vdisk_key, "");
+  // Every hit is timed; of the misses, those whose recorded reply came (the
+  // read of 4096 and the long one).
+  EXPECT_EQ(latency_counts(cc), (std::array<uint64_t, 3>{3, 2, 0}));
+  EXPECT_EQ(cc->metrics.ext.cache_hit_reads.load(), 3u);
 }
 
 TEST_F(Engine, MioRepliesAreReassembledAndServedInFragments) {
@@ -453,6 +464,12 @@ TEST_F(Engine, MissesOfAReadAnotherClientHasInFlightWaitForItsStoredReply) {
   login();
   EXPECT_EQ(as(b, mio_request(5, 11, 512 + 393216, 4096)), 1);
   cc = a;
+  // Held reads answered are timed as held, not as hits; a held read sent on
+  // is timed as the miss it became, from when it was sent. A's reads whose
+  // replies came are its timed misses.
+  EXPECT_EQ(latency_counts(b), (std::array<uint64_t, 3>{0, 1, 2}));
+  EXPECT_EQ(latency_counts(a), (std::array<uint64_t, 3>{0, 2, 0}));
+  EXPECT_EQ(metrics_histogram_read(st.ctx.metrics.latency[2]).count, 2u);
 }
 
 TEST_F(Engine, MioFragmentsThatDoNotFitTheRecordedReadAreNeverStored) {
