@@ -155,7 +155,8 @@ size_t boot_set_replace(vdisk_context* vc, const std::vector<boot_range>& ranges
   next.dirty = true;
   const size_t kept = next.ranges.size();
   std::swap(*vc->boot.lock(), next);
-  return kept;  // the old set goes with `next`, outside the lock
+  vc->changes.fetch_add(1);  // a set of the same size may cover other bytes
+  return kept;               // the old set goes with `next`, outside the lock
 }
 
 bool boot_set_write(vdisk_context* vc) {
@@ -188,10 +189,10 @@ void boot_sets_flush(proxy_context* context, const char* site_uuid) {
   vdisk_contexts_drop_retired(context, tried, failed);
 }
 
-boot_set_warmth_figures boot_set_warmth(proxy_context* context, vdisk_context* vc,
-                                        const boot_set_warmth_figures* since) {
+boot_set_warmth_figures boot_set_warmth(proxy_context* context, vdisk_context* vc) {
   boot_set_warmth_figures out;
   g_return_val_if_fail(context != NULL && vc != NULL, out);
+  const boot_set_warmth_figures since = *vc->warmth.lock();
   std::shared_ptr<site_context> site;
   {
     std::shared_lock<std::shared_mutex> hold(context->site_lock);
@@ -209,16 +210,17 @@ boot_set_warmth_figures boot_set_warmth(proxy_context* context, vdisk_context* v
   for (const boot_range& r : ranges) out.boot_b += r.length;
   if (!site) return out;
   out.counted = true;
-  if (since != nullptr && since->counted && since->changes == out.changes &&
-      since->size == out.size && since->boot_b == out.boot_b) {
-    out.cached_b = since->cached_b;
-    out.boot_cached_b = since->boot_cached_b;
+  if (since.counted && since.changes == out.changes && since.size == out.size &&
+      since.boot_b == out.boot_b) {
+    out.cached_b = since.cached_b;
+    out.boot_cached_b = since.boot_cached_b;
     return out;
   }
   out.boot_cached_b = cache_present_bytes(site.get(), vc->vdisk_key.c_str(), ranges);
   if (out.size != 0) {
     out.cached_b = cache_present_bytes(site.get(), vc->vdisk_key.c_str(), {{0, out.size}});
   }
+  *vc->warmth.lock() = out;
   return out;
 }
 

@@ -34,23 +34,13 @@ std::vector<boot_range> boot_set_union(vdisk_context* vc);
 // The bytes the boot set covers (each counted once).
 uint64_t boot_set_bytes(vdisk_context* vc);
 
-// How warm a vDisk's cache is: its size (0 while unknown), the bytes of it
-// cached, its boot set's bytes and those of them cached, all counted from
-// the bitmaps (cache/chunks.h) with no lock held across the reads, and the
-// bytes evicted from it while its record lived.
-struct boot_set_warmth_figures {
-  uint64_t size = 0;
-  uint64_t cached_b = 0;
-  uint64_t boot_b = 0;
-  uint64_t boot_cached_b = 0;
-  uint64_t evicted_b = 0;
-  uint64_t changes = 0;  // the vDisk's `changes` when counted
-  bool counted = false;  // the bitmaps were read (the site was found)
-};
-// `since`, when given, is an earlier result: its counts are kept, and the
-// bitmaps not read, unless the vDisk's cache or boot set changed since.
-boot_set_warmth_figures boot_set_warmth(proxy_context* context, vdisk_context* vc,
-                                        const boot_set_warmth_figures* since = nullptr);
+// How warm a vDisk's cache is (contexts/bootset.h), counted from the
+// bitmaps (cache/chunks.h) with no lock held across the reads. The last
+// count is kept in the vDisk's record and given again, without reading a
+// bitmap, while nothing was stored to or evicted from the vDisk and its size
+// and boot set stayed the same: a large warm vDisk's count takes a read per
+// chunk file, and the metrics and `tarnctl top` ask every few seconds.
+boot_set_warmth_figures boot_set_warmth(proxy_context* context, vdisk_context* vc);
 // `part` of `whole` as a fraction, 0 for an empty whole.
 double boot_set_ratio(uint64_t part, uint64_t whole);
 

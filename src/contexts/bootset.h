@@ -41,6 +41,19 @@ struct boot_set {
   bool loaded = false;                   // its file was read (or found unusable)
 };
 
+// How warm a vDisk's cache is: its size (0 while unknown), the bytes of it
+// cached, its boot set's bytes and those of them cached, and the bytes
+// evicted from it while its record lived (cache/bootset.h counts them).
+struct boot_set_warmth_figures {
+  uint64_t size = 0;
+  uint64_t cached_b = 0;
+  uint64_t boot_b = 0;
+  uint64_t boot_cached_b = 0;
+  uint64_t evicted_b = 0;
+  uint64_t changes = 0;  // the vDisk's `changes` when counted
+  bool counted = false;  // the bitmaps were read (the site was found)
+};
+
 // Adds [offset, offset + length); true when the set changed. A zero length
 // or a range that wraps is refused.
 bool boot_set_record(boot_set& set, uint64_t offset, uint64_t length);

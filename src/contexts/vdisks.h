@@ -120,9 +120,12 @@ struct vdisk_context {
   guarded<vdisk_collapse> collapse;
   // Bytes the cache manager evicted while the record lived.
   std::atomic<uint64_t> evicted_b{0};
-  // Bumped by every store to its cache and every eviction from it: a count
-  // of its cached bytes taken at an older value may be stale.
+  // Bumped by every store to its cache, every eviction from it and every
+  // boot set imported: a count of its warmth taken at an older value may be
+  // stale.
   std::atomic<uint64_t> changes{0};
+  // The latest count of its warmth; a short lock, never held across I/O.
+  guarded<boot_set_warmth_figures> warmth;
 };
 
 // Shared so that a job holding a vDisk keeps the record valid after the

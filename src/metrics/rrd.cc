@@ -248,9 +248,7 @@ void vdisk_series_sync(proxy_context* context, rrd_handle* host, const char* own
         if (rc != 0) g_warning("Failed in rrd_add_src (%d) for %s", rc, s.name);
       }
     }
-    // A vDisk nothing was stored to or evicted from keeps its counts: the
-    // bitmaps of a large warm vDisk take a read per chunk file.
-    v->w = boot_set_warmth(context, vc.get(), &v->w);
+    v->w = boot_set_warmth(context, vc.get());
   }
   for (auto it = series.begin(); it != series.end();) {
     if (live.contains(it->first)) {
