@@ -424,27 +424,34 @@ std::unique_lock<std::mutex> lock_mio(packet& pk) {
       [&] { return cc->prepop_holds_mio.load(std::memory_order_relaxed); });
 }
 
-void record_latency(packet& pk, metrics_read_block* global, metrics_read_block* client) {
+int64_t ns_of(const timespec& t) {
+  return t.tv_sec * 1'000'000'000LL + t.tv_nsec;
+}
+
+// The datagram's arrival at the engine: also when a forwarded request left,
+// as forwarding follows at once.
+int64_t start_ns(const packet& pk) {
+  return ns_of(pk.start);
+}
+
+// Returns the end time (monotonic ns), which a reply's read latency shares.
+int64_t record_latency(packet& pk, metrics_read_block* global, metrics_read_block* client) {
   timespec end;
   clock_gettime(CLOCK_MONOTONIC, &end);
   metrics_set_latency(&pk.start, &end, global, client);
+  return ns_of(end);
 }
 
-int64_t monotonic_ns() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
-}
-
-// A VM read's service time, where the histograms are kept, into its kind's.
-void record_read(packet& pk, metrics_read_kind kind, int64_t since_ns) {
+// A VM read's service time, from `since_ns` to `now_ns` (read now when 0),
+// into its kind's histogram, where the histograms are kept.
+void record_read(packet& pk, metrics_read_kind kind, int64_t since_ns, int64_t now_ns = 0) {
   if (!pk.context->latency_histograms) return;
-  metrics_record_latency(&pk.context->metrics, &pk.cc->metrics, kind, monotonic_ns() - since_ns);
-}
-
-// A hit is timed from the datagram's arrival at the engine.
-void record_hit(packet& pk) {
-  record_read(pk, metrics_read_kind::hit, pk.start.tv_sec * 1'000'000'000LL + pk.start.tv_nsec);
+  if (now_ns == 0) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    now_ns = ns_of(now);
+  }
+  metrics_record_latency(&pk.context->metrics, &pk.cc->metrics, kind, now_ns - since_ns);
 }
 
 // A reply that completes a read goes to the VM before its cache write where
@@ -488,8 +495,7 @@ void forward_ext_miss(packet& pk, const msg_ext_read_request& r, bool missed) {
   const uint8_t tag = draw_tag();
   msg_set_tag(pk.p, tag);
   *pk.cc->last_forwarded_read.lock() = {tag, static_cast<uint32_t>(r.offset >> 32),
-                                        static_cast<uint32_t>(r.offset), missed,
-                                        missed ? monotonic_ns() : 0};
+                                        static_cast<uint32_t>(r.offset), missed, start_ns(pk)};
 }
 
 // A missed MIO goes to the server with a record to reassemble its reply in.
@@ -509,7 +515,7 @@ void track_mio_miss(packet& pk, const client_session& s, const msg_mio_read_requ
       f->offset = r.offset;
       f->length = r.length;
       f->deadline = g_get_monotonic_time() + TARN_MIO_DEADLINE_US;
-      f->sent_ns = monotonic_ns();
+      f->sent_ns = start_ns(pk);
     }
   }
   if (!tracked && pk.context->collapse_forwarding && s.linked_vdisk != nullptr) {
@@ -536,7 +542,7 @@ verdict ext_read_request(packet& pk, const client_session& s) {
   } else if (tarn_satisfy_ext_read_from_cache(pk.context, cc, s, pk.sender, pk.p.data(),
                                               pk.p.size(), pk.client, pk.server)) {
     metrics_increment_cache_hit_reads(&pk.context->metrics.ext, &cc->metrics.ext);
-    record_hit(pk);
+    record_read(pk, metrics_read_kind::hit, start_ns(pk));
     return verdict::drop;
   } else {
     missed = true;
@@ -585,8 +591,8 @@ verdict ext_read_reply(packet& pk, const client_session& s) {
   }
   // The record is gone either way: the read in flight is over.
   note_completed(pk, s, VDISK_INFLIGHT_EXT, r.offset, r.length, stored);
-  record_latency(pk, &pk.context->metrics.ext, &cc->metrics.ext);
-  if (recorded && read.missed) record_read(pk, metrics_read_kind::miss, read.sent_ns);
+  const int64_t end_ns = record_latency(pk, &pk.context->metrics.ext, &cc->metrics.ext);
+  if (recorded && read.missed) record_read(pk, metrics_read_kind::miss, read.sent_ns, end_ns);
   return v;
 }
 
@@ -604,7 +610,7 @@ verdict mio_read_request(packet& pk, const client_session& s) {
   if (tarn_satisfy_mio_read_from_cache(pk.context, cc, s, pk.sender, pk.p.data(), pk.p.size(),
                                        pk.client, pk.server)) {
     metrics_increment_cache_hit_reads(&pk.context->metrics.mio, &cc->metrics.mio);
-    record_hit(pk);
+    record_read(pk, metrics_read_kind::hit, start_ns(pk));
     return verdict::drop;
   }
   if (r.thread_id & MSG_THREAD_ID_PREPOP) {
@@ -707,8 +713,8 @@ verdict mio_read_reply(packet& pk, const client_session& s) {
     client_mio_fragment_recycle(cc, std::move(done));
   }
   if (!prepop) note_completed(pk, s, r.thread_id, r.offset, r.length, stored);
-  record_latency(pk, &context->metrics.mio, &cc->metrics.mio);
-  if (!prepop) record_read(pk, metrics_read_kind::miss, sent_ns);
+  const int64_t end_ns = record_latency(pk, &context->metrics.mio, &cc->metrics.mio);
+  if (!prepop) record_read(pk, metrics_read_kind::miss, sent_ns, end_ns);
   if (prepop) {
     cc->prepop_completions.fetch_add(1);
     // Taken for the notification alone, so the job cannot miss it between
