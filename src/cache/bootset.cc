@@ -223,7 +223,3 @@ boot_set_warmth_figures boot_set_warmth(proxy_context* context, vdisk_context* v
   *vc->warmth.lock() = out;
   return out;
 }
-
-double boot_set_ratio(uint64_t part, uint64_t whole) {
-  return whole == 0 ? 0.0 : static_cast<double>(part) / static_cast<double>(whole);
-}

@@ -41,8 +41,6 @@ uint64_t boot_set_bytes(vdisk_context* vc);
 // and boot set stayed the same: a large warm vDisk's count takes a read per
 // chunk file, and the metrics and `tarnctl top` ask every few seconds.
 boot_set_warmth_figures boot_set_warmth(proxy_context* context, vdisk_context* vc);
-// `part` of `whole` as a fraction, 0 for an empty whole.
-double boot_set_ratio(uint64_t part, uint64_t whole);
 
 // Reads the vDisk's file into its record unless done before; reads learnt
 // meanwhile are kept, after the file's.

@@ -77,9 +77,8 @@ json_object* latest_boot_json(const client_context& client) {
   json_object_object_add(object, "since_login_s", json_object_new_double(b.since_login_s));
   add_uint(object, "reads", b.reads);
   add_uint(object, MEMBER_CACHE_HIT_READS, b.hits);
-  json_object_object_add(
-      object, "cache_hit_ratio",
-      json_object_new_double(b.reads == 0 ? 0.0 : static_cast<double>(b.hits) / b.reads));
+  json_object_object_add(object, "cache_hit_ratio",
+                         json_object_new_double(metrics_ratio(b.hits, b.reads)));
   add_uint(object, "cache_bytes", b.cache_b);
   add_uint(object, "server_bytes", b.server_b);
   json_object_object_add(object, "miss_wait_us",
@@ -137,9 +136,9 @@ void add_warmth(json_object* object, proxy_context* context, vdisk_context& vdis
   add_uint(object, "boot_set_cached", w.boot_cached_b);
   add_uint(object, "cached_bytes", w.cached_b);
   json_object_object_add(object, "cached_ratio",
-                         json_object_new_double(boot_set_ratio(w.cached_b, w.size)));
+                         json_object_new_double(metrics_ratio(w.cached_b, w.size)));
   json_object_object_add(object, "boot_set_ratio",
-                         json_object_new_double(boot_set_ratio(w.boot_cached_b, w.boot_b)));
+                         json_object_new_double(metrics_ratio(w.boot_cached_b, w.boot_b)));
   add_uint(object, "evicted_bytes", w.evicted_b);
 }
 

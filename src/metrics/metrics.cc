@@ -136,6 +136,10 @@ void metrics_record_latency(metrics_record* global, metrics_record* client, metr
   }
 }
 
+double metrics_ratio(uint64_t part, uint64_t whole) {
+  return whole == 0 ? 0.0 : static_cast<double>(part) / static_cast<double>(whole);
+}
+
 metrics_histogram_snapshot metrics_histogram_read(const metrics_histogram& h) {
   metrics_histogram_snapshot out;
   uint64_t total = 0;

@@ -127,6 +127,9 @@ uint64_t metrics_block_total_reads(const metrics_read_block* b);
 uint64_t metrics_hit_reads(const metrics_record* m);
 uint64_t metrics_missed_reads(const metrics_record* m);
 uint64_t metrics_total_reads(const metrics_record* m);
+// `part` of `whole` as a fraction, 0 for an empty whole (hit ratios, shares
+// of a vDisk cached).
+double metrics_ratio(uint64_t part, uint64_t whole);
 
 metrics_histogram_snapshot metrics_histogram_read(const metrics_histogram& h);
 // The q-quantile (0 < q < 1) in microseconds as Prometheus's

@@ -149,7 +149,7 @@ void client_sources_fill(client_context* cc, rrd_source* out) {
       "1",
       [](void* arg) {
         const metrics_boot_figures b = boot_of(arg);
-        return double_bits(b.reads == 0 ? 0.0 : static_cast<double>(b.hits) / b.reads);
+        return double_bits(metrics_ratio(b.hits, b.reads));
       },
       F);
   boot[2] = client_gauge(
@@ -202,7 +202,7 @@ void vdisk_sources_fill(vdisk_series* v, const char* owner) {
   v->sources[2] = gauge(
       "velorin_vdisk_cached_ratio", "Velorin vDisk share cached", "ratio", "1",
       [](void* arg) {
-        return double_bits(boot_set_ratio(warmth_of(arg).cached_b, warmth_of(arg).size));
+        return double_bits(metrics_ratio(warmth_of(arg).cached_b, warmth_of(arg).size));
       },
       G, RRD_TYPE_DOUBLE);
   v->sources[3] = gauge(
@@ -211,7 +211,7 @@ void vdisk_sources_fill(vdisk_series* v, const char* owner) {
   v->sources[4] = gauge(
       "velorin_vdisk_boot_set_cached_ratio", "Velorin vDisk boot set share cached", "ratio", "1",
       [](void* arg) {
-        return double_bits(boot_set_ratio(warmth_of(arg).boot_cached_b, warmth_of(arg).boot_b));
+        return double_bits(metrics_ratio(warmth_of(arg).boot_cached_b, warmth_of(arg).boot_b));
       },
       G, RRD_TYPE_DOUBLE);
   v->sources[5] = gauge(
